@@ -1,0 +1,18 @@
+#include "app/Constants.h"
+
+#include <QtGlobal>
+
+namespace orvanta {
+
+QString WebSiteHost()
+{
+    const QString fromEnv = qEnvironmentVariable("ORVANTA_WEB_HOST");
+    return fromEnv.isEmpty() ? QString::fromLatin1(ORVANTA_WEB_HOST) : fromEnv;
+}
+
+QString NoticePageUrl()
+{
+    return QStringLiteral("http://%1/updater_notice/list.asp").arg(WebSiteHost());
+}
+
+} // namespace orvanta

@@ -1,0 +1,2 @@
+#include "patch/Records.h"
+// stub: being built

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test twice: in the
+# default build (warnings as errors) and in the AddressSanitizer +
+# UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/setup.sh --no-build
+
+export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+[ "$(id -u)" -ne 0 ] || export QTWEBENGINE_DISABLE_SANDBOX=1
+jobs=$(nproc)
+
+echo "== default build (warnings are errors)"
+cmake --preset ci >/dev/null
+cmake --build --preset ci
+ctest --preset ci -j "$jobs"
+
+if [ "${ORVANTA_SKIP_ASAN:-0}" != 1 ]; then
+  echo "== sanitizer build"
+  cmake --preset asan >/dev/null
+  cmake --build --preset asan
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --preset asan -j "$jobs" -LE webengine
+fi
+
+if [ -x scripts/fuzz.sh ] && [ "${ORVANTA_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "== fuzzing (bounded)"
+  bash scripts/fuzz.sh
+fi
+echo "== all tests passed"

@@ -1,0 +1,97 @@
+#include "support/TestSupport.h"
+
+#include "settings/SettingsStore.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+
+namespace testing_support {
+
+CTempStore::CTempStore()
+    : m_previous(qgetenv("XDG_CONFIG_HOME")), m_bHadPrevious(qEnvironmentVariableIsSet("XDG_CONFIG_HOME"))
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+}
+
+CTempStore::~CTempStore()
+{
+    if (m_bHadPrevious)
+        qputenv("XDG_CONFIG_HOME", m_previous);
+    else
+        qunsetenv("XDG_CONFIG_HOME");
+}
+
+QString CTempStore::FilePath() const
+{
+    return orvanta::settings::StoreLocation();
+}
+
+QByteArray CTempStore::Contents() const
+{
+    QFile file(FilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int timeoutMs)
+{
+    auto* pTimer = new QTimer;
+    auto deadline = std::make_shared<QDeadlineTimer>(timeoutMs);
+    QObject::connect(pTimer, &QTimer::timeout, [pTimer, pAnswer, buttonText, deadline]() {
+        QWidget* pModal = QApplication::activeModalWidget();
+        auto* pDialog = qobject_cast<QDialog*>(pModal);
+        if (!pDialog) {
+            if (deadline->hasExpired())
+                pTimer->deleteLater();
+            return;
+        }
+        pTimer->stop();
+        pTimer->deleteLater();
+        pAnswer->bSeen = true;
+        pAnswer->title = pDialog->windowTitle();
+        if (auto* pBox = qobject_cast<QMessageBox*>(pDialog))
+            pAnswer->text = pBox->text();
+        if (buttonText.isEmpty()) {
+            pDialog->accept();
+            return;
+        }
+        const auto buttons = pDialog->findChildren<QAbstractButton*>();
+        for (QAbstractButton* pButton : buttons) {
+            if (pButton->text().remove(QLatin1Char('&')) == buttonText) {
+                pButton->click();
+                return;
+            }
+        }
+        pDialog->reject();
+    });
+    pTimer->start(10);
+}
+
+QString BinaryPath(const QString& relative)
+{
+    return QStringLiteral(ORVANTA_BINARY_DIR "/") + relative;
+}
+
+} // namespace testing_support

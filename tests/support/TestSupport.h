@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <functional>
+
+// Helpers shared by the tests.
+namespace testing_support {
+
+// Points XDG_CONFIG_HOME at a fresh folder for its lifetime, so a test never
+// touches the real settings store. Restores the previous value afterwards.
+class CTempStore final {
+public:
+    CTempStore();
+    ~CTempStore();
+    CTempStore(const CTempStore&) = delete;
+    CTempStore& operator=(const CTempStore&) = delete;
+
+    QString Folder() const { return m_dir.path(); }
+    QString FilePath() const;  // the store file inside it
+    QByteArray Contents() const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_bHadPrevious;
+};
+
+// Runs the event loop until pred() holds or timeoutMs passes; returns pred().
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
+
+// Answers the next modal dialog (message box or dialog) with the given
+// button text, or with its default when buttonText is empty; records the
+// dialog's text and title. Polls until one shows up or timeoutMs passes.
+struct DialogAnswer {
+    bool bSeen = false;
+    QString text;
+    QString title;
+};
+void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int timeoutMs = 10000);
+
+// The built executables.
+QString BinaryPath(const QString& relative);
+
+} // namespace testing_support

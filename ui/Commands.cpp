@@ -1,0 +1,72 @@
+// The window's commands (game, homepage, options) and its teardown.
+#include "ui/UpdaterDlg.h"
+
+#include "app/Constants.h"
+#include "patch/PatchLink.h"
+#include "transfer/FtpSession.h"
+#include "transfer/SelfUpdate.h"
+#include "ui/OptionDlg.h"
+#include "ui/Platform.h"
+
+#include <QDir>
+#include <QMessageBox>
+
+void CUpdaterDlg::OnLaunch()
+{
+    if (!m_bLaunchReady)
+        return;
+    QDir::setCurrent(m_szClientPath);
+
+    if (SwapUpdater(m_szClientPath)) {
+        QMessageBox box(QMessageBox::Warning, orvanta::ApplicationTitle(),
+                        QStringLiteral("Orvanta 업데이터를 다시 실행 하세요"), QMessageBox::Ok, this);
+        box.setObjectName(QStringLiteral("restartBox"));
+        box.exec();
+        done(IDOK);
+        return;
+    }
+
+    QString commandLine;
+    const QString client = QString::fromLatin1(orvanta::CLIENT_FILE);
+    if (m_bUpToDate) {
+        commandLine = QStringLiteral("%1 -start -ip:%2 -port:%3").arg(client, m_strGameIp).arg(m_nGamePort);
+    } else {
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Orvanta"),
+                        QStringLiteral("최신 버전 업데이트에 실패하여 게임 진행에 문제가 발생될수 있습니다.\n"
+                                       " 게임을에 접속 시도 하시겠습니까 ? \n\n"
+                                       "(게임 접속에 문제 발생시 홈페이지에서 파일을 받아 다시 설치 하세요)"),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setObjectName(QStringLiteral("launchQuestion"));
+        if (box.exec() != QMessageBox::Yes)
+            return;
+        commandLine = QStringLiteral("%1 -start -ip:%2 -port:%3")
+                          .arg(client, QString::fromLatin1(orvanta::FALLBACK_GAME_ADDR))
+                          .arg(orvanta::FALLBACK_GAME_PORT);
+    }
+    // A client that does not start goes unnoticed, as it always did: the
+    // player is back at the desktop and can start again.
+    orvanta::StartDetachedCommandLine(commandLine, m_szClientPath);
+    done(IDOK);
+}
+
+void CUpdaterDlg::OnHomepage()
+{
+    orvanta::OpenWebSite(orvanta::WebSiteHost());
+}
+
+void CUpdaterDlg::OnOptions()
+{
+    COptionDlg dlg(this);
+    dlg.exec();
+}
+
+void CUpdaterDlg::DestroyWindow()
+{
+    m_timer.stop();
+    m_pLink.reset();
+    if (CFtpSession* pSession = CFtpSession::GetInstance())
+        pSession->CloseInternet();
+    SetStatusText(QStringLiteral("파일을 모두 받았습니다."));
+    if (CFtpSession::GetInstance())
+        CFtpSession::Shutdown();
+}

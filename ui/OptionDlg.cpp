@@ -1,0 +1,3 @@
+#include "ui/OptionDlg.h"
+
+COptionDlg::COptionDlg(QWidget* pParent) : QDialog(pParent) {}

@@ -1,0 +1,43 @@
+#include "ui/ProgressCtrl.h"
+
+#include <algorithm>
+#include <climits>
+
+CProgressCtrl::CProgressCtrl(QWidget* pParent, int nCtrlId) : QProgressBar(pParent)
+{
+    setProperty("ctrlId", nCtrlId);
+    setTextVisible(false);
+    Apply();
+}
+
+void CProgressCtrl::SetRange64(std::int64_t nLower, std::int64_t nUpper)
+{
+    m_nLower = nLower;
+    m_nUpper = nUpper;
+    Apply();
+}
+
+void CProgressCtrl::SetPos64(std::int64_t nPos)
+{
+    m_nPos = nPos;
+    Apply();
+}
+
+void CProgressCtrl::Apply()
+{
+    const std::int64_t nLower = m_nLower;
+    const std::int64_t nUpper = std::max(m_nUpper, m_nLower);
+    const std::int64_t nSpan = nUpper - nLower;
+    if (nSpan == 0) {
+        // One-value range: full once the position has passed it.
+        setRange(0, 1);
+        setValue(m_nPos > nLower ? 1 : 0);
+        return;
+    }
+    m_nPos = std::clamp(m_nPos, nLower, nUpper);
+    int nShift = 0;
+    while ((nSpan >> nShift) > INT_MAX / 2)
+        ++nShift;
+    setRange(0, int(nSpan >> nShift));
+    setValue(int((m_nPos - nLower) >> nShift));
+}

@@ -1,0 +1,263 @@
+#include "ui/UpdaterDlg.h"
+
+#include "app/Constants.h"
+#include "patch/PatchLink.h"
+#include "ui/ProgressCtrl.h"
+#include "ui/Resources.h"
+#include "ui/SkinButton.h"
+#include "ui/SkinPaint.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QUrl>
+#include <QWindow>
+
+#ifdef ORVANTA_NOTICE_WEBENGINE
+#include <QWebEngineView>
+#endif
+
+namespace {
+
+constexpr int WINDOW_WIDTH = 600;
+constexpr int WINDOW_HEIGHT = 385;
+
+struct ButtonLayout {
+    int nId;
+    int nNormal, nSelected, nFocus;
+    int x;
+    const char16_t* toolTip;
+};
+
+// Options, homepage, game, exit: images, place and tooltip.
+constexpr ButtonLayout BUTTONS[] = {
+    {IDC_BTN_OPTION, 150, 140, 139, 14, u"옵 션"},
+    {IDC_BTN_HOMEPAGE, 151, 142, 141, 157, u"홈페이지"},
+    {IDC_BTN_GAME, 152, 145, 144, 302, u"게임 접속"},
+    {IDCANCEL, 153, 147, 146, 446, u"종료"},
+};
+
+bool NoticeEngineWanted()
+{
+#ifdef ORVANTA_NOTICE_WEBENGINE
+    return qEnvironmentVariable("ORVANTA_NOTICE") != QLatin1String("off");
+#else
+    return false;
+#endif
+}
+
+QLabel* MakeText(QWidget* pParent, int nId, const QString& text, Qt::Alignment align)
+{
+    auto* pLabel = new QLabel(text, pParent);
+    pLabel->setProperty("ctrlId", nId);
+    pLabel->setAlignment(align | Qt::AlignVCenter);
+    pLabel->setAutoFillBackground(true);  // black on white over the skin
+    pLabel->setWordWrap(false);
+    return pLabel;
+}
+
+} // namespace
+
+CUpdaterDlg::CUpdaterDlg(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint)
+{
+    setObjectName(QStringLiteral("CUpdaterDlg"));
+    setProperty("ctrlId", 102);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setWindowIcon(orvanta::LoadIconResource(orvanta::IDI_UPDATER));
+    // A window is a run: its sequence starts from nothing.
+    g_nCurFile = 0;
+    g_dwFileRecv = g_dwAllRecv = g_dwLastFileRecv = 0;
+    CreateControls();
+    OnInitDialog();
+}
+
+CUpdaterDlg::~CUpdaterDlg()
+{
+    if (!m_bClosing) {
+        m_bClosing = true;
+        DestroyWindow();
+    }
+}
+
+void CUpdaterDlg::CreateControls()
+{
+    // In the order of the dialog template, which is also the tab order.
+    m_btnOption = new CSkinButton(this, IDC_BTN_OPTION, QStringLiteral("옵션"));
+    m_btnHomepage = new CSkinButton(this, IDC_BTN_HOMEPAGE, QStringLiteral("홈페이지"));
+    m_btnGame = new CSkinButton(this, IDC_BTN_GAME, QStringLiteral("Button1"));
+    m_btnExit = new CSkinButton(this, IDCANCEL, QStringLiteral("종료"));
+    m_progFile = new CProgressCtrl(this, IDC_PROGRESS_FILE);
+    m_progTotal = new CProgressCtrl(this, IDC_PROGRESS_TOTAL);
+    m_progTotal->setProperty("flat", true);
+    m_stStatus = MakeText(this, IDC_STATUS, QStringLiteral("업데이트 서버에 접속중"), Qt::AlignLeft);
+    m_stStatus->setWordWrap(true);
+    m_stStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+#ifdef ORVANTA_NOTICE_WEBENGINE
+    if (NoticeEngineWanted()) {
+        auto* pView = new QWebEngineView(this);
+        m_browser = pView;
+    }
+#endif
+    if (!m_browser) {
+        // Without an HTML engine the panel stays white.
+        m_browser = new QWidget(this);
+        m_browser->setAutoFillBackground(true);
+    }
+    m_browser->setProperty("ctrlId", IDC_BROWSER);
+
+    m_stFileCount = MakeText(this, IDC_FILE_COUNT, QString(), Qt::AlignRight);
+    m_stFileName = MakeText(this, IDC_FILE_NAME, QString(), Qt::AlignRight);
+    m_stFileBytes = MakeText(this, IDC_FILE_BYTES, QString(), Qt::AlignRight);
+    m_stTotalBytes = MakeText(this, IDC_TOTAL_BYTES, QString(), Qt::AlignRight);
+
+    m_btnOption->setObjectName(QStringLiteral("m_btnOption"));
+    m_btnHomepage->setObjectName(QStringLiteral("m_btnHomepage"));
+    m_btnGame->setObjectName(QStringLiteral("m_btnGame"));
+    m_btnExit->setObjectName(QStringLiteral("m_btnExit"));
+    m_progFile->setObjectName(QStringLiteral("m_progFile"));
+    m_progTotal->setObjectName(QStringLiteral("m_progTotal"));
+    m_stStatus->setObjectName(QStringLiteral("m_stStatus"));
+    m_browser->setObjectName(QStringLiteral("m_browser"));
+    m_stFileCount->setObjectName(QStringLiteral("m_stFileCount"));
+    m_stFileName->setObjectName(QStringLiteral("m_stFileName"));
+    m_stFileBytes->setObjectName(QStringLiteral("m_stFileBytes"));
+    m_stTotalBytes->setObjectName(QStringLiteral("m_stTotalBytes"));
+
+    connect(m_btnOption, &QAbstractButton::clicked, this, &CUpdaterDlg::OnOptions);
+    connect(m_btnHomepage, &QAbstractButton::clicked, this, &CUpdaterDlg::OnHomepage);
+    connect(m_btnGame, &QAbstractButton::clicked, this, &CUpdaterDlg::OnLaunch);
+    connect(m_btnExit, &QAbstractButton::clicked, this, &CUpdaterDlg::reject);
+}
+
+void CUpdaterDlg::OnInitDialog()
+{
+    setWindowTitle(QStringLiteral("Orvanta 온라인"));
+
+    m_browser->setGeometry(11, 206, 289, 149);
+#ifdef ORVANTA_NOTICE_WEBENGINE
+    // One navigation, before the window takes its place; the page loads
+    // beside the update and never holds it up.
+    if (auto* pView = qobject_cast<QWebEngineView*>(m_browser))
+        pView->setUrl(QUrl(orvanta::NoticePageUrl()));
+#endif
+
+    setGeometry(0, 0, WINDOW_WIDTH, WINDOW_HEIGHT);
+    setFixedSize(WINDOW_WIDTH, WINDOW_HEIGHT);
+    if (const QScreen* pScreen = QGuiApplication::primaryScreen()) {
+        const QRect area = pScreen->availableGeometry();
+        move(area.center() - QPoint(WINDOW_WIDTH / 2, WINDOW_HEIGHT / 2));
+    }
+
+    CSkinButton* const buttons[] = {m_btnOption, m_btnHomepage, m_btnGame, m_btnExit};
+    for (std::size_t i = 0; i < std::size(BUTTONS); ++i) {
+        const ButtonLayout& layout = BUTTONS[i];
+        buttons[i]->LoadBitmaps(layout.nNormal, layout.nSelected, layout.nFocus, 0);
+        buttons[i]->setGeometry(layout.x, 158, 140, 41);
+        buttons[i]->SetToolTipText(QString::fromUtf16(layout.toolTip));
+    }
+
+    m_stStatus->setGeometry(338, 229, 230, 15);
+    m_stFileName->setGeometry(390, 270, 163, 15);
+    m_stFileBytes->setGeometry(430, 285, 123, 15);
+    m_stFileCount->setGeometry(430, 315, 123, 15);
+    m_stTotalBytes->setGeometry(430, 330, 123, 15);
+    m_progFile->setGeometry(339, 257, 217, 9);
+    m_progTotal->setGeometry(339, 300, 217, 9);
+
+    m_bUpToDate = false;
+    m_bLaunchReady = false;
+
+    m_timer.setObjectName(QStringLiteral("timer1"));
+    m_timer.setInterval(1000);
+    connect(&m_timer, &QTimer::timeout, this, &CUpdaterDlg::OnTimer);
+    m_timer.start();
+
+    // The first tab stop takes the focus.
+    m_btnOption->setFocus(Qt::OtherFocusReason);
+}
+
+void CUpdaterDlg::SetStatusText(const QString& text)
+{
+    if (m_stStatus)
+        m_stStatus->setText(text);
+}
+
+QString CUpdaterDlg::StatusText() const
+{
+    return m_stStatus ? m_stStatus->text() : QString();
+}
+
+QWidget* CUpdaterDlg::Control(int id) const
+{
+    const auto children = findChildren<QWidget*>();
+    for (QWidget* pChild : children) {
+        if (pChild->property("ctrlId").toInt() == id)
+            return pChild;
+    }
+    return nullptr;
+}
+
+void CUpdaterDlg::paintEvent(QPaintEvent*)
+{
+    // The skin is loaded afresh for every paint, and drawn through its
+    // white-keyed mask onto a white surface.
+    QImage surface(size(), QImage::Format_RGB32);
+    surface.fill(Qt::white);
+    DrawMaskedBitmap(surface, 0, 0, WINDOW_WIDTH, WINDOW_HEIGHT,
+                     orvanta::LoadBitmapResource(orvanta::IDB_SKIN));
+    QPainter painter(this);
+    painter.drawImage(0, 0, surface);
+}
+
+void CUpdaterDlg::mousePressEvent(QMouseEvent* event)
+{
+    // A press on the skin or on a text moves the window, as a press on a
+    // caption would.
+    if (event->button() == Qt::LeftButton) {
+        if (QWindow* pWindow = windowHandle(); pWindow && pWindow->startSystemMove()) {
+            event->accept();
+            return;
+        }
+        m_dragOrigin = event->globalPosition().toPoint() - frameGeometry().topLeft();
+        m_bDragging = true;
+    }
+    QDialog::mousePressEvent(event);
+}
+
+void CUpdaterDlg::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_bDragging && (event->buttons() & Qt::LeftButton))
+        move(event->globalPosition().toPoint() - m_dragOrigin);
+    QDialog::mouseMoveEvent(event);
+}
+
+void CUpdaterDlg::mouseReleaseEvent(QMouseEvent* event)
+{
+    m_bDragging = false;
+    QDialog::mouseReleaseEvent(event);
+}
+
+void CUpdaterDlg::keyPressEvent(QKeyEvent* event)
+{
+    // Enter is the dialog's OK: it ends the run like the exit button.
+    if (event->modifiers() == Qt::NoModifier &&
+        (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CUpdaterDlg::done(int r)
+{
+    if (!m_bClosing) {
+        m_bClosing = true;
+        DestroyWindow();
+    }
+    QDialog::done(r);
+}

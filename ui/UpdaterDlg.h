@@ -135,7 +135,11 @@ public:
     bool m_bClosing = false;  // the teardown has begun
 
 public Q_SLOTS:
+    // Every way out ends here: the exit button and Esc give IDCANCEL, Enter
+    // and the launch give IDOK.
     void done(int r) override;
+    void accept() override { done(IDOK); }
+    void reject() override { done(IDCANCEL); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

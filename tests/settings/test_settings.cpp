@@ -1,3 +1,229 @@
+#include "support/TestSupport.h"
+
+#include "app/CommandLine.h"
+#include "settings/SettingsStore.h"
+#include "ui/UpdaterDlg.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QThread>
+
 #include <gtest/gtest.h>
 
-TEST(Placeholder, Builds) { SUCCEED(); }
+using namespace orvanta::settings;
+using testing_support::CTempStore;
+
+namespace {
+
+const QStringList ELEVEN = {
+    "ClientPath", "IP", "PORT", "ClientVersion", "Graphic", "EAX",
+    "DownFolder", "DownFile", "Whisper", "Community", "AutoHelp",
+};
+
+// The store as a reader other than the updater (the game client) sees it.
+QVariant Stored(const QString& name)
+{
+    QSettings store(StoreLocation(), QSettings::NativeFormat);
+    return store.value(name);
+}
+
+void Store(const QString& name, const QVariant& value)
+{
+    QDir().mkpath(QFileInfo(StoreLocation()).absolutePath());
+    QSettings store(StoreLocation(), QSettings::NativeFormat);
+    store.setValue(name, value);
+}
+
+void StoreComplete()
+{
+    CUpdaterDlg dlg;
+    dlg.m_timer.stop();
+    dlg.LoadSettings();
+}
+
+struct Loaded {
+    std::unique_ptr<CUpdaterDlg> pDlg;
+    CUpdaterDlg* operator->() const { return pDlg.get(); }
+};
+
+Loaded Load(const QString& commandLine = QString())
+{
+    orvanta::SetCommandLineText(commandLine);
+    Loaded loaded{std::make_unique<CUpdaterDlg>()};
+    loaded->m_timer.stop();
+    loaded->LoadSettings();
+    orvanta::SetCommandLineText(QString());
+    return loaded;
+}
+
+} // namespace
+
+TEST(SettingsLoad, FirstRunWritesElevenDefaultsAndNoPassive)
+{
+    CTempStore store;
+    EXPECT_FALSE(QFileInfo::exists(store.FilePath()));
+    const Loaded dlg = Load();
+
+    ASSERT_TRUE(QFileInfo::exists(store.FilePath()));
+    EXPECT_TRUE(store.FilePath().endsWith("/Kelto Interactive, Inc./Orvanta Online.conf"));
+    QSettings written(store.FilePath(), QSettings::NativeFormat);
+    QStringList keys = written.allKeys();
+    keys.sort();
+    QStringList expected = ELEVEN;
+    expected.sort();
+    EXPECT_EQ(keys, expected);
+    EXPECT_FALSE(written.contains("PASSIVE"));
+
+    const QString programFolder = QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/");
+    EXPECT_EQ(written.value("ClientPath").toString(), programFolder);
+    EXPECT_EQ(written.value("IP").toString(), QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
+    EXPECT_EQ(written.value("PORT").toInt(), 7776);
+    EXPECT_EQ(written.value("ClientVersion").toInt(), 0);
+    for (const char* one : {"Graphic", "EAX", "Whisper", "Community", "AutoHelp"})
+        EXPECT_EQ(written.value(one).toInt(), 1) << one;
+    EXPECT_EQ(written.value("DownFolder").toString(), QString());
+    EXPECT_EQ(written.value("DownFile").toString(), QString());
+
+    EXPECT_EQ(dlg->m_szClientPath, programFolder);
+    EXPECT_EQ(dlg->m_szIP, QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
+    EXPECT_EQ(dlg->m_nPort, 7776);
+    EXPECT_EQ(dlg->m_nClientVersion, 0);
+    EXPECT_TRUE(dlg->m_szDownFolder.isEmpty());
+}
+
+TEST(SettingsLoad, CompleteStoreIsLeftUntouched)
+{
+    CTempStore store;
+    StoreComplete();
+    const QByteArray before = store.Contents();
+    const QDateTime stamp = QFileInfo(store.FilePath()).lastModified();
+    QThread::msleep(20);
+    Load();
+    EXPECT_EQ(store.Contents(), before);
+    EXPECT_EQ(QFileInfo(store.FilePath()).lastModified(), stamp);
+}
+
+TEST(SettingsLoad, CommandLineHostHoldsForThisRunOnly)
+{
+    CTempStore store;
+    {
+        // One word; IP is missing, so the default is still created.
+        const Loaded dlg = Load("10.0.0.7");
+        EXPECT_EQ(dlg->m_szIP, "10.0.0.7");
+        EXPECT_EQ(Stored("IP").toString(), QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
+    }
+    {
+        // Several words are taken whole, blanks included.
+        const Loaded dlg = Load("patch host  two");
+        EXPECT_EQ(dlg->m_szIP, "patch host  two");
+    }
+    {
+        // A line longer than the host field is ignored rather than cut.
+        const Loaded dlg = Load(QString(100, 'h'));
+        EXPECT_EQ(dlg->m_szIP, QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
+        const Loaded fits = Load(QString(99, 'h'));
+        EXPECT_EQ(fits->m_szIP, QString(99, 'h'));
+    }
+    EXPECT_EQ(Stored("IP").toString(), QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
+}
+
+TEST(SettingsLoad, ReadLimitsAndKinds)
+{
+    CTempStore store;
+    StoreComplete();
+    const QString path255 = "/" + QString(253, 'p') + "/";
+    Store("ClientPath", path255);
+    Store("PORT", "port-as-text");
+    Store("ClientVersion", "12");
+    Store("Graphic", "3000000000");  // outside 32 bits either way: 0xB2D05E00 fits unsigned
+    Store("EAX", "99999999999");
+    {
+        const Loaded dlg = Load();
+        EXPECT_EQ(dlg->m_szClientPath, path255);
+        EXPECT_EQ(dlg->m_nPort, 7776);
+        EXPECT_EQ(Stored("PORT").toInt(), 7776);
+        EXPECT_EQ(dlg->m_nClientVersion, 12);
+        EXPECT_EQ(Stored("Graphic").toString(), "3000000000");  // a valid DWORD stays
+        EXPECT_EQ(Stored("EAX").toInt(), 1);
+    }
+    const QString path256 = "/" + QString(254, 'p') + "/";
+    Store("ClientPath", path256);
+    {
+        const Loaded dlg = Load();
+        EXPECT_NE(dlg->m_szClientPath, path256);
+        EXPECT_EQ(dlg->m_szClientPath, QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/"));
+    }
+}
+
+TEST(SettingsLoad, ResumeMarkRoundTripsAndResetsAlone)
+{
+    CTempStore store;
+    StoreComplete();
+    // A long Korean folder: 254 bytes in CP949 with the terminator fits.
+    const QString folder = QString(127, QChar(0xAC00));  // "가" is two bytes in CP949
+    const QString file = QStringLiteral("맵데이터_01.pak");
+    WriteTextValue(DOWN_FOLDER, folder);
+    WriteTextValue(DOWN_FILE, file);
+    {
+        const Loaded dlg = Load();
+        EXPECT_EQ(dlg->m_szDownFolder.size(), 254);
+        EXPECT_EQ(dlg->m_szDownFolder.left(2), QByteArray("\xb0\xa1"));
+        EXPECT_EQ(dlg->m_szDownFile, QByteArray("\xb8\xca\xb5\xa5\xc0\xcc\xc5\xcd_01.pak"));
+    }
+    QSettings(StoreLocation(), QSettings::NativeFormat).remove("DownFile");
+    {
+        const Loaded dlg = Load();
+        EXPECT_EQ(dlg->m_szDownFolder.size(), 254);
+        EXPECT_TRUE(dlg->m_szDownFile.isEmpty());
+        EXPECT_EQ(Stored("DownFile").toString(), QString());
+        EXPECT_EQ(Stored("DownFolder").toString(), folder);
+    }
+}
+
+TEST(SettingsLoad, StoreThatCannotBeOpenedShowsTheStatusText)
+{
+    CTempStore store;
+    // The configuration home is a file: no folder can be made under it.
+    const QString blocker = store.Folder() + "/blocked";
+    QFile file(blocker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker));
+    const Loaded dlg = Load("127.0.0.1");
+    EXPECT_EQ(dlg->StatusText(), QStringLiteral("레지스트리를 읽을수 없습니다."));
+    EXPECT_TRUE(dlg->m_szIP.isEmpty());
+    EXPECT_EQ(dlg->m_nPort, 0);
+}
+
+TEST(SettingsLoad, DamagedStoreKeepsWhatCanBeRead)
+{
+    CTempStore store;
+    QDir().mkpath(QFileInfo(store.FilePath()).absolutePath());
+    QFile file(store.FilePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[General\nPORT=7000\n\x01\x02\xff garbage = = =\n[General]\nClientVersion=41\nIP=@Variant(\\0\\0\\0\x7f)\n");
+    file.close();
+    const Loaded dlg = Load();
+    EXPECT_EQ(dlg->m_nClientVersion, 41);
+    EXPECT_FALSE(dlg->m_szIP.isEmpty());
+    EXPECT_NE(dlg->StatusText(), QStringLiteral("레지스트리를 읽을수 없습니다."));
+}
+
+TEST(SettingsAccess, ShortAccessesNeverCreateTheStore)
+{
+    CTempStore store;
+    WriteNumberValue(PASSIVE, 1);
+    EXPECT_FALSE(QFileInfo::exists(store.FilePath()));
+    EXPECT_FALSE(ReadNumberValue(PASSIVE).has_value());
+    StoreComplete();
+    WriteNumberValue(PASSIVE, 1);
+    EXPECT_EQ(ReadNumberValue(PASSIVE), 1);
+    // A value the game client changed in between is seen by the next access.
+    Store("PASSIVE", 0);
+    EXPECT_EQ(ReadNumberValue(PASSIVE), 0);
+    WriteNumberValue(GRAPHIC, -1);
+    EXPECT_EQ(ReadNumberValue(GRAPHIC), -1);
+}

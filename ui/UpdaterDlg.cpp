@@ -7,6 +7,8 @@
 #include "ui/SkinButton.h"
 #include "ui/SkinPaint.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -185,6 +187,14 @@ void CUpdaterDlg::SetStatusText(const QString& text)
 {
     if (m_stStatus)
         m_stStatus->setText(text);
+    // Support and the scripted runs can follow the status line in a file.
+    static const QString logPath = qEnvironmentVariable("ORVANTA_STATUS_LOG");
+    if (!logPath.isEmpty()) {
+        QFile log(logPath);
+        if (log.open(QIODevice::Append | QIODevice::Text)) {
+            log.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
+        }
+    }
 }
 
 QString CUpdaterDlg::StatusText() const

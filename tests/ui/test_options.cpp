@@ -18,6 +18,7 @@
 
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -194,6 +195,11 @@ struct OpenCase {
     Qt::CheckState passive;
     int nPassiveAfter;   // g_nPassive once the dialog is open
 };
+
+void PrintTo(const OpenCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class OptionDlgOpen : public OptionDlgTest, public ::testing::WithParamInterface<OpenCase> {};
 

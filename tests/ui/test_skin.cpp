@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,11 @@ const ButtonImages BUTTONS[] = {
     {"game", 152, 145, 144, 302},
     {"exit", 153, 147, 146, 446},
 };
+
+void PrintTo(const ButtonImages& b, std::ostream* os)
+{
+    *os << b.name;
+}
 
 constexpr int BAND_TOP = 158;
 constexpr QRect BAR_FILE{339, 257, 217, 9};

@@ -252,9 +252,12 @@ void DrawMetalText(QPainter& p, const QPainterPath& path, int nGlowRadius)
     p.setBrush(Qt::NoBrush);
     p.drawPath(path);
     p.fillPath(path, GoldGradient(r.top(), r.bottom()));
-    p.setPen(QPen(Hex(0xFFF8E0, 110), 0.7));
-    p.drawPath(path.translated(0, 0.6));
-    p.fillPath(path, GoldGradient(r.top(), r.bottom()));
+    // A thin bright rim along the upper edges of the letters.
+    p.save();
+    p.setClipPath(path);
+    p.setPen(QPen(Hex(0xFFFBEA, 140), 1.0));
+    p.drawPath(path.translated(0, 1.0));
+    p.restore();
 }
 
 // A rounded frame with a dark outer line, a gold line and a dark inner line.
@@ -708,12 +711,12 @@ QImage DrawButton(const CButtonArt& button, ButtonState state)
 
     if (state != ButtonState::Normal) {
         // The glow spills past the plate onto the band.
-        DrawGlow(p, shape, Hex(0xFFB848, state == ButtonState::Pressed ? 200 : 150), 3);
+        DrawGlow(p, shape, Hex(0xFFB848, 220), 3);
     }
     p.fillPath(shape, fill);
     if (state != ButtonState::Normal) {
         QRadialGradient glow(plate.center(), plate.width() / 2);
-        glow.setColorAt(0, Hex(state == ButtonState::Pressed ? 0xFFF6D8 : 0xFFC664, 150));
+        glow.setColorAt(0, Hex(state == ButtonState::Pressed ? 0xFFF6D8 : 0xFFC664, 190));
         glow.setColorAt(1, Hex(0xFFC664, 0));
         p.save();
         p.setClipPath(shape);

@@ -78,8 +78,10 @@ std::vector<std::array<int, 3>> MedianCut(std::vector<CColourCount>& colours, in
             break;
         CBox box = *it;
         const int nAxis = box.nAxis;
-        std::sort(colours.begin() + std::ptrdiff_t(box.nBegin), colours.begin() + std::ptrdiff_t(box.nEnd),
-                  [nAxis](const CColourCount& a, const CColourCount& b) { return a.c[nAxis] < b.c[nAxis]; });
+        std::stable_sort(colours.begin() + std::ptrdiff_t(box.nBegin), colours.begin() + std::ptrdiff_t(box.nEnd),
+                         [nAxis](const CColourCount& a, const CColourCount& b) {
+                             return a.c[std::size_t(nAxis)] < b.c[std::size_t(nAxis)];
+                         });
         std::int64_t nHalf = 0;
         std::size_t nSplit = box.nBegin + 1;
         for (std::size_t i = box.nBegin; i < box.nEnd - 1; ++i) {
@@ -159,6 +161,9 @@ QImage ToIndexed8(const QImage& picture, const QList<QRgb>& pinned)
             colours.push_back({Split(it.key()), it.value()});
     }
 
+    // The hash's order changes from run to run; the palette must not.
+    std::sort(colours.begin(), colours.end(),
+              [](const CColourCount& a, const CColourCount& b) { return a.c < b.c; });
     std::vector<std::array<int, 3>> free = MedianCut(colours, PALETTE_SIZE - nPinned);
     // A few rounds of k-means pull each entry to the centre of the colours it serves.
     for (int nRound = 0; nRound < 6 && !free.empty(); ++nRound) {

@@ -30,12 +30,12 @@ done
 [ -x "$updater" ] || { echo "screenshot: $updater is not built (cmake --preset ci && cmake --build --preset ci)" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvanta-shot.XXXXXX")
-xvfb_pid="" notice_pid="" app_pid=""
+xvfb_pid="" notice_pid="" app_pid="" settle_pid=""
 
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
-  for pid in "$app_pid" "$notice_pid" "$xvfb_pid"; do
+  for pid in "$settle_pid" "$app_pid" "$notice_pid" "$xvfb_pid"; do
     [ -n "$pid" ] || continue
     kill "$pid" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -139,7 +139,10 @@ done
 # With no window manager nobody activates the window; give it the input
 # focus as a desktop would, so the first button shows its highlight.
 xdotool windowfocus --sync "$window" 2>/dev/null || true
-sleep "$settle"
+sleep "$settle" &
+settle_pid=$!
+wait "$settle_pid"  # a signal ends the wait at once, and the trap cleans up
+settle_pid=""
 kill -0 "$app_pid" 2>/dev/null || { cat "$work/updater.log" >&2; echo "screenshot: the updater ended before the picture" >&2; exit 1; }
 mkdir -p "$(dirname "$out")"
 import -window "$window" "png:$out.tmp"

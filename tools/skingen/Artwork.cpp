@@ -237,7 +237,7 @@ void DrawEmblem(QPainter& p, QRectF box, double opacity = 1.0)
     if (r > 12)
         DrawGlow(p, star, Hex(0xFFD27A, 170), std::max(1, int(r * 0.08)));
     p.fillPath(star, GoldGradient(c.y() - r * 0.62, c.y() + r * 0.62));
-    p.fillPath(Star(c, r * 0.3, 0.3).translated(0, 0), Hex(0xFFF9E6, 150));
+    p.fillPath(Star(c, r * 0.3, 0.3), Hex(0xFFF9E6, 150));
     p.restore();
 }
 

@@ -1,3 +1,240 @@
 #include "ui/OptionDlg.h"
 
-COptionDlg::COptionDlg(QWidget* pParent) : QDialog(pParent) {}
+#include "settings/SettingsStore.h"
+#include "transfer/FtpSession.h"
+#include "ui/UpdaterDlg.h"
+
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QStringList>
+
+namespace {
+
+namespace store = orvanta::settings;
+
+// The dialog's 9-point face: the game's own Korean UI font where the system
+// has it, otherwise a Nanum face of the same build.
+QFont DialogFont()
+{
+    const QStringList families = {QStringLiteral("굴림"), QStringLiteral("Gulim"), QStringLiteral("NanumGothic"),
+                                  QStringLiteral("NanumBarunGothic")};
+    for (const QString& family : families) {
+        if (QFontDatabase::hasFamily(family))
+            return QFont(family, 9);
+    }
+    QFont font;
+    font.setPointSize(9);
+    return font;
+}
+
+// The system's dialog base units of a font: the mean width of the Latin
+// letters and the height of a line.
+QSize BaseUnitsOf(const QFont& font)
+{
+    const QFontMetrics metrics(font);
+    const int cx = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return QSize((cx / 26 + 1) / 2, metrics.height());
+}
+
+int MulDiv(int a, int b, int c)
+{
+    const long long n = static_cast<long long>(a) * b;
+    return static_cast<int>((n + (n >= 0 ? c / 2 : -c / 2)) / c);
+}
+
+// An automatic check box toggles between checked and unchecked on a click,
+// also from the third state the data exchange can put it in.
+class CAutoCheckBox final : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void nextCheckState() override
+    {
+        const bool bWasChecked = checkState() == Qt::Checked;
+        setTristate(false);
+        setCheckState(bWasChecked ? Qt::Unchecked : Qt::Checked);
+    }
+};
+
+void CheckToControl(QCheckBox* pBox, std::int32_t& value)
+{
+    if (value < 0 || value > 2)
+        value = 0;
+    pBox->setCheckState(value == 2 ? Qt::PartiallyChecked : value == 1 ? Qt::Checked : Qt::Unchecked);
+}
+
+std::int32_t CheckFromControl(const QCheckBox* pBox)
+{
+    switch (pBox->checkState()) {
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    case Qt::Unchecked:
+        break;
+    }
+    return 0;
+}
+
+} // namespace
+
+COptionDlg::COptionDlg(QWidget* pParent)
+    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("COptionDlg"));
+    setProperty("ctrlId", IDD_OPTION);
+    setWindowTitle(QStringLiteral("옵 션"));
+    setFont(DialogFont());
+    m_baseUnits = BaseUnitsOf(font());
+    CreateControls();
+    setFixedSize(MapDialogRect(QRect(0, 0, 139, 191)).size());
+}
+
+COptionDlg::~COptionDlg() = default;
+
+QRect COptionDlg::MapDialogRect(const QRect& dlu) const
+{
+    const int left = MulDiv(dlu.x(), m_baseUnits.width(), 4);
+    const int top = MulDiv(dlu.y(), m_baseUnits.height(), 8);
+    const int right = MulDiv(dlu.x() + dlu.width(), m_baseUnits.width(), 4);
+    const int bottom = MulDiv(dlu.y() + dlu.height(), m_baseUnits.height(), 8);
+    return QRect(left, top, right - left, bottom - top);
+}
+
+void COptionDlg::CreateControls()
+{
+    // In template order, which is also the tab order.
+    const auto place = [this](QWidget* pWidget, int nId, const char* name, QRect dlu) {
+        pWidget->setProperty("ctrlId", nId);
+        pWidget->setObjectName(QLatin1String(name));
+        pWidget->setGeometry(MapDialogRect(dlu));
+    };
+
+    place(new QGroupBox(QStringLiteral("해상도"), this), IDC_GROUP_RESOLUTION, "groupResolution",
+          QRect(7, 2, 125, 75));
+
+    const char16_t* const resolutions[] = {u"640 X 480", u"800 X 600", u"1024 X 768", u"1280 X 1024"};
+    const int resolutionY[] = {15, 30, 45, 59};
+    const char* const radioNames[] = {"radio640", "radio800", "radio1024", "radio1280"};
+    for (int i = 0; i < 4; ++i) {
+        m_pRadio[i] = new QRadioButton(QString::fromUtf16(resolutions[i]), this);
+        // The resolution buttons are no tab stops: the keyboard reaches them
+        // only by a click, as in the game's own dialogs.
+        m_pRadio[i]->setFocusPolicy(Qt::ClickFocus);
+        place(m_pRadio[i], IDC_RADIO_640 + i, radioNames[i], QRect(31, resolutionY[i], 78, 8));
+    }
+
+    m_pBtnOk = new QPushButton(QStringLiteral("확 인"), this);
+    m_pBtnOk->setDefault(true);
+    place(m_pBtnOk, IDOK, "btnOk", QRect(7, 169, 50, 14));
+    m_pBtnCancel = new QPushButton(QStringLiteral("취 소"), this);
+    place(m_pBtnCancel, IDCANCEL, "btnCancel", QRect(82, 169, 50, 14));
+
+    place(new QGroupBox(QStringLiteral("사운드"), this), IDC_STATIC, "groupSound", QRect(7, 79, 125, 25));
+    m_pCheckEax = new CAutoCheckBox(QStringLiteral("EAX 사용"), this);
+    place(m_pCheckEax, IDC_CHECK_EAX, "checkEax", QRect(35, 89, 69, 8));
+
+    place(new QGroupBox(QStringLiteral("사설 네트워크 사용자 "), this), IDC_STATIC, "groupNetwork",
+          QRect(7, 111, 125, 49));
+    m_pCheckPassive = new CAutoCheckBox(QStringLiteral("Passive Mode 사용"), this);
+    place(m_pCheckPassive, IDC_CHECK_PASSIVE, "checkPassive", QRect(32, 146, 84, 8));
+
+    auto* pText = new QLabel(QStringLiteral("자동업데이트가 안되는 사용자\n분들은 아래 옵션을 체크하십시요"), this);
+    pText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    pText->setWordWrap(false);
+    place(pText, IDC_STATIC, "textExplanation", QRect(17, 125, 106, 18));
+
+    connect(m_pBtnOk, &QPushButton::clicked, this, &COptionDlg::accept);
+    connect(m_pBtnCancel, &QPushButton::clicked, this, &COptionDlg::reject);
+}
+
+QWidget* COptionDlg::Control(int id) const
+{
+    const auto children = findChildren<QWidget*>();
+    for (QWidget* pChild : children) {
+        if (pChild->property("ctrlId").toInt() == id)
+            return pChild;
+    }
+    return nullptr;
+}
+
+void COptionDlg::DoDataExchange(bool bSaveAndValidate)
+{
+    if (bSaveAndValidate) {
+        m_nGraphic = -1;
+        for (int i = 0; i < 4; ++i) {
+            if (m_pRadio[i]->isChecked())
+                m_nGraphic = i;
+        }
+        m_bEAX = CheckFromControl(m_pCheckEax);
+        g_nPassive = CheckFromControl(m_pCheckPassive);
+        return;
+    }
+    for (int i = 0; i < 4; ++i) {
+        // An exclusive button refuses to be unchecked, so none checked needs
+        // the exclusivity lifted for the moment.
+        m_pRadio[i]->setAutoExclusive(false);
+        m_pRadio[i]->setChecked(i == m_nGraphic);
+        m_pRadio[i]->setAutoExclusive(true);
+    }
+    CheckToControl(m_pCheckEax, m_bEAX);
+    CheckToControl(m_pCheckPassive, g_nPassive);
+}
+
+bool COptionDlg::OnInitDialog()
+{
+    DoDataExchange(false);
+    {
+        store::CSettingsKey key(store::CSettingsKey::Open::Existing);
+        if (key.IsOpen()) {
+            // A value that is missing leaves its variable as it was.
+            if (const auto value = key.ReadNumber(store::GRAPHIC))
+                m_nGraphic = *value;
+            if (const auto value = key.ReadNumber(store::EAX))
+                m_bEAX = *value;
+            if (const auto value = key.ReadNumber(store::PASSIVE))
+                g_nPassive = *value;
+        }
+    }
+    DoDataExchange(false);
+    m_pBtnOk->setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
+void COptionDlg::OnOK()
+{
+    // From here on g_nPassive holds the player's choice, written or not.
+    DoDataExchange(true);
+    {
+        store::CSettingsKey key(store::CSettingsKey::Open::Existing);
+        if (key.IsOpen()) {
+            key.WriteNumber(store::GRAPHIC, m_nGraphic);
+            key.WriteNumber(store::EAX, m_bEAX);
+            key.WriteNumber(store::PASSIVE, g_nPassive);
+        }
+    }
+    DoDataExchange(true);
+    QDialog::accept();
+}
+
+void COptionDlg::accept()
+{
+    OnOK();
+}
+
+void COptionDlg::showEvent(QShowEvent* event)
+{
+    if (!m_bInitialized) {
+        m_bInitialized = true;
+        OnInitDialog();
+    }
+    QDialog::showEvent(event);
+}

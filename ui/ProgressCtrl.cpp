@@ -7,6 +7,12 @@ CProgressCtrl::CProgressCtrl(QWidget* pParent, int nCtrlId) : QProgressBar(pPare
 {
     setProperty("ctrlId", nCtrlId);
     setTextVisible(false);
+    // The bar sits on the skin's dark track; the current-file bar has a rim.
+    const QString rim = nCtrlId == 1001 ? QStringLiteral("1px solid #8c7450") : QStringLiteral("none");
+    setStyleSheet(QStringLiteral(
+        "QProgressBar { background: #2b2219; border: %1; }"
+        "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,"
+        " stop:0 #ffe7a3, stop:0.45 #e7ad3e, stop:1 #9d6618); }").arg(rim));
     Apply();
 }
 

@@ -22,8 +22,7 @@ CPatchLink::CPatchLink(CUpdaterDlg* pOwner) : m_pOwner(pOwner), m_pSocket(new QT
 
 CPatchLink::~CPatchLink()
 {
-    if (m_nLookupId != -1)
-        QHostInfo::abortHostLookup(m_nLookupId);
+    // A lookup still under way finds its receiver gone and is dropped.
     m_pSocket->disconnect(this);
     // Frames already sent should still reach the server.
     m_pSocket->flush();
@@ -54,13 +53,15 @@ bool CPatchLink::Connect(const QString& host, int port)
         m_pSocket->connectToHost(address, m_nPort);
         return true;
     }
-    m_nLookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo& info) { OnHostFound(info); });
+    // Through a slot, not a functor: a connection to a slot goes with its
+    // receiver, while a functor's holder leaks when the link dies first.
+    QHostInfo::lookupHost(host, this, SLOT(OnHostFound(QHostInfo)));
     return true;
 }
 
 void CPatchLink::OnHostFound(const QHostInfo& info)
 {
-    m_nLookupId = -1;
+    // Too late: the attempt has already been given up.
     if (m_bReported)
         return;
     // The server speaks IPv4 first; any address beats the fallback.
@@ -106,13 +107,8 @@ void CPatchLink::ReportConnect(int nError)
         return;
     m_bReported = true;
     m_connectTimer.stop();
-    if (nError != LINK_CONNECTED) {
-        if (m_nLookupId != -1) {
-            QHostInfo::abortHostLookup(m_nLookupId);
-            m_nLookupId = -1;
-        }
+    if (nError != LINK_CONNECTED)
         m_pSocket->abort();
-    }
     m_pOwner->OnLinkConnect(nError);
 }
 

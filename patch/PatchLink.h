@@ -62,8 +62,10 @@ public:
     bool IsBroken() const { return m_bBroken; }
     QAbstractSocket* Socket() const;
 
-private:
+private Q_SLOTS:
     void OnHostFound(const QHostInfo& info);
+
+private:
     void OnConnected();
     void OnSocketError(QAbstractSocket::SocketError error);
     void OnConnectTimeout();
@@ -76,7 +78,6 @@ private:
     QTimer m_connectTimer;
     orvanta::CFrameReassembler m_reassembler;
     int m_nConnectTimeoutMs = DEFAULT_CONNECT_TIMEOUT_MS;
-    int m_nLookupId = -1;
     quint16 m_nPort = 0;
     bool m_bStarted = false;
     bool m_bReported = false;

@@ -418,12 +418,9 @@ TEST_F(SessionTest, ConnectionThatHangsTimesOut)
     silent.setListenBacklogSize(0);
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
     silent.pauseAccepting();
-    std::vector<std::unique_ptr<QTcpSocket>> fillers;
-    for (int i = 0; i < 2; ++i) {
-        fillers.push_back(std::make_unique<QTcpSocket>());
-        fillers.back()->connectToHost(QHostAddress::LocalHost, silent.serverPort());
-    }
-    QTest::qWait(SETTLE_MS);
+    QTcpSocket filler;
+    filler.connectToHost(QHostAddress::LocalHost, silent.serverPort());
+    ASSERT_TRUE(WaitFor([&]() { return filler.state() == QAbstractSocket::ConnectedState; }));
 
     Prepare(1, QStringLiteral("127.0.0.1"), silent.serverPort());
     m_pDlg = std::make_unique<CUpdaterDlg>();

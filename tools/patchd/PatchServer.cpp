@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QPointer>
 #include <QTcpSocket>
 
 #include <algorithm>

@@ -1,0 +1,428 @@
+"""Runs the real updater process against real servers on loopback.
+
+Each test gets a folder with a game folder, a release, a settings store and
+logs; the updater runs on a private Xvfb display; the FTP server is the
+tests' pyftpdlib fixture and the patch server is orvanta-patchd (or a
+scripted peer for the hostile cases). Nothing leaves this machine.
+"""
+
+import configparser
+import hashlib
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.path.abspath(os.path.join(HERE, "..", ".."))
+BUILD_DIR = os.environ.get("ORVANTA_BUILD_DIR", os.path.join(SOURCE_DIR, "build", "default"))
+UPDATER = os.path.join(BUILD_DIR, "app", "Updater")
+PATCHD = os.path.join(BUILD_DIR, "tools", "orvanta-patchd")
+FTPD = os.path.join(SOURCE_DIR, "tests", "support", "ftpd.py")
+PYTHON = "/usr/bin/python3"
+TITLE = "Orvanta 온라인"
+
+# Centres of the window's buttons, relative to its top-left corner.
+BUTTON_OPTIONS = (84, 178)
+BUTTON_HOMEPAGE = (227, 178)
+BUTTON_GAME = (372, 178)
+BUTTON_EXIT = (516, 178)
+
+STORE_DIR = "Kelto Interactive, Inc."
+STORE_FILE = "Orvanta Online.conf"
+
+
+def wait_until(pred, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = pred()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            return value
+        time.sleep(step)
+
+
+def read_port(proc, pattern_prefix, log_path, timeout=15):
+    """Waits for a line starting with pattern_prefix in log_path; returns its last number."""
+    def find():
+        try:
+            with open(log_path, encoding="utf-8", errors="replace") as f:
+                for line in f:
+                    if line.startswith(pattern_prefix):
+                        return int(line.strip().rsplit(":", 1)[-1].split()[-1])
+        except FileNotFoundError:
+            pass
+        if proc.poll() is not None:
+            raise RuntimeError("server ended early; see %s" % log_path)
+        return None
+    port = wait_until(find, timeout)
+    if not port:
+        raise RuntimeError("server did not report its port; see %s" % log_path)
+    return port
+
+
+def sha(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def tree(folder, skip=()):
+    """Relative path -> sha256 of every file below folder."""
+    out = {}
+    for base, _dirs, files in os.walk(folder):
+        for name in files:
+            rel = os.path.relpath(os.path.join(base, name), folder)
+            if rel in skip:
+                continue
+            out[rel] = sha(os.path.join(base, name))
+    return out
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Xvfb:
+    def __init__(self, log_dir):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(w,), stdout=open(os.path.join(log_dir, "xvfb.out"), "w"), stderr=subprocess.STDOUT)
+        os.close(w)
+        with os.fdopen(r) as f:
+            self.display = ":" + f.readline().strip()
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+class Ftpd:
+    def __init__(self, root, log_dir, *knobs, user="orvanta", password="secret"):
+        self.user, self.password = user, password
+        self.out = os.path.join(log_dir, "ftpd.out")
+        self.commands = os.path.join(log_dir, "ftp-commands.log")
+        self.proc = subprocess.Popen(
+            [PYTHON, FTPD, "--root", root, "--user", user, "--password", password,
+             "--log", self.commands, *knobs],
+            stdout=open(self.out, "a"), stderr=subprocess.STDOUT)
+        self.port = read_port(self.proc, "PORT", self.out)
+
+    def retrieved(self):
+        """Paths the server was asked for, in order."""
+        try:
+            with open(self.commands, encoding="utf-8", errors="replace") as f:
+                return [line.split("RETR ", 1)[1].strip() for line in f if "RETR " in line]
+        except FileNotFoundError:
+            return []
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Patchd:
+    def __init__(self, log_dir, release, version, ftp_host, user="orvanta", password="secret",
+                 game_host="gamehost", game_port=7):
+        self.log = os.path.join(log_dir, "patchd.log")
+        args = [PATCHD, "--port", "0", "--version", str(version), "--ftp-host", ftp_host,
+                "--ftp-user", user, "--ftp-password", password,
+                "--game-host", game_host, "--game-port", str(game_port)]
+        if release:
+            args += ["--release", release]
+        self.proc = subprocess.Popen(args, stdout=open(self.log, "a"), stderr=subprocess.STDOUT)
+        self.port = read_port(self.proc, "listening on", self.log)
+
+    def lines(self):
+        with open(self.log, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
+
+    def received(self):
+        """Frame types the server received, in order."""
+        out = []
+        for line in self.lines():
+            if "<- " in line:
+                try:
+                    out.append(int(line.split("<- ", 1)[1].split()[0]))
+                except ValueError:
+                    pass
+        return out
+
+    def sent(self, frame_type):
+        return any(("-> %d" % frame_type) in line for line in self.lines())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(5)
+
+
+class Case(unittest.TestCase):
+    """A test with its own folders, display and store."""
+
+    def setUp(self):
+        self.base = tempfile.mkdtemp(prefix="orvanta-e2e-")
+        self.game = os.path.join(self.base, "game")
+        self.release = os.path.join(self.base, "release")
+        self.config = os.path.join(self.base, "config")
+        self.runtime = os.path.join(self.base, "runtime")
+        self.logs = os.path.join(self.base, "logs")
+        for d in (self.game, self.release, self.config, self.runtime, self.logs):
+            os.makedirs(d)
+        os.chmod(self.runtime, 0o700)
+        self.status_log = os.path.join(self.logs, "status.log")
+        self.xvfb = Xvfb(self.logs)
+        self.servers = []
+        self.updaters = []
+        shutil.copy(os.path.join(BUILD_DIR, "tests", "fake_client"), os.path.join(self.game, "Client"))
+
+    def tearDown(self):
+        for u in self.updaters:
+            if u.poll() is None:
+                u.kill()
+                u.wait()
+        for s in self.servers:
+            s.stop()
+        self.xvfb.stop()
+        failed = any(e for _, e in getattr(self._outcome, "errors", []) if e) or \
+            (hasattr(self._outcome, "result") and (self._outcome.result.failures or self._outcome.result.errors))
+        if failed and os.environ.get("ORVANTA_E2E_KEEP"):
+            print("kept", self.base, file=sys.stderr)
+        else:
+            shutil.rmtree(self.base, ignore_errors=True)
+
+    # --- the release and the store ---
+
+    def make_release(self, files):
+        for rel, data in files.items():
+            path = os.path.join(self.release, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def store_path(self):
+        return os.path.join(self.config, STORE_DIR, STORE_FILE)
+
+    def write_store(self, **values):
+        store = {"ClientPath": self.game + "/", "IP": "localhost", "PORT": 7776, "ClientVersion": 1,
+                 "Graphic": 1, "EAX": 1, "DownFolder": "", "DownFile": "",
+                 "Whisper": 1, "Community": 1, "AutoHelp": 1}
+        store.update(values)
+        os.makedirs(os.path.dirname(self.store_path()), exist_ok=True)
+        with open(self.store_path(), "w", encoding="utf-8") as f:
+            f.write("[General]\n")
+            for k, v in store.items():
+                if v is not None:
+                    f.write("%s=%s\n" % (k, v))
+
+    def read_store(self):
+        parser = configparser.RawConfigParser()
+        parser.optionxform = str
+        with open(self.store_path(), encoding="utf-8") as f:
+            parser.read_file(f)
+        out = {}
+        for k, v in parser.items("General"):
+            if len(v) >= 2 and v[0] == '"' and v[-1] == '"':
+                v = v[1:-1]
+            out[k] = v
+        return out
+
+    # --- servers ---
+
+    def start_ftpd(self, *knobs, root=None):
+        ftpd = Ftpd(root or self.release, self.logs, *knobs)
+        self.servers.append(ftpd)
+        return ftpd
+
+    def start_patchd(self, version, ftp_host, release=True, **kw):
+        patchd = Patchd(self.logs, self.release if release else None, version, ftp_host, **kw)
+        self.servers.append(patchd)
+        return patchd
+
+    # --- the updater ---
+
+    def start_updater(self, *args, binary=None):
+        env = dict(os.environ)
+        env.update({
+            "DISPLAY": self.xvfb.display,
+            "QT_QPA_PLATFORM": "xcb",
+            "XDG_CONFIG_HOME": self.config,
+            "XDG_RUNTIME_DIR": self.runtime,
+            "ORVANTA_NOTICE": "off",
+            "ORVANTA_STATUS_LOG": self.status_log,
+            "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
+        })
+        out = open(os.path.join(self.logs, "updater-%d.out" % len(self.updaters)), "w")
+        proc = subprocess.Popen([binary or UPDATER, *args], cwd=self.game, env=env,
+                                stdout=out, stderr=subprocess.STDOUT)
+        self.updaters.append(proc)
+        self.window = None
+        return proc
+
+    def statuses(self):
+        try:
+            with open(self.status_log, encoding="utf-8") as f:
+                return [line.rstrip("\n").split(" ", 1)[1] for line in f if " " in line]
+        except FileNotFoundError:
+            return []
+
+    def wait_status(self, text, timeout=20):
+        ok = wait_until(lambda: any(text in s for s in self.statuses()), timeout)
+        self.assertTrue(ok, "status %r not seen; saw %r" % (text, self.statuses()))
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.xvfb.display),
+                              capture_output=True, text=True, timeout=10)
+
+    def find_window(self, timeout=15):
+        def search():
+            r = self.xdotool("search", "--name", TITLE)
+            ids = r.stdout.split()
+            return ids[0] if ids else None
+        win = wait_until(search, timeout, 0.1)
+        self.assertTrue(win, "the updater window did not appear")
+        geometry = self.xdotool("getwindowgeometry", win).stdout
+        pos = geometry.split("Position: ", 1)[1].split()[0].split(",")
+        self.window = (win, int(pos[0]), int(pos[1]))
+        return self.window
+
+    def click(self, point):
+        if not self.window:
+            self.find_window()
+        _win, x, y = self.window
+        self.xdotool("mousemove", str(x + point[0]), str(y + point[1]), "sleep", "0.2", "click", "1")
+
+    def key(self, name):
+        self.xdotool("key", name)
+
+    def modal_open(self):
+        """Whether a second top-level window (a message box) is shown."""
+        r = self.xdotool("search", "--onlyvisible", "--name", ".")
+        return len([w for w in r.stdout.split() if w]) > 1
+
+    def wait_exit(self, proc, timeout=10):
+        try:
+            return proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.fail("the updater did not end within %ss" % timeout)
+
+    def client_started(self):
+        path = os.path.join(self.game, "client-started.txt")
+        if not os.path.exists(path):
+            return None
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+
+
+def frame(frame_type, payload=b""):
+    import struct
+    return struct.pack("<ii", len(payload) + 8, frame_type) + payload
+
+
+def text_field(text, width, terminate=True):
+    data = text if isinstance(text, bytes) else text.encode("cp949")
+    if terminate:
+        data = data[:width - 1] + b"\0"
+    return data[:width].ljust(width, b"\0")
+
+
+def file_entry(folder, name, size):
+    import struct
+    return text_field(folder, 256) + text_field(name, 256) + struct.pack("<I", size) + bytes(52)
+
+
+def ftp_info(host, user, password):
+    return text_field(host, 100) + text_field(user, 50) + text_field(password, 50)
+
+
+def game_server(address, port):
+    import struct
+    return text_field(address, 52) + struct.pack("<i", port)
+
+
+class ScriptedPeer:
+    """A patch server that plays a script to each client.
+
+    script(conn, peer) is called in a thread for each connection; peer.read_frame()
+    reads one frame the updater sent (or None when it closed)."""
+
+    def __init__(self, script):
+        self.script = script
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.received = []
+        self.errors = []
+        self._stop = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        self.sock.settimeout(0.2)
+        while not self._stop:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            threading.Thread(target=self._run, args=(conn,), daemon=True).start()
+
+    def _run(self, conn):
+        conn.settimeout(30)
+        try:
+            self.script(conn, self)
+        except OSError:
+            pass
+        except Exception as exc:  # a broken script must fail the test, not hang it
+            self.errors.append(exc)
+        finally:
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+    def read_frame(self, conn):
+        import struct
+        head = self._read(conn, 8)
+        if head is None:
+            return None
+        length, frame_type = struct.unpack("<ii", head)
+        payload = self._read(conn, length - 8) if length > 8 else b""
+        self.received.append(frame_type)
+        return frame_type, payload
+
+    @staticmethod
+    def _read(conn, n):
+        data = b""
+        while len(data) < n:
+            chunk = conn.recv(n - len(data))
+            if not chunk:
+                return None
+            data += chunk
+        return data
+
+    def stop(self):
+        self._stop = True
+        self.sock.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

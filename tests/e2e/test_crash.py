@@ -1,0 +1,72 @@
+"""Crash safety: the updater is killed at random moments of a large update,
+again and again. Every game file stays either old or new, never cut, and
+the last run finishes the update exactly."""
+
+import os
+import random
+import signal
+import time
+import unittest
+
+from e2e import BUTTON_EXIT, Case, sha, tree, wait_until
+
+KILLS = int(os.environ.get("ORVANTA_CRASH_KILLS", "20"))
+
+
+class CrashSafety(Case):
+    def test_killed_twenty_times_then_completes(self):
+        rng = random.Random(int(os.environ.get("ORVANTA_CRASH_SEED", "20261207")))
+        new, old = {}, {}
+        for i in range(36):
+            rel = "data/%s/file%02d.bin" % ("abc"[i % 3], i)
+            new[rel] = rng.randbytes(rng.randint(50_000, 700_000))
+            if i % 2 == 0:
+                old[rel] = rng.randbytes(rng.randint(1_000, 300_000))
+        new["pack/big.pak"] = rng.randbytes(3_000_000)
+        old["pack/big.pak"] = rng.randbytes(2_500_000)
+        self.make_release(new)
+        for rel, data in old.items():
+            path = os.path.join(self.game, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        new_hash = tree(self.release)
+        old_hash = tree(self.game, skip={"Client"})
+        total = sum(len(d) for d in new.values())
+
+        ftpd = self.start_ftpd("--throttle", str(total // 40))  # about 40 s of transfer in all
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
+        self.write_store(PORT=patchd.port, ClientVersion=1)
+
+        kills = 0
+        compared = 0
+        for _ in range(KILLS):
+            proc = self.start_updater("127.0.0.1")
+            time.sleep(rng.uniform(0.4, 3.5))
+            if proc.poll() is not None:
+                self.fail("the updater ended by itself: %r" % self.statuses()[-3:])
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
+            kills += 1
+            for rel, digest in tree(self.game, skip={"Client"}).items():
+                if rel in new_hash:
+                    self.assertIn(digest, (new_hash[rel], old_hash.get(rel)), "%s is cut or mixed" % rel)
+                    compared += os.path.getsize(os.path.join(self.game, rel))
+                else:
+                    # Only an unfinished download's temporary file may stand beside them.
+                    self.assertTrue(os.path.basename(rel).endswith("part"), rel)
+
+        proc = self.start_updater("127.0.0.1")
+        self.wait_status("업데이트를 완료했습니다.", 120)
+        self.assertEqual(tree(self.game, skip={"Client"}), new_hash)
+        store = self.read_store()
+        self.assertEqual((store["DownFolder"], store["DownFile"]), ("", ""))
+        self.assertTrue(wait_until(lambda: self.read_store()["ClientVersion"] == "2", 5))
+        self.click(BUTTON_EXIT)
+        self.assertEqual(self.wait_exit(proc), 0)
+        print("\ncrash safety: %d kills survived, %d files / %d bytes compared after kills, "
+              "%d bytes in the release" % (kills, len(new_hash), compared, total))
+
+
+if __name__ == "__main__":
+    unittest.main()

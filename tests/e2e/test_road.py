@@ -1,0 +1,124 @@
+"""The road of one update, end to end, with the real processes."""
+
+import os
+import random
+import signal
+import time
+import unittest
+
+import e2e
+from e2e import BUTTON_EXIT, BUTTON_GAME, Case, tree, wait_until
+
+
+def release_files(rng, big=1_500_000):
+    return {
+        "readme.txt": "Orvanta Online 2\n".encode(),
+        "data/map/a.map": rng.randbytes(200_000),
+        "data/map/deep/b.map": rng.randbytes(90_000),
+        "data/소리/겨울축제.ogg": rng.randbytes(120_000),
+        "empty.flag": b"",
+        "pack/world.pak": rng.randbytes(big),
+    }
+
+
+class Road(Case):
+    def test_up_to_date_launches_with_the_servers_address(self):
+        self.make_release({"readme.txt": b"v2"})
+        ftpd = self.start_ftpd()
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port, game_host="gamehost", game_port=7)
+        self.write_store(PORT=patchd.port, ClientVersion=2)
+        proc = self.start_updater("127.0.0.1")
+        self.wait_status("변경될 파일이 없습니다.(설치버전:2)")
+        self.assertTrue(wait_until(lambda: patchd.sent(19), 10))
+        self.assertEqual(patchd.received()[:2], [10, 18])
+        self.assertEqual(ftpd.retrieved(), [])
+        self.click(BUTTON_GAME)
+        started = time.monotonic()
+        self.assertEqual(self.wait_exit(proc), 0)
+        self.assertLess(time.monotonic() - started, 2.0)
+        self.assertTrue(wait_until(self.client_started, 5))
+        self.assertTrue(self.client_started().endswith("arg=-start\narg=-ip:gamehost\narg=-port:7\n"))
+
+    def test_full_update_then_launch(self):
+        rng = random.Random(1)
+        self.make_release(release_files(rng))
+        with open(os.path.join(self.game, "readme.txt"), "w") as f:
+            f.write("old")
+        ftpd = self.start_ftpd()
+        patchd = self.start_patchd(5, "127.0.0.1:%d" % ftpd.port, game_host="10.1.2.3", game_port=4242)
+        self.write_store(PORT=patchd.port, ClientVersion=4)
+        proc = self.start_updater("127.0.0.1")
+        self.wait_status("Ver.4에서 Ver.5으로 업데이트")
+        self.wait_status("업데이트를 완료했습니다.", 60)
+        self.assertTrue(wait_until(lambda: patchd.sent(19), 10))
+        self.assertEqual(patchd.received(), [10, 16, 18])
+        game = tree(self.game, skip={"Client"})
+        self.assertEqual(game, tree(self.release))
+        store = wait_until(lambda: self.read_store().get("ClientVersion") == "5" and self.read_store(), 5)
+        self.assertTrue(store, self.read_store())
+        self.assertEqual(store["DownFolder"], "")
+        self.assertEqual(store["DownFile"], "")
+        self.click(BUTTON_GAME)
+        self.assertEqual(self.wait_exit(proc), 0)
+        self.assertTrue(wait_until(self.client_started, 5))
+        self.assertIn("arg=-ip:10.1.2.3\narg=-port:4242\n", self.client_started())
+
+    def test_interrupted_update_resumes_at_its_file(self):
+        rng = random.Random(2)
+        files = {"f%02d.bin" % i: rng.randbytes(150_000) for i in range(12)}
+        self.make_release(files)
+        ftpd = self.start_ftpd("--throttle", str(1_000_000))
+        patchd = self.start_patchd(3, "127.0.0.1:%d" % ftpd.port)
+        self.write_store(PORT=patchd.port, ClientVersion=2)
+        first = self.start_updater("127.0.0.1")
+        self.assertTrue(wait_until(lambda: len(ftpd.retrieved()) >= 5, 30), ftpd.retrieved())
+        first.send_signal(signal.SIGKILL)
+        first.wait()
+        mark = self.read_store()["DownFile"]
+        self.assertRegex(mark, r"f\d\d\.bin")
+        fetched_before = len(ftpd.retrieved())
+
+        second = self.start_updater("127.0.0.1")
+        self.wait_status("업데이트를 완료했습니다.", 60)
+        again = ftpd.retrieved()[fetched_before:]
+        self.assertEqual(again[0].rsplit("/", 1)[-1], mark)
+        self.assertEqual(len(again), 12 - int(mark[1:3]))
+        self.assertEqual(tree(self.game, skip={"Client"}), tree(self.release))
+        self.click(BUTTON_EXIT)
+        self.assertEqual(self.wait_exit(second), 0)
+
+    def test_ftp_server_unreachable(self):
+        self.make_release({"a.bin": b"a" * 1000})
+        dead = e2e.free_port()
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % dead)
+        self.write_store(PORT=patchd.port, ClientVersion=1)
+        proc = self.start_updater("127.0.0.1")
+        # The box "FTP접속 실패입니다." comes first; Return closes it.
+        self.assertTrue(wait_until(self.modal_open, 40), "no failure box")
+        self.key("Return")
+        self.wait_status("자동 패치 FTP서버 접속에 실패했습니다.", 20)
+        self.click(BUTTON_GAME)
+        self.assertTrue(wait_until(self.modal_open, 10), "no question")
+        self.key("Return")  # Yes
+        self.assertEqual(self.wait_exit(proc), 0)
+        self.assertTrue(wait_until(self.client_started, 5))
+        self.assertTrue(self.client_started().endswith("arg=-ip:127.0.0.1\narg=-port:3333\n"))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "a.bin")))
+
+    def test_patch_server_unreachable(self):
+        self.write_store(PORT=e2e.free_port())
+        proc = self.start_updater("127.0.0.1")
+        self.wait_status("업데이트 서버에 접속 실패")
+        self.click(BUTTON_GAME)
+        self.assertTrue(wait_until(self.modal_open, 10), "no question")
+        self.key("Escape")  # No: the window stays
+        time.sleep(0.5)
+        self.assertIsNone(proc.poll())
+        self.assertIsNone(self.client_started())
+        self.find_window()
+        self.click(BUTTON_EXIT)
+        self.assertEqual(self.wait_exit(proc), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

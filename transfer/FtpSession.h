@@ -28,13 +28,20 @@ struct FtpStatusInfo {
 // to SetStatusSink, one at a time and in order.
 using FtpStatusSink = std::function<void(std::uint32_t dwStatus, const FtpStatusInfo& info)>;
 
-// Result codes of GetFile.
+// Result codes of GetFile, in the platform library's numbering.
 enum : int {
     FTP_OK = 0,
-    FTP_IO_PENDING = 997,  // the transfer was queued; its notifications follow
+    FTP_ERROR_PATH_NOT_FOUND = 3,      // the target's folder is missing
+    FTP_ERROR_ACCESS_DENIED = 5,       // the target's folder cannot be written
+    FTP_ERROR_CANNOT_MAKE = 82,        // no temporary file could be made beside the target
+    FTP_ERROR_NAME_TOO_LONG = 206,     // the target's name does not fit the file system
+    FTP_IO_PENDING = 997,              // the transfer was queued; its notifications follow
+    FTP_ERROR_NOT_CONNECTED = 12019,   // no logged-in connection
 };
 
 class CFtpWorker;
+struct FtpNote;
+class CFtpMailbox;
 
 // The one FTP session of the process. One worker thread owns one curl easy
 // handle, so every file of an update reuses the logged-in control
@@ -61,15 +68,26 @@ public:
                  const std::string& password, std::function<void(bool)> onDone);
 
     // Queues the download of remotePath (the server's own bytes) into
-    // localPath. The file lands in a temporary file beside the target and
-    // replaces it only when the whole file of expectedSize bytes arrived.
-    // Returns FTP_IO_PENDING when queued, or a nonzero error code.
+    // localPath, after clearing the target's read-only state. The file
+    // lands in a temporary file beside the target and replaces it only when
+    // the server reported success and exactly expectedSize bytes arrived;
+    // the new file has normal permissions. Returns FTP_IO_PENDING when
+    // queued, or one of the error codes above.
     int GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize);
 
+    // Where transfer notifications go. The sink runs on context's thread
+    // and never after context is destroyed or the session is closed.
     void SetStatusSink(QObject* context, FtpStatusSink sink);
 
+    // Closes the session for good: the transfer in flight is cancelled,
+    // nothing more reaches the sink or a pending onDone, and Connect and
+    // GetFile fail from now on.
     void CloseInternet();
+    // Cancels the transfer in flight; it reports nothing more and leaves no
+    // temporary file.
     void CloseTransfer();
+    // Closes and deletes the registered session (g_pFtpSession becomes
+    // null). Returns promptly even while a transfer is stalled.
     static void Shutdown();
 
     bool IsOpen() const;
@@ -78,8 +96,11 @@ public:
 private:
     CFtpSession();
 
-    std::unique_ptr<CFtpWorker> m_pWorker;
-    bool m_bConnected = false;
+    // Window thread. The relay receives the worker's posts; the mailbox
+    // holds the state, the sink and the notifications not yet delivered.
+    std::unique_ptr<QObject> m_pRelay;
+    std::shared_ptr<CFtpMailbox> m_pMailbox;
+    std::unique_ptr<CFtpWorker> m_pWorker;  // destroyed (joined) before the relay
 };
 
 extern CFtpSession* g_pFtpSession;

@@ -113,6 +113,7 @@ public:
     std::int32_t m_nGamePort = 0;
     bool m_bDownloading = false;       // a sequence has started and not ended
     bool m_bDownloadComplete = false;  // every file arrived whole
+    bool m_bSequenceStarted = false;   // a run has one sequence: a later start is ignored
 
     // Sum of the sizes of all entries, counted in 64 bits.
     std::uint64_t m_dwTotalSize = 0;

@@ -1,0 +1,163 @@
+#!/usr/bin/python3
+"""A local FTP server for the tests and the benchmark.
+
+Serves one folder to one user on a loopback port it picks itself, and
+prints "PORT <n>" on stdout once it listens. The knobs make it misbehave
+the ways a real server or network does: slow, stalled, dropped, refusing,
+or sending a file of the wrong size. Names travel in CP949 on the wire, as
+the game's servers speak; on disk they are in the file system's encoding.
+"""
+
+import argparse
+import logging
+import os
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.log import config_logging
+from pyftpdlib.servers import FTPServer
+
+
+def parse_args():
+    p = argparse.ArgumentParser()
+    p.add_argument("--root", required=True, help="folder served as /")
+    p.add_argument("--user", default="updater")
+    p.add_argument("--password", default="secret")
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--encoding", default="cp949", help="encoding of names on the wire")
+    p.add_argument("--log", help="append every command and connection here")
+    p.add_argument("--throttle", type=int, default=0, help="bytes per second on data connections")
+    p.add_argument("--stall-after", type=int, default=-1, help="stop sending after N bytes of a file")
+    p.add_argument("--drop-after", type=int, default=-1, help="close the data connection after N bytes")
+    p.add_argument("--refuse", type=int, default=0, help="refuse the first N control connections")
+    p.add_argument("--short", type=int, default=0, help="send N bytes fewer than the file has")
+    p.add_argument("--extra", type=int, default=0, help="send N bytes more than the file has")
+    p.add_argument("--match", default="", help="the data knobs apply only to paths containing this")
+    return p.parse_args()
+
+
+ARGS = parse_args()
+LOG = open(ARGS.log, "a", encoding="utf-8", buffering=1) if ARGS.log else None
+REFUSED = [0]
+
+
+def log(line):
+    if LOG:
+        LOG.write(line + "\n")
+
+
+def knobs_apply(path):
+    return ARGS.match in path
+
+
+class ResizedFile:
+    """A file that reads N bytes short or N bytes long."""
+
+    def __init__(self, fd, size):
+        self._fd = fd
+        self._left = size
+        self._extra = ARGS.extra
+        self.name = fd.name
+        self.closed = False
+
+    def read(self, n=-1):
+        if n is None or n < 0:
+            n = 1 << 30
+        data = b""
+        if self._left > 0:
+            data = self._fd.read(min(n, self._left))
+            self._left -= len(data)
+        if not data and self._extra > 0:
+            data = b"\x5a" * min(n, self._extra)
+            self._extra -= len(data)
+        return data
+
+    def seek(self, *a):
+        return self._fd.seek(*a)
+
+    def tell(self):
+        return self._fd.tell()
+
+    def close(self):
+        self.closed = True
+        self._fd.close()
+
+
+class KnobFS(AbstractedFS):
+    def open(self, filename, mode):
+        fd = super().open(filename, mode)
+        if "r" in mode and knobs_apply(filename) and (ARGS.short or ARGS.extra):
+            size = max(0, os.path.getsize(filename) - ARGS.short)
+            return ResizedFile(fd, size)
+        return fd
+
+
+class KnobDTPHandler(ThrottledDTPHandler):
+    write_limit = ARGS.throttle
+
+    def _knobbed(self):
+        f = self.file_obj
+        return f is not None and knobs_apply(getattr(f, "name", ""))
+
+    def send(self, data):
+        if self._knobbed():
+            sent = self.tot_bytes_sent
+            if ARGS.stall_after >= 0:
+                room = ARGS.stall_after - sent
+                if room <= 0:
+                    # Leave the connection open and silent.
+                    self.del_channel()
+                    return 0
+                data = data[:room]
+            if ARGS.drop_after >= 0:
+                room = ARGS.drop_after - sent
+                if room <= 0:
+                    log("DROP")
+                    self.handle_close()
+                    return 0
+                data = data[:room]
+        return super().send(data)
+
+
+class KnobHandler(FTPHandler):
+    abstracted_fs = KnobFS
+    auth_failed_timeout = 0  # answer a wrong password at once
+
+    def decode(self, data):
+        return data.decode(ARGS.encoding, self.unicode_errors)
+
+    def handle(self):
+        log("CONNECT")
+        if REFUSED[0] < ARGS.refuse:
+            REFUSED[0] += 1
+            log("REFUSED")
+            self.respond("421 Service not available, closing control connection.")
+            self.close_when_done()
+            return
+        super().handle()
+
+    def pre_process_command(self, line, cmd, arg):
+        log(line)
+        return super().pre_process_command(line, cmd, arg)
+
+
+def main():
+    config_logging(level=logging.WARNING)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(ARGS.user, ARGS.password, ARGS.root, perm="elr")
+    KnobHandler.authorizer = authorizer
+    slow = ARGS.throttle or ARGS.stall_after >= 0 or ARGS.drop_after >= 0
+    if slow:
+        KnobHandler.dtp_handler = KnobDTPHandler
+    server = FTPServer((ARGS.host, 0), KnobHandler)
+    print("PORT %d" % server.address[1], flush=True)
+    try:
+        server.serve_forever(handle_exit=True)
+    finally:
+        server.close_all()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

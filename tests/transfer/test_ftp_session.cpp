@@ -1,0 +1,409 @@
+// CFtpSession against a real FTP server on loopback.
+#include "support/FtpServer.h"
+#include "support/TestSupport.h"
+
+#include "settings/SettingsStore.h"
+#include "transfer/FtpSession.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+using testing_support::CFtpServer;
+
+namespace {
+
+QByteArray Pattern(qsizetype nSize, char seed)
+{
+    QByteArray data(nSize, Qt::Uninitialized);
+    for (qsizetype i = 0; i < nSize; ++i)
+        data[i] = char(seed + (i * 7) % 251);
+    return data;
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Files the session left beside its targets.
+QStringList TempFiles(const QString& folder)
+{
+    return QDir(folder).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden);
+}
+
+class FtpSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_nPassive = 0;
+        orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Create);
+        key.WriteText(orvanta::settings::CLIENT_PATH, m_game.path() + QLatin1Char('/'));
+    }
+
+    void TearDown() override { CFtpSession::Shutdown(); }
+
+    CFtpServer& Server(CFtpServer::Options options = {})
+    {
+        m_pServer = std::make_unique<CFtpServer>(std::move(options));
+        EXPECT_TRUE(m_pServer->Start());
+        return *m_pServer;
+    }
+
+    static void SetPassive(int nPassive) { orvanta::settings::WriteNumberValue(orvanta::settings::PASSIVE, nPassive); }
+
+    // Opens a session, logs in and waits for the outcome.
+    std::optional<bool> Login(const std::string& password = "secret")
+    {
+        CFtpSession::CreateInstance();
+        CFtpSession* pSession = CFtpSession::GetInstance();
+        pSession->Open();
+        std::optional<bool> result;
+        const bool bStarted = pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", password,
+                                                [&result](bool bOk) { result = bOk; });
+        EXPECT_TRUE(bStarted);
+        testing_support::WaitFor([&result] { return result.has_value(); }, 10000);
+        if (result == true) {
+            pSession->SetStatusSink(&m_context, [this](std::uint32_t dwStatus, const FtpStatusInfo& info) {
+                m_notes.emplace_back(dwStatus, info);
+            });
+        }
+        return result;
+    }
+
+    // Fetches one file and waits for its final notification (100 or 51).
+    std::optional<std::pair<std::uint32_t, FtpStatusInfo>> Fetch(const std::string& remote, const QString& local,
+                                                                  std::uint64_t nSize)
+    {
+        m_notes.clear();
+        const int nResult = CFtpSession::GetInstance()->GetFile(remote, local, nSize);
+        EXPECT_EQ(nResult, FTP_IO_PENDING);
+        const auto final = [this] {
+            return !m_notes.empty() && (m_notes.back().first == FTP_STATUS_REQUEST_COMPLETE ||
+                                        m_notes.back().first == FTP_STATUS_CONNECTION_CLOSED);
+        };
+        if (!testing_support::WaitFor(final, 15000))
+            return std::nullopt;
+        return m_notes.back();
+    }
+
+    std::uint64_t CountedBytes() const
+    {
+        std::uint64_t n = 0;
+        for (const auto& [dwStatus, info] : m_notes) {
+            if (dwStatus == FTP_STATUS_BYTES)
+                n += info.nBytes;
+        }
+        return n;
+    }
+
+    testing_support::CTempStore m_store;
+    QTemporaryDir m_game;
+    std::unique_ptr<CFtpServer> m_pServer;
+    QObject m_context;
+    std::vector<std::pair<std::uint32_t, FtpStatusInfo>> m_notes;
+};
+
+TEST_F(FtpSessionTest, PassiveModeUsesPasvAndReusesTheLogin)
+{
+    CFtpServer& server = Server();
+    server.AddFile(QStringLiteral("data/a.bin"), Pattern(70000, 'a'));
+    server.AddFile(QStringLiteral("b.bin"), Pattern(10, 'b'));
+    SetPassive(1);
+    ASSERT_EQ(Login(), true);
+    EXPECT_EQ(g_nPassive, 1);
+
+    const QString first = m_game.filePath(QStringLiteral("a.bin"));
+    const auto note = Fetch("data/a.bin", first, 70000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->first, FTP_STATUS_REQUEST_COMPLETE);
+    EXPECT_TRUE(note->second.bCommitted);
+    EXPECT_EQ(m_notes.front().first, FTP_STATUS_TRANSFER_STARTED);
+    EXPECT_EQ(m_notes[m_notes.size() - 2].first, FTP_STATUS_BYTES);  // one last count before the end
+    EXPECT_EQ(CountedBytes(), 70000u);
+    EXPECT_EQ(ReadAll(first), Pattern(70000, 'a'));
+
+    const auto second = Fetch("/b.bin", m_game.filePath(QStringLiteral("b.bin")), 10);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(second->second.bCommitted);
+
+    // One connection and one login carried both files, each with one RETR.
+    EXPECT_EQ(server.Count(QStringLiteral("CONNECT")), 1);
+    EXPECT_EQ(server.Count(QStringLiteral("USER ")), 1);
+    EXPECT_EQ(server.Count(QStringLiteral("PASV")), 2);
+    EXPECT_EQ(server.Count(QStringLiteral("PORT")), 0);
+    EXPECT_EQ(server.Count(QStringLiteral("EPSV")), 0);
+    EXPECT_EQ(server.Count(QStringLiteral("CWD")), 0);
+    EXPECT_EQ(server.Count(QStringLiteral("TYPE I")), 1);
+    const QStringList log = server.Log();
+    EXPECT_TRUE(log.contains(QStringLiteral("RETR data/a.bin")));
+    EXPECT_TRUE(log.contains(QStringLiteral("RETR /b.bin")));
+    EXPECT_TRUE(TempFiles(m_game.path()).isEmpty());
+}
+
+TEST_F(FtpSessionTest, ActiveModeUsesPort)
+{
+    CFtpServer& server = Server();
+    server.AddFile(QStringLiteral("a.bin"), Pattern(5000, 'c'));
+    ASSERT_EQ(Login(), true);  // PASSIVE absent: active first
+    const auto note = Fetch("a.bin", m_game.filePath(QStringLiteral("a.bin")), 5000);
+    ASSERT_TRUE(note);
+    EXPECT_TRUE(note->second.bCommitted);
+    EXPECT_EQ(server.Count(QStringLiteral("PORT ")), 1);
+    EXPECT_EQ(server.Count(QStringLiteral("EPRT")), 0);
+    EXPECT_EQ(server.Count(QStringLiteral("PASV")), 0);
+}
+
+TEST_F(FtpSessionTest, FailedActiveLoginIsRetriedInPassiveMode)
+{
+    CFtpServer::Options options;
+    options.nRefuse = 1;
+    CFtpServer& server = Server(options);
+    server.AddFile(QStringLiteral("a.bin"), Pattern(100, 'd'));
+    SetPassive(0);
+    ASSERT_EQ(Login(), true);
+    EXPECT_EQ(server.Count(QStringLiteral("REFUSED")), 1);
+    const auto note = Fetch("a.bin", m_game.filePath(QStringLiteral("a.bin")), 100);
+    ASSERT_TRUE(note);
+    EXPECT_TRUE(note->second.bCommitted);
+    EXPECT_EQ(server.Count(QStringLiteral("PASV")), 1);
+    EXPECT_EQ(server.Count(QStringLiteral("PORT")), 0);
+}
+
+TEST_F(FtpSessionTest, WrongPasswordShowsTheBoxOnceAndClosesTheSession)
+{
+    CFtpServer& server = Server();
+    testing_support::DialogAnswer answer;
+    testing_support::AnswerNextDialog(&answer, QString());
+    ASSERT_EQ(Login("wrong"), false);
+    EXPECT_TRUE(answer.bSeen);
+    EXPECT_EQ(answer.title, QStringLiteral("-_-;;"));
+    EXPECT_EQ(answer.text, QStringLiteral("FTP접속 실패입니다."));
+    EXPECT_EQ(server.Count(QStringLiteral("PASS ")), 2);  // the first mode, then passive
+
+    // Closed: a later attempt fails at once, without a box.
+    CFtpSession* pSession = CFtpSession::GetInstance();
+    EXPECT_FALSE(pSession->IsOpen());
+    bool bCalled = false;
+    EXPECT_FALSE(pSession->Connect("127.0.0.1", server.Port(), "updater", "secret", [&](bool) { bCalled = true; }));
+    EXPECT_EQ(pSession->GetFile("a.bin", m_game.filePath(QStringLiteral("a")), 1), FTP_ERROR_NOT_CONNECTED);
+    QTest::qWait(100);
+    EXPECT_FALSE(bCalled);
+    EXPECT_EQ(server.Count(QStringLiteral("PASS ")), 2);
+}
+
+TEST_F(FtpSessionTest, ConnectOnlyOnceAndOnlyWhenOpen)
+{
+    Server();
+    CFtpSession::CreateInstance();
+    CFtpSession* pSession = CFtpSession::GetInstance();
+    ASSERT_NE(pSession, nullptr);
+    CFtpSession::CreateInstance();  // a second call keeps the registered one
+    EXPECT_EQ(CFtpSession::GetInstance(), pSession);
+    EXPECT_FALSE(pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", "secret", [](bool) {}));
+    CFtpSession::Shutdown();
+    EXPECT_EQ(CFtpSession::GetInstance(), nullptr);
+
+    ASSERT_EQ(Login(), true);
+    EXPECT_TRUE(CFtpSession::GetInstance()->IsConnected());
+    EXPECT_FALSE(CFtpSession::GetInstance()->Connect("127.0.0.1", m_pServer->Port(), "updater", "secret",
+                                                     [](bool) {}));
+    EXPECT_TRUE(CFtpSession::GetInstance()->IsConnected());
+}
+
+TEST_F(FtpSessionTest, ReadOnlyTargetIsReplacedWithNormalPermissions)
+{
+    CFtpServer& server = Server();
+    server.AddFile(QStringLiteral("a.bin"), Pattern(3000, 'e'));
+    const QString target = m_game.filePath(QStringLiteral("a.bin"));
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("old");
+    }
+    ASSERT_TRUE(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+    ASSERT_EQ(Login(), true);
+    const auto note = Fetch("a.bin", target, 3000);
+    ASSERT_TRUE(note);
+    EXPECT_TRUE(note->second.bCommitted);
+    EXPECT_EQ(ReadAll(target), Pattern(3000, 'e'));
+    EXPECT_TRUE(QFileInfo(target).permissions() & QFileDevice::WriteOwner);
+}
+
+// The ways a file can fail to arrive whole: the old file stays, no
+// temporary file is left, and the outcome says which way it went.
+struct Failure {
+    const char* name;
+    qint64 nShort, nExtra, nDropAfter;
+    const char* remote;
+    std::uint32_t dwFinal;
+};
+
+class FtpFailureTest : public FtpSessionTest, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(FtpFailureTest, KeepsTheOldFile)
+{
+    const Failure& failure = GetParam();
+    CFtpServer::Options options;
+    options.nShort = failure.nShort;
+    options.nExtra = failure.nExtra;
+    options.nDropAfter = failure.nDropAfter;
+    CFtpServer& server = Server(options);
+    server.AddFile(QStringLiteral("a.bin"), Pattern(200000, 'f'));
+    const QString target = m_game.filePath(QStringLiteral("a.bin"));
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("the old file");
+    }
+    ASSERT_EQ(Login(), true);
+    const auto note = Fetch(failure.remote, target, 200000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->first, failure.dwFinal);
+    EXPECT_FALSE(note->second.bCommitted);
+    EXPECT_EQ(ReadAll(target), QByteArray("the old file"));
+    EXPECT_TRUE(TempFiles(m_game.path()).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, FtpFailureTest,
+    ::testing::Values(Failure{"ShortFile", 1000, 0, -1, "a.bin", FTP_STATUS_REQUEST_COMPLETE},
+                      Failure{"LongerFile", 0, 1000, -1, "a.bin", FTP_STATUS_REQUEST_COMPLETE},
+                      Failure{"MissingFile", 0, 0, -1, "nothing.bin", FTP_STATUS_REQUEST_COMPLETE},
+                      Failure{"DroppedDataConnection", 0, 0, 50000, "a.bin", FTP_STATUS_CONNECTION_CLOSED}),
+    [](const ::testing::TestParamInfo<Failure>& param) { return std::string(param.param.name); });
+
+TEST_F(FtpSessionTest, ByteCountsAreCoalesced)
+{
+    CFtpServer::Options options;
+    options.nThrottle = 256 * 1024;
+    CFtpServer& server = Server(options);
+    const qsizetype nSize = 512 * 1024;
+    server.AddFile(QStringLiteral("a.bin"), Pattern(nSize, 'g'));
+    ASSERT_EQ(Login(), true);
+    QElapsedTimer timer;
+    timer.start();
+    const auto note = Fetch("a.bin", m_game.filePath(QStringLiteral("a.bin")), std::uint64_t(nSize));
+    const double dSeconds = double(timer.elapsed()) / 1000.0;
+    ASSERT_TRUE(note);
+    EXPECT_TRUE(note->second.bCommitted);
+    EXPECT_EQ(CountedBytes(), std::uint64_t(nSize));
+    int nCounts = 0;
+    for (const auto& [dwStatus, info] : m_notes)
+        nCounts += dwStatus == FTP_STATUS_BYTES ? 1 : 0;
+    EXPECT_GE(nCounts, 2);
+    EXPECT_LE(nCounts, int(dSeconds * 30) + 3);
+}
+
+// The server stops sending but still answers, or stops altogether in the
+// middle of a file or between files: the teardown never waits for it.
+enum class Hang { SilentData, FrozenServer, FrozenWhileIdle };
+
+class FtpShutdownTest : public FtpSessionTest, public ::testing::WithParamInterface<Hang> {};
+
+TEST_P(FtpShutdownTest, IsPromptAndClean)
+{
+    const Hang eHang = GetParam();
+    CFtpServer::Options options;
+    options.nStallAfter = 64 * 1024;
+    options.match = QStringLiteral("big");
+    CFtpServer& server = Server(options);
+    server.AddFile(QStringLiteral("big.bin"), Pattern(1024 * 1024, 'h'));
+    server.AddFile(QStringLiteral("small.bin"), Pattern(100, 'h'));
+    const QString target = m_game.filePath(QStringLiteral("big.bin"));
+    ASSERT_EQ(Login(), true);
+    if (eHang == Hang::FrozenWhileIdle) {
+        const auto note = Fetch("small.bin", m_game.filePath(QStringLiteral("small.bin")), 100);
+        ASSERT_TRUE(note);
+        EXPECT_TRUE(note->second.bCommitted);
+    } else {
+        ASSERT_EQ(CFtpSession::GetInstance()->GetFile("big.bin", target, 1024 * 1024), FTP_IO_PENDING);
+        ASSERT_TRUE(testing_support::WaitFor([this] { return CountedBytes() >= 64 * 1024; }, 10000));
+        EXPECT_EQ(TempFiles(m_game.path()).size(), 1);
+    }
+    if (eHang != Hang::SilentData)
+        server.Freeze();
+    QTest::qWait(300);
+
+    QElapsedTimer timer;
+    timer.start();
+    CFtpSession::Shutdown();
+    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_EQ(CFtpSession::GetInstance(), nullptr);
+    EXPECT_TRUE(TempFiles(m_game.path()).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(target));
+
+    // Nothing of a cancelled transfer reaches the sink afterwards.
+    const std::size_t nNotes = m_notes.size();
+    QTest::qWait(200);
+    EXPECT_EQ(m_notes.size(), nNotes);
+}
+
+std::string HangName(const ::testing::TestParamInfo<Hang>& param)
+{
+    switch (param.param) {
+    case Hang::SilentData:
+        return "SilentData";
+    case Hang::FrozenServer:
+        return "FrozenServer";
+    case Hang::FrozenWhileIdle:
+        return "FrozenWhileIdle";
+    }
+    return "Unknown";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpShutdownTest,
+                         ::testing::Values(Hang::SilentData, Hang::FrozenServer, Hang::FrozenWhileIdle), HangName);
+
+TEST_F(FtpSessionTest, NothingReachesTheSinkAfterCloseInternet)
+{
+    CFtpServer::Options options;
+    options.nThrottle = 256 * 1024;
+    CFtpServer& server = Server(options);
+    server.AddFile(QStringLiteral("a.bin"), Pattern(512 * 1024, 'i'));
+    ASSERT_EQ(Login(), true);
+    ASSERT_EQ(CFtpSession::GetInstance()->GetFile("a.bin", m_game.filePath(QStringLiteral("a.bin")), 512 * 1024),
+              FTP_IO_PENDING);
+    ASSERT_TRUE(testing_support::WaitFor([this] { return CountedBytes() > 0; }, 10000));
+    CFtpSession::GetInstance()->CloseInternet();
+    const std::size_t nNotes = m_notes.size();
+    QTest::qWait(500);
+    EXPECT_EQ(m_notes.size(), nNotes);
+    EXPECT_FALSE(CFtpSession::GetInstance()->IsOpen());
+}
+
+TEST_F(FtpSessionTest, EndpointsCarryAnOptionalPort)
+{
+    const struct {
+        const char* text;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"ftp.example.com", "ftp.example.com", 21},
+        {"10.0.0.5:2121", "10.0.0.5", 2121},
+        {"[::1]:2100", "::1", 2100},
+        {"[fe80::2]", "fe80::2", 21},
+        {"::1", "::1", 21},
+        {"host:0", "host:0", 21},
+        {"host:99999", "host:99999", 21},
+        {"host:12ab", "host:12ab", 21},
+        {"[::1", "[::1", 21},
+    };
+    for (const auto& c : cases) {
+        const FtpEndpoint endpoint = ParseFtpEndpoint(c.text);
+        EXPECT_EQ(endpoint.host, c.host) << c.text;
+        EXPECT_EQ(endpoint.port, c.port) << c.text;
+    }
+}
+
+} // namespace

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "transfer/FtpSession.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <curl/curl.h>
+
+// What the worker reports. Built on the worker thread, handed to the post
+// function, and read on the window's thread.
+struct FtpNote {
+    enum class Kind { Status, Login };
+    Kind eKind = Kind::Status;
+    std::uint32_t dwStatus = 0;
+    FtpStatusInfo info;
+    bool bLoggedIn = false;  // Kind::Login
+};
+
+struct FtpLoginJob {
+    std::string host;      // as the patch server named it, without brackets
+    int port = 21;
+    std::string user;      // the wire's bytes
+    std::string password;
+    bool bPassiveFirst = false;
+};
+
+struct FtpGetJob {
+    std::string remotePath;            // the wire's bytes
+    std::filesystem::path tempPath;    // created empty by the caller, beside the target
+    std::filesystem::path targetPath;
+    std::uint64_t nExpectedSize = 0;
+};
+
+// The thread that owns the session's curl handles. Jobs run one after the
+// other in the order they were queued; the login's connection stays in the
+// multi handle's cache, so every transfer reuses it. Queuing and Cancel are
+// called from the window's thread; everything else runs on the worker.
+class CFtpWorker final {
+public:
+    // Called on the worker thread, once per note, in order; it must only
+    // hand the note over to another thread.
+    using PostFn = std::function<void(FtpNote)>;
+
+    // Null when curl or the thread cannot start.
+    static std::unique_ptr<CFtpWorker> Create(PostFn post);
+
+    // Cancels what runs, drops what waits and joins the thread. Returns
+    // promptly even while the server stalls: the sockets are shut down
+    // first, so no farewell to the server is waited for.
+    ~CFtpWorker();
+    CFtpWorker(const CFtpWorker&) = delete;
+    CFtpWorker& operator=(const CFtpWorker&) = delete;
+
+    void Login(FtpLoginJob job);
+    void Get(FtpGetJob job);
+
+    // For good: the transfer in flight ends without a report (its temporary
+    // file removed), queued jobs are dropped with theirs, and later jobs are
+    // refused the same way.
+    void Cancel();
+
+private:
+    struct CurlEasyDeleter {
+        void operator()(CURL* p) const { curl_easy_cleanup(p); }
+    };
+    struct CurlMultiDeleter {
+        void operator()(CURLM* p) const { curl_multi_cleanup(p); }
+    };
+    struct Job {
+        bool bLogin = false;
+        FtpLoginJob login;
+        FtpGetJob get;
+    };
+
+    explicit CFtpWorker(PostFn post);
+    bool Start();
+    void Run();
+    void RunLogin(const FtpLoginJob& job);
+    void RunGet(const FtpGetJob& job);
+    bool TryLogin(const FtpLoginJob& job, bool bPassive);
+    CURLcode Perform();
+    void SetCommonOptions();
+    void Post(std::uint32_t dwStatus, std::uint64_t nBytes = 0, bool bCommitted = false);
+    void FlushBytes();
+    void Enqueue(Job job);
+    void ShutdownSockets();
+
+    static std::size_t OnWrite(char* pData, std::size_t nSize, std::size_t nCount, void* pUser);
+    static int OnProgress(void* pUser, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static curl_socket_t OnOpenSocket(void* pUser, curlsocktype purpose, curl_sockaddr* pAddress);
+    static int OnCloseSocket(void* pUser, curl_socket_t socket);
+
+    PostFn m_post;
+    std::unique_ptr<CURLM, CurlMultiDeleter> m_pMulti;  // owns the connection cache
+    std::unique_ptr<CURL, CurlEasyDeleter> m_pEasy;     // the one handle of the session
+    std::thread m_thread;
+
+    // Shared between the threads.
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<Job> m_jobs;
+    bool m_bStop = false;
+    std::atomic<bool> m_bCancelled{false};
+    std::mutex m_socketMutex;
+    std::set<curl_socket_t> m_sockets;  // every socket curl opened through us and has not closed
+
+    // Worker thread only.
+    std::string m_hostPart;  // "host" or "[v6]", with ":port"
+    bool m_bPassive = false;
+    std::FILE* m_pFile = nullptr;
+    std::uint64_t m_nFileBytes = 0;
+    std::uint64_t m_nExpected = 0;
+    std::uint64_t m_nPendingBytes = 0;
+    std::chrono::steady_clock::time_point m_lastBytesPost;
+};

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -20,7 +21,6 @@ namespace {
 // Longest file name, in bytes of the file system's encoding.
 constexpr qsizetype MAX_NAME_BYTES = 255;
 // Attempts at a fresh temporary name before GetFile gives up.
-constexpr int TEMP_NAME_ATTEMPTS = 16;
 
 const QString FAILURE_CAPTION = QStringLiteral("-_-;;");
 
@@ -189,22 +189,18 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
         return FTP_ERROR_PATH_NOT_FOUND;
 
     // Made here, so that a folder that takes no file is reported before
-    // anything is queued; the worker only fills it.
-    static unsigned s_nTempSerial = 0;
-    QString tempPath;
-    for (int i = 0; i < TEMP_NAME_ATTEMPTS && tempPath.isEmpty(); ++i) {
-        const QString candidate = folder.filePath(
-            QStringLiteral(".orvanta-%1-%2.part").arg(QCoreApplication::applicationPid()).arg(++s_nTempSerial));
-        QFile file(candidate);
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            file.close();
-            tempPath = candidate;
-        } else if (file.error() == QFileDevice::PermissionsError) {
-            return FTP_ERROR_ACCESS_DENIED;
-        }
+    // anything is queued; the worker only fills it. The name follows from
+    // the target's, so the file a killed run left behind is taken over when
+    // the next run fetches the same file again, instead of piling up.
+    const QByteArray nameHash =
+        QCryptographicHash::hash(QFile::encodeName(target.fileName()), QCryptographicHash::Sha1).toHex().left(16);
+    const QString tempPath = folder.filePath(QStringLiteral(".orvanta-%1.part").arg(QString::fromLatin1(nameHash)));
+    QFile::remove(tempPath);
+    {
+        QFile file(tempPath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return file.error() == QFileDevice::PermissionsError ? FTP_ERROR_ACCESS_DENIED : FTP_ERROR_CANNOT_MAKE;
     }
-    if (tempPath.isEmpty())
-        return FTP_ERROR_CANNOT_MAKE;
 
     m_pWorker->Get(FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize});
     return FTP_IO_PENDING;

@@ -89,6 +89,15 @@ def tree(folder, skip=()):
     return out
 
 
+def unique(path):
+    """path, or path.N when a server of an earlier round left its log there."""
+    n, candidate = 1, path
+    while os.path.exists(candidate):
+        n += 1
+        candidate = "%s.%d" % (path, n)
+    return candidate
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -98,9 +107,10 @@ def free_port():
 class Xvfb:
     def __init__(self, log_dir):
         r, w = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(w,), stdout=open(os.path.join(log_dir, "xvfb.out"), "w"), stderr=subprocess.STDOUT)
+        with open(os.path.join(log_dir, "xvfb.out"), "w") as out:
+            self.proc = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                pass_fds=(w,), stdout=out, stderr=subprocess.STDOUT)
         os.close(w)
         with os.fdopen(r) as f:
             self.display = ":" + f.readline().strip()
@@ -116,12 +126,13 @@ class Xvfb:
 class Ftpd:
     def __init__(self, root, log_dir, *knobs, user="orvanta", password="secret"):
         self.user, self.password = user, password
-        self.out = os.path.join(log_dir, "ftpd.out")
+        self.out = unique(os.path.join(log_dir, "ftpd.out"))
         self.commands = os.path.join(log_dir, "ftp-commands.log")
-        self.proc = subprocess.Popen(
-            [PYTHON, FTPD, "--root", root, "--user", user, "--password", password,
-             "--log", self.commands, *knobs],
-            stdout=open(self.out, "a"), stderr=subprocess.STDOUT)
+        with open(self.out, "a") as out:
+            self.proc = subprocess.Popen(
+                [PYTHON, FTPD, "--root", root, "--user", user, "--password", password,
+                 "--log", self.commands, *knobs],
+                stdout=out, stderr=subprocess.STDOUT)
         self.port = read_port(self.proc, "PORT", self.out)
 
     def retrieved(self):
@@ -141,13 +152,14 @@ class Ftpd:
 class Patchd:
     def __init__(self, log_dir, release, version, ftp_host, user="orvanta", password="secret",
                  game_host="gamehost", game_port=7):
-        self.log = os.path.join(log_dir, "patchd.log")
+        self.log = unique(os.path.join(log_dir, "patchd.log"))
         args = [PATCHD, "--port", "0", "--version", str(version), "--ftp-host", ftp_host,
                 "--ftp-user", user, "--ftp-password", password,
                 "--game-host", game_host, "--game-port", str(game_port)]
         if release:
             args += ["--release", release]
-        self.proc = subprocess.Popen(args, stdout=open(self.log, "a"), stderr=subprocess.STDOUT)
+        with open(self.log, "a") as out:
+            self.proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)
         self.port = read_port(self.proc, "listening on", self.log)
 
     def lines(self):
@@ -269,9 +281,9 @@ class Case(unittest.TestCase):
             "ORVANTA_STATUS_LOG": self.status_log,
             "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
         })
-        out = open(os.path.join(self.logs, "updater-%d.out" % len(self.updaters)), "w")
-        proc = subprocess.Popen([binary or UPDATER, *args], cwd=self.game, env=env,
-                                stdout=out, stderr=subprocess.STDOUT)
+        with open(os.path.join(self.logs, "updater-%d.out" % len(self.updaters)), "w") as out:
+            proc = subprocess.Popen([binary or UPDATER, *args], cwd=self.game, env=env,
+                                    stdout=out, stderr=subprocess.STDOUT)
         self.updaters.append(proc)
         self.window = None
         return proc

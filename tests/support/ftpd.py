@@ -12,6 +12,7 @@ import argparse
 import logging
 import os
 import sys
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
@@ -96,6 +97,21 @@ class KnobFS(AbstractedFS):
 
 class KnobDTPHandler(ThrottledDTPHandler):
     write_limit = ARGS.throttle
+    # The pace is the server's, not each connection's: a list of small
+    # files is as slow as one big file of their size.
+    next_free = [0.0]
+
+    def _throttle_bandwidth(self, len_chunk, max_speed):
+        now = time.monotonic()
+        start = max(KnobDTPHandler.next_free[0], now - 0.1)
+        KnobDTPHandler.next_free[0] = start + len_chunk / float(max_speed)
+        delay = KnobDTPHandler.next_free[0] - now
+        if delay > 0.005:
+            def unsleep():
+                self.add_channel(events=self.ioloop.READ if self.receive else self.ioloop.WRITE)
+            self.del_channel()
+            self._cancel_throttler()
+            self._throttler = self.ioloop.call_later(delay, unsleep, _errback=self.handle_error)
 
     def _knobbed(self):
         f = self.file_obj

@@ -22,6 +22,9 @@
 #include <QWebEngineView>
 #endif
 
+#include <chrono>
+#include <cstdio>
+
 namespace {
 
 constexpr int WINDOW_WIDTH = 600;
@@ -222,6 +225,16 @@ void CUpdaterDlg::paintEvent(QPaintEvent*)
                      orvanta::LoadBitmapResource(orvanta::IDB_SKIN));
     QPainter painter(this);
     painter.drawImage(0, 0, surface);
+
+    // For start-up measurements: when the first frame of the window was drawn.
+    static bool s_bFirstPaint = true;
+    if (s_bFirstPaint) {
+        s_bFirstPaint = false;
+        if (qEnvironmentVariableIsSet("ORVANTA_TRACE_STARTUP"))
+            std::fprintf(stderr, "first-paint monotonic-ms %lld\n",
+                         static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch()).count()));
+    }
 }
 
 void CUpdaterDlg::mousePressEvent(QMouseEvent* event)

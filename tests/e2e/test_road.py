@@ -87,6 +87,26 @@ class Road(Case):
         self.click(BUTTON_EXIT)
         self.assertEqual(self.wait_exit(second), 0)
 
+    def test_exit_during_a_transfer_leaves_no_partial_file(self):
+        rng = random.Random(4)
+        self.make_release({"big.pak": rng.randbytes(4_000_000)})
+        with open(os.path.join(self.game, "big.pak"), "wb") as f:
+            f.write(b"old pak")
+        ftpd = self.start_ftpd("--throttle", "500000")
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
+        self.write_store(PORT=patchd.port, ClientVersion=1)
+        proc = self.start_updater("127.0.0.1")
+        self.wait_status("파일을 업데이트 중입니다")
+        time.sleep(1.0)
+        self.click(BUTTON_EXIT)
+        started = time.monotonic()
+        self.assertEqual(self.wait_exit(proc), 0)
+        self.assertLess(time.monotonic() - started, 2.0)
+        self.assertEqual(sorted(os.listdir(self.game)), ["Client", "big.pak"])
+        with open(os.path.join(self.game, "big.pak"), "rb") as f:
+            self.assertEqual(f.read(), b"old pak")
+        self.assertEqual(self.read_store()["DownFile"], "big.pak")
+
     def test_ftp_server_unreachable(self):
         self.make_release({"a.bin": b"a" * 1000})
         dead = e2e.free_port()

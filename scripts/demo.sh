@@ -76,7 +76,7 @@ $py tests/support/ftpd.py --root "$out/release" --user orvanta --password demo \
 pids+=($!)
 ftp_port=$(wait_port "$log/ftpd.out" 'PORT [0-9]+')
 
-$py -u -m http.server 0 --bind 127.0.0.1 --directory "$out/web" >"$log/web.out" 2>&1 &
+$py -u scripts/demo/notice_server.py "$out/web" >"$log/web.out" 2>&1 &
 pids+=($!)
 web_port=$(wait_port "$log/web.out" 'port [0-9]+')
 
@@ -111,6 +111,8 @@ chmod 700 "$XDG_RUNTIME_DIR"
 export ORVANTA_WEB_HOST="127.0.0.1:$web_port"
 export ORVANTA_STATUS_LOG="$log/status.log"
 [ "$(id -u)" -ne 0 ] || export QTWEBENGINE_DISABLE_SANDBOX=1
+# Xvfb has no GPU: the notice page is composited in software.
+export QTWEBENGINE_CHROMIUM_FLAGS="${QTWEBENGINE_CHROMIUM_FLAGS:---disable-gpu}"
 
 if [ "$headless" = 0 ]; then
   echo "== starting the updater on $DISPLAY: watch it, then press the game button"

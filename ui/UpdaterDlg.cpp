@@ -57,6 +57,13 @@ bool NoticeEngineWanted()
 QLabel* MakeText(QWidget* pParent, int nId, const QString& text, Qt::Alignment align)
 {
     auto* pLabel = new QLabel(text, pParent);
+    if (align & Qt::AlignRight) {
+        // "received / total" of a large update fills the counter's 123
+        // pixels: the counters use a size smaller than the status line.
+        QFont font = pLabel->font();
+        font.setPointSizeF(font.pointSizeF() - 1.0);
+        pLabel->setFont(font);
+    }
     pLabel->setProperty("ctrlId", nId);
     pLabel->setAlignment(align | Qt::AlignVCenter);
     pLabel->setAutoFillBackground(true);  // black on white over the skin

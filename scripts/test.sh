@@ -17,6 +17,9 @@ cmake --preset ci >/dev/null
 cmake --build --preset ci
 ctest --preset ci -j "$jobs"
 
+echo "== packaging"
+bash scripts/package-check.sh build/ci
+
 if [ "${ORVANTA_SKIP_ASAN:-0}" != 1 ]; then
   echo "== sanitizer build"
   cmake --preset asan >/dev/null

@@ -64,7 +64,8 @@ log="$out/logs"; mkdir -p "$log"
 echo "== making the demo release and game folder in $out"
 extra=()
 [ "$self_update" = 1 ] && extra=(--self-update "$updater")
-total_bytes=$($py scripts/demo/make_release.py --release "$out/release" --game "$game" "${extra[@]}")
+$py scripts/demo/make_release.py --release "$out/release" --game "$game" "${extra[@]}" >/dev/null
+total_bytes=$(find "$out/release" -type f -printf "%s\n" | awk '{ s += $1 } END { print s }')
 cp scripts/demo/Client "$game/Client"
 cp scripts/demo/list.asp "$out/web/updater_notice/list.asp"
 cp "$updater" "$game/Updater"
@@ -180,8 +181,15 @@ files=$(find "$out/release" -type f | wc -l)
 identical=yes
 while IFS= read -r -d '' f; do
   rel=${f#"$out/release/"}
-  cmp -s "$f" "$game/$rel" || { identical="no ($rel differs)"; break; }
+  local_rel=$rel
+  # A new updater has taken the running one's place by now.
+  [ "$rel" = _Updater ] && local_rel=Updater
+  cmp -s "$f" "$game/$local_rel" || { identical="no ($rel differs)"; break; }
 done < <(find "$out/release" -type f -print0)
+swapped=no
+if [ "$self_update" = 1 ] && cmp -s "$out/release/_Updater" "$game/Updater" && [ -f "$game/_tmp" ] && [ ! -e "$game/_Updater" ]; then
+  swapped=yes
+fi
 seconds=$($py -c "print(round($finished-$started,2))")
 
 {
@@ -195,6 +203,9 @@ seconds=$($py -c "print(round($finished-$started,2))")
   echo "  frames seen by the patch server:"
   grep -E '<-|->' "$log/patchd.log" | sed 's/^/    /'
   echo "  updater exit status:    $exit_code"
+  if [ "$self_update" = 1 ]; then
+    echo "  updater swapped in:     $swapped (the previous one kept as _tmp; the player is asked to start it again)"
+  fi
   if [ -f "$game/client-started.txt" ]; then
     echo "  game client:"
     sed 's/^/    /' "$game/client-started.txt"
@@ -203,4 +214,9 @@ seconds=$($py -c "print(round($finished-$started,2))")
   fi
   echo "  screenshots:            $out/shots/"
 } | tee "$out/report.txt"
-[ "$identical" = yes ] && [ -f "$game/client-started.txt" ]
+[ "$identical" = yes ] || exit 1
+if [ "$self_update" = 1 ]; then
+  [ "$swapped" = yes ] && [ ! -f "$game/client-started.txt" ]
+else
+  [ -f "$game/client-started.txt" ]
+fi

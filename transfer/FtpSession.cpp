@@ -2,6 +2,7 @@
 
 #include "settings/SettingsStore.h"
 #include "transfer/FtpWorker.h"
+#include "transfer/MarkWriter.h"
 #include "transfer/PathRules.h"
 
 #include <QCoreApplication>
@@ -235,6 +236,19 @@ void CFtpSession::Shutdown()
     pSession->CloseTransfer();
     pSession->CloseInternet();
     delete pSession;
+}
+
+void CFtpSession::SaveResumeMark(const QString& folder, const QString& file)
+{
+    if (!m_pMarkWriter)
+        m_pMarkWriter = std::make_unique<CMarkWriter>();
+    m_pMarkWriter->Save(folder, file);
+}
+
+void CFtpSession::FlushResumeMark()
+{
+    if (m_pMarkWriter)
+        m_pMarkWriter->Flush();
 }
 
 bool CFtpSession::IsOpen() const

@@ -42,6 +42,7 @@ enum : int {
 class CFtpWorker;
 struct FtpNote;
 class CFtpMailbox;
+class CMarkWriter;
 
 // The one FTP session of the process. One worker thread owns one curl easy
 // handle, so every file of an update reuses the logged-in control
@@ -90,6 +91,12 @@ public:
     // null). Returns promptly even while a transfer is stalled.
     static void Shutdown();
 
+    // Persists the resume mark without holding the caller: on the session's
+    // own writer thread, latest mark first. Shutdown writes what waits.
+    void SaveResumeMark(const QString& folder, const QString& file);
+    // Returns once every mark given so far is in the store.
+    void FlushResumeMark();
+
     bool IsOpen() const;
     bool IsConnected() const;
 
@@ -101,6 +108,7 @@ private:
     std::unique_ptr<QObject> m_pRelay;
     std::shared_ptr<CFtpMailbox> m_pMailbox;
     std::unique_ptr<CFtpWorker> m_pWorker;  // destroyed (joined) before the relay
+    std::unique_ptr<CMarkWriter> m_pMarkWriter;  // started with the first mark
 };
 
 extern CFtpSession* g_pFtpSession;

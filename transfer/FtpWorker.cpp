@@ -2,6 +2,7 @@
 
 #include "transfer/PathRules.h"
 
+#include <algorithm>
 #include <mutex>
 #include <system_error>
 
@@ -26,9 +27,19 @@ constexpr long RECEIVE_BUFFER = 256 * 1024;
 // Byte counts reach the window at most this often; one last count always
 // goes out before the transfer's end.
 constexpr auto BYTES_POST_INTERVAL = std::chrono::milliseconds(40);
-// How long the worker sleeps in curl between looks at the cancel flag when
-// nothing wakes it.
-constexpr int POLL_MS = 250;
+// How long the worker waits in curl when nothing happens: not at all right
+// after activity, then 1 ms, doubling up to the longest. libcurl 7.88 can
+// leave the PASV data connection unstarted until its caller's wait ends by
+// itself (the curl tool then waits a whole second per file); one more turn
+// at once starts it, and the doubling keeps an idle transfer from spinning.
+constexpr int POLL_LONGEST_MS = 100;
+
+int NextWait(int nWaitMs, bool bActivity)
+{
+    if (bActivity)
+        return 0;
+    return nWaitMs == 0 ? 1 : std::min(nWaitMs * 2, POLL_LONGEST_MS);
+}
 
 std::once_flag g_curlInitOnce;
 bool g_bCurlReady = false;
@@ -273,7 +284,11 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
     m_lastBytesPost = std::chrono::steady_clock::now();
 
     CURLcode rc = CURLE_WRITE_ERROR;
-    m_pFile = std::fopen(job.tempPath.c_str(), "wb");
+    // The file exists and is empty. Opening it without truncation matters:
+    // ext4 takes a truncated-then-written file for a replaced one and
+    // flushes all of it when it is closed, which holds a large file's end
+    // for a good part of a second.
+    m_pFile = std::fopen(job.tempPath.c_str(), "r+b");
     if (m_pFile) {
         const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(job.remotePath);
         curl_easy_setopt(m_pEasy.get(), CURLOPT_URL, url.c_str());
@@ -311,6 +326,7 @@ CURLcode CFtpWorker::Perform()
     if (curl_multi_add_handle(pMulti, m_pEasy.get()) != CURLM_OK)
         return CURLE_FAILED_INIT;
     CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    int nWaitMs = 0;
     for (;;) {
         if (m_bCancelled)
             break;
@@ -329,10 +345,12 @@ CURLcode CFtpWorker::Perform()
         }
         if (bDone || nRunning == 0)
             break;
-        if (curl_multi_poll(pMulti, nullptr, 0, POLL_MS, nullptr) != CURLM_OK) {
+        int nReady = 0;
+        if (curl_multi_poll(pMulti, nullptr, 0, nWaitMs, &nReady) != CURLM_OK) {
             result = CURLE_FAILED_INIT;
             break;
         }
+        nWaitMs = NextWait(nWaitMs, nReady > 0);
     }
     curl_multi_remove_handle(pMulti, m_pEasy.get());
     return result;

@@ -285,7 +285,10 @@ bool CUpdaterDlg::EnsureDirectory(const QByteArray& sub)
 
 void CUpdaterDlg::SaveDownEntry(const QByteArray& folder, const QByteArray& file)
 {
-    // One access for both values, as the game client reads them together.
+    if (CFtpSession* pSession = CFtpSession::GetInstance()) {
+        pSession->SaveResumeMark(FromWire(folder), FromWire(file));
+        return;
+    }
     orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Existing);
     key.WriteText(orvanta::settings::DOWN_FOLDER, FromWire(folder));
     key.WriteText(orvanta::settings::DOWN_FILE, FromWire(file));

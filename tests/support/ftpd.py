@@ -158,6 +158,10 @@ class KnobHandler(FTPHandler):
         log(line)
         return super().pre_process_command(line, cmd, arg)
 
+    def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
+        log("SENT %d %.3f %s" % (bytes, elapsed, "complete" if completed else "incomplete"))
+        super().log_transfer(cmd, filename, receive, completed, elapsed, bytes)
+
 
 def main():
     config_logging(level=logging.WARNING)

@@ -382,6 +382,27 @@ TEST_F(FtpSessionTest, NothingReachesTheSinkAfterCloseInternet)
     EXPECT_FALSE(CFtpSession::GetInstance()->IsOpen());
 }
 
+TEST_F(FtpSessionTest, ResumeMarkIsWrittenAwayFromTheCallerLatestLast)
+{
+    using namespace orvanta::settings;
+    CFtpSession::CreateInstance();
+    CFtpSession* pSession = CFtpSession::GetInstance();
+    for (int i = 0; i < 200; ++i)
+        pSession->SaveResumeMark(QStringLiteral("folder%1").arg(i), QStringLiteral("file%1.bin").arg(i));
+    pSession->FlushResumeMark();
+    {
+        CSettingsKey key(CSettingsKey::Open::Existing);
+        EXPECT_EQ(key.ReadText(DOWN_FOLDER), QStringLiteral("folder199"));
+        EXPECT_EQ(key.ReadText(DOWN_FILE), QStringLiteral("file199.bin"));
+    }
+    // What waits when the session ends is written before it is gone.
+    pSession->SaveResumeMark(QString(), QString());
+    CFtpSession::Shutdown();
+    CSettingsKey key(CSettingsKey::Open::Existing);
+    EXPECT_EQ(key.ReadText(DOWN_FOLDER), QString());
+    EXPECT_EQ(key.ReadText(DOWN_FILE), QString());
+}
+
 TEST_F(FtpSessionTest, EndpointsCarryAnOptionalPort)
 {
     const struct {

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Transfer benchmark: one local FTP server, two workloads, each fetched once
+# through the updater's own path (CFtpSession + the sequencer in an offscreen
+# window) and once by the curl command line in one invocation, same mode.
+#
+#   bench/ftp_bench.sh [build-dir]          (default build/ci)
+#
+# Sizes and mode can be overridden for a quick run:
+#   BIG_MB=1024 SMALL_COUNT=2000 SMALL_KB=8 MODE=passive|active ROUNDS=1
+#
+# Prints each time, the ratio ours/curl, and for the big file the longest
+# the window's event loop was held. Not a test: nothing here fails a build.
+set -euo pipefail
+
+BIG_MB=${BIG_MB:-1024}
+SMALL_COUNT=${SMALL_COUNT:-2000}
+SMALL_KB=${SMALL_KB:-8}
+MODE=${MODE:-passive}
+ROUNDS=${ROUNDS:-1}
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/ci}
+bench=$build/bench/orvanta-ftp-bench
+[ -x "$bench" ] || { echo "build first: cmake --build --preset ci (missing $bench)" >&2; exit 2; }
+[ -x /usr/bin/python3 ] || { echo "needs /usr/bin/python3 with pyftpdlib" >&2; exit 2; }
+
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+user=bench
+password=bench
+mkdir -p "$work/srv/big" "$work/srv/small" "$work/lists"
+
+echo "== preparing: ${BIG_MB} MiB file, ${SMALL_COUNT} files of ${SMALL_KB} KiB, mode ${MODE}"
+head -c $((BIG_MB * 1024 * 1024)) /dev/urandom > "$work/srv/big/big.bin"
+/usr/bin/python3 - "$work/srv/small" "$SMALL_COUNT" "$SMALL_KB" <<'EOF'
+import os, sys
+folder, count, kib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for i in range(count):
+    with open(os.path.join(folder, "f%05d.bin" % i), "wb") as f:
+        f.write(os.urandom(kib * 1024))
+EOF
+
+/usr/bin/python3 "$root/tests/support/ftpd.py" --root "$work/srv" --user "$user" --password "$password" \
+  > "$work/server.out" 2> "$work/server.err" &
+server_pid=$!
+for _ in $(seq 100); do
+  grep -q '^PORT ' "$work/server.out" 2>/dev/null && break
+  sleep 0.1
+done
+port=$(awk '/^PORT /{print $2}' "$work/server.out")
+[ -n "$port" ] || { echo "the FTP server did not start" >&2; cat "$work/server.err" >&2; exit 1; }
+base="ftp://127.0.0.1:$port"
+
+big_size=$(stat -c %s "$work/srv/big/big.bin")
+printf 'big\tbig.bin\t%s\n' "$big_size" > "$work/lists/big.tsv"
+: > "$work/lists/small.tsv"
+for f in "$work"/srv/small/*.bin; do
+  printf 'small\t%s\t%s\n' "$(basename "$f")" "$(stat -c %s "$f")" >> "$work/lists/small.tsv"
+done
+
+# curl's config: the same files, into the same places, in one invocation.
+curl_config() {  # list dest
+  while IFS=$'\t' read -r folder name _; do
+    printf 'url = "%s/%s/%s"\noutput = "%s/%s/%s"\n' "$base" "$folder" "$name" "$2" "$folder" "$name"
+  done < "$1"
+}
+if [ "$MODE" = passive ]; then
+  curl_mode=(--disable-epsv)
+  passive=1
+else
+  curl_mode=(-P - --disable-eprt)
+  passive=0
+fi
+
+now_ms() { date +%s%3N; }
+
+run_ours() {  # case -> sets ours_ms, stall_ms
+  local dest="$work/dest"
+  rm -rf "$dest" && mkdir -p "$dest" && sync
+  local out
+  out=$("$bench" --host "127.0.0.1:$port" --user "$user" --password "$password" \
+        --list "$work/lists/$1.tsv" --dest "$dest" --passive "$passive")
+  ours_ms=$(sed -n 's/.*ours_ms=\([0-9]*\).*/\1/p' <<< "$out")
+  stall_ms=$(sed -n 's/.*stall_ms=\([0-9]*\).*/\1/p' <<< "$out")
+  grep -q 'complete=1' <<< "$out" || { echo "ours did not complete: $out" >&2; exit 1; }
+  verify "$1" "$dest"
+}
+
+run_curl() {  # case -> sets curl_ms
+  local dest="$work/dest"
+  rm -rf "$dest" && mkdir -p "$dest" && sync
+  curl_config "$work/lists/$1.tsv" "$dest" > "$work/curl.cfg"
+  local t0
+  t0=$(now_ms)
+  curl -s -S --create-dirs -u "$user:$password" "${curl_mode[@]}" --config "$work/curl.cfg"
+  curl_ms=$(($(now_ms) - t0))
+  verify "$1" "$dest"
+}
+
+verify() {  # case dest
+  if [ "$1" = big ]; then
+    cmp -s "$work/srv/big/big.bin" "$2/big/big.bin" || { echo "big file differs" >&2; exit 1; }
+  else
+    diff -rq "$work/srv/small" "$2/small" > /dev/null || { echo "small files differ" >&2; exit 1; }
+  fi
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+cat "$work/srv/big/big.bin" "$work"/srv/small/*.bin > /dev/null  # the server reads from the cache every time
+echo "== $(nproc) cores, curl $(curl --version | head -1 | cut -d' ' -f2), server pyftpdlib on 127.0.0.1:$port"
+for round in $(seq "$ROUNDS"); do
+  run_ours big
+  run_curl big
+  echo "round $round (a) 1 file of ${BIG_MB} MiB:   ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.1), longest event-loop stall ${stall_ms} ms (target <= 50)"
+  run_ours small
+  run_curl small
+  echo "round $round (b) ${SMALL_COUNT} files of ${SMALL_KB} KiB: ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.0)"
+done

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+// Writes the resume mark (DownFolder, DownFile) to the settings store on a
+// thread of its own. The store's atomic save syncs its file to disk, and on
+// a disk busy with the game file just downloaded that waits for the whole
+// file to be flushed: the window must not. Marks are written in the order
+// given, at most one write per interval; when several wait, only the latest
+// is written. So the stored mark never names an entry past the one being
+// fetched, and after a crash the next run resumes there or a little earlier.
+class CMarkWriter final {
+public:
+    CMarkWriter();
+    ~CMarkWriter();  // writes what waits, then ends the thread
+    CMarkWriter(const CMarkWriter&) = delete;
+    CMarkWriter& operator=(const CMarkWriter&) = delete;
+
+    void Save(const QString& folder, const QString& file);
+    // Returns once every mark given so far is in the store.
+    void Flush();
+
+private:
+    void Run();
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::optional<std::pair<QString, QString>> m_pending;
+    bool m_bWriting = false;
+    bool m_bHurry = false;  // Flush or the end: write without waiting out the interval
+    bool m_bStop = false;
+    std::thread m_thread;
+};

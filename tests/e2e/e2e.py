@@ -270,7 +270,7 @@ class Case(unittest.TestCase):
 
     # --- the updater ---
 
-    def start_updater(self, *args, binary=None):
+    def start_updater(self, *args, binary=None, extra_env=None):
         env = dict(os.environ)
         env.update({
             "DISPLAY": self.xvfb.display,
@@ -281,6 +281,7 @@ class Case(unittest.TestCase):
             "ORVANTA_STATUS_LOG": self.status_log,
             "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
         })
+        env.update(extra_env or {})
         with open(os.path.join(self.logs, "updater-%d.out" % len(self.updaters)), "w") as out:
             proc = subprocess.Popen([binary or UPDATER, *args], cwd=self.game, env=env,
                                     stdout=out, stderr=subprocess.STDOUT)

@@ -1,0 +1,71 @@
+"""The notice page loads beside the update and never holds it up."""
+
+import http.server
+import os
+import threading
+import unittest
+
+import e2e
+from e2e import BUTTON_EXIT, Case, wait_until
+
+
+class NoticeServer(http.server.ThreadingHTTPServer):
+    def __init__(self):
+        self.paths = []
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                outer.paths.append(self.path)
+                body = "<html><body><h1>공지사항</h1></body></html>".encode("utf-8")
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
+class Notice(Case):
+    def web_env(self, host):
+        env = {"ORVANTA_NOTICE": "on", "ORVANTA_WEB_HOST": host,
+               "QTWEBENGINE_CHROMIUM_FLAGS": "--disable-gpu"}
+        if os.geteuid() == 0:
+            env["QTWEBENGINE_DISABLE_SANDBOX"] = "1"
+        return env
+
+    def test_page_is_asked_for_once_and_the_update_goes_on(self):
+        web = NoticeServer()
+        try:
+            self.make_release({"a.bin": b"a" * 10000})
+            ftpd = self.start_ftpd()
+            patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
+            self.write_store(PORT=patchd.port)
+            proc = self.start_updater("127.0.0.1", extra_env=self.web_env("127.0.0.1:%d" % web.server_address[1]))
+            self.wait_status("업데이트를 완료했습니다.", 30)
+            self.assertTrue(wait_until(lambda: web.paths, 15))
+            self.assertEqual(web.paths[0], "/updater_notice/list.asp")
+            self.click(BUTTON_EXIT)
+            self.assertEqual(self.wait_exit(proc), 0)
+            self.assertEqual(web.paths.count("/updater_notice/list.asp"), 1)
+        finally:
+            web.shutdown()
+
+    def test_unreachable_page_does_not_hold_up_the_update(self):
+        self.make_release({"a.bin": b"a" * 10000})
+        ftpd = self.start_ftpd()
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
+        self.write_store(PORT=patchd.port)
+        proc = self.start_updater("127.0.0.1", extra_env=self.web_env("127.0.0.1:%d" % e2e.free_port()))
+        self.wait_status("업데이트를 완료했습니다.", 30)
+        self.click(BUTTON_EXIT)
+        self.assertEqual(self.wait_exit(proc), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -6,7 +6,7 @@
 #   bench/ftp_bench.sh [build-dir]          (default build/ci)
 #
 # Sizes and mode can be overridden for a quick run:
-#   BIG_MB=1024 SMALL_COUNT=2000 SMALL_KB=8 MODE=passive|active ROUNDS=1
+#   BIG_MB=1024 SMALL_COUNT=2000 SMALL_KB=8 MODE=passive|active ROUNDS=1 CASES=ab
 #
 # Prints each time, the ratio ours/curl, and for the big file the longest
 # the window's event loop was held. Not a test: nothing here fails a build.
@@ -17,6 +17,7 @@ SMALL_COUNT=${SMALL_COUNT:-2000}
 SMALL_KB=${SMALL_KB:-8}
 MODE=${MODE:-passive}
 ROUNDS=${ROUNDS:-1}
+CASES=${CASES:-ab}  # a: the big file, b: the small files
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/ci}
@@ -80,9 +81,20 @@ fi
 
 now_ms() { date +%s%3N; }
 
+# Every run gets a fresh folder. The small files' folders are removed only
+# at the end: ext4 makes new files slowly right after thousands were
+# deleted, which would charge one side for the other's cleanup.
+run_number=0
+fresh_dest() {
+  run_number=$((run_number + 1))
+  dest="$work/dest-$run_number"
+  rm -rf "$work"/dest-*/big
+  mkdir -p "$dest" && sync
+}
+
 run_ours() {  # case -> sets ours_ms, stall_ms
-  local dest="$work/dest"
-  rm -rf "$dest" && mkdir -p "$dest" && sync
+  local dest
+  fresh_dest
   local out
   out=$("$bench" --host "127.0.0.1:$port" --user "$user" --password "$password" \
         --list "$work/lists/$1.tsv" --dest "$dest" --passive "$passive")
@@ -93,8 +105,8 @@ run_ours() {  # case -> sets ours_ms, stall_ms
 }
 
 run_curl() {  # case -> sets curl_ms
-  local dest="$work/dest"
-  rm -rf "$dest" && mkdir -p "$dest" && sync
+  local dest
+  fresh_dest
   curl_config "$work/lists/$1.tsv" "$dest" > "$work/curl.cfg"
   local t0
   t0=$(now_ms)
@@ -112,14 +124,36 @@ verify() {  # case dest
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)) }'; }
+a_ours=(); a_curl=(); a_stall=(); b_ours=(); b_curl=()
 
 cat "$work/srv/big/big.bin" "$work"/srv/small/*.bin > /dev/null  # the server reads from the cache every time
+# One untimed fetch first: the first transfer after the files were made is
+# slower for whichever side runs it.
+curl_config "$work/lists/big.tsv" "$work/warm" > "$work/curl.cfg"
+curl -s -S --create-dirs -u "$user:$password" "${curl_mode[@]}" --config "$work/curl.cfg"
+rm -rf "$work/warm"
 echo "== $(nproc) cores, curl $(curl --version | head -1 | cut -d' ' -f2), server pyftpdlib on 127.0.0.1:$port"
 for round in $(seq "$ROUNDS"); do
-  run_ours big
-  run_curl big
-  echo "round $round (a) 1 file of ${BIG_MB} MiB:   ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.1), longest event-loop stall ${stall_ms} ms (target <= 50)"
-  run_ours small
-  run_curl small
-  echo "round $round (b) ${SMALL_COUNT} files of ${SMALL_KB} KiB: ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.0)"
+  # Alternating who goes first evens out what one run leaves the next.
+  if [[ $CASES == *a* ]]; then
+    if ((round % 2)); then run_ours big; run_curl big; else run_curl big; run_ours big; fi
+    a_ours+=("$ours_ms"); a_curl+=("$curl_ms"); a_stall+=("$stall_ms")
+    echo "round $round (a) 1 file of ${BIG_MB} MiB:   ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.1), longest event-loop stall ${stall_ms} ms (target <= 50)"
+  fi
+  if [[ $CASES == *b* ]]; then
+    if ((round % 2)); then run_ours small; run_curl small; else run_curl small; run_ours small; fi
+    b_ours+=("$ours_ms"); b_curl+=("$curl_ms")
+    echo "round $round (b) ${SMALL_COUNT} files of ${SMALL_KB} KiB: ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.0), longest event-loop stall ${stall_ms} ms"
+  fi
 done
+if ((ROUNDS > 1)); then
+  if ((${#a_ours[@]})); then
+    mo=$(median "${a_ours[@]}"); mc=$(median "${a_curl[@]}")
+    echo "median (a): ours ${mo} ms, curl ${mc} ms, ratio $(ratio "$mo" "$mc"), longest stall of all rounds $(printf '%s\n' "${a_stall[@]}" | sort -n | tail -1) ms"
+  fi
+  if ((${#b_ours[@]})); then
+    mo=$(median "${b_ours[@]}"); mc=$(median "${b_curl[@]}")
+    echo "median (b): ours ${mo} ms, curl ${mc} ms, ratio $(ratio "$mo" "$mc")"
+  fi
+fi

@@ -84,15 +84,17 @@ public:
     // nothing more reaches the sink or a pending onDone, and Connect and
     // GetFile fail from now on.
     void CloseInternet();
-    // Cancels the transfer in flight; it reports nothing more and leaves no
-    // temporary file.
+    // Cancels the transfer in flight, which reports nothing more and leaves
+    // no temporary file. A cancelled transfer never completes, so the
+    // session closes as with CloseInternet.
     void CloseTransfer();
     // Closes and deletes the registered session (g_pFtpSession becomes
-    // null). Returns promptly even while a transfer is stalled.
+    // null). Returns promptly even while a transfer or the server is
+    // stalled; a resume mark still waiting is written first.
     static void Shutdown();
 
-    // Persists the resume mark without holding the caller: on the session's
-    // own writer thread, latest mark first. Shutdown writes what waits.
+    // Persists the resume mark without holding the caller, on the session's
+    // own writer thread: when several wait, only the latest is written.
     void SaveResumeMark(const QString& folder, const QString& file);
     // Returns once every mark given so far is in the store.
     void FlushResumeMark();

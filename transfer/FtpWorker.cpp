@@ -290,6 +290,8 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
     // for a good part of a second.
     m_pFile = std::fopen(job.tempPath.c_str(), "r+b");
     if (m_pFile) {
+        // curl hands over whole receive buffers: each goes out in one write.
+        std::setvbuf(m_pFile, nullptr, _IONBF, 0);
         const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(job.remotePath);
         curl_easy_setopt(m_pEasy.get(), CURLOPT_URL, url.c_str());
         curl_easy_setopt(m_pEasy.get(), CURLOPT_NOBODY, 0L);

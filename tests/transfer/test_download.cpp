@@ -170,7 +170,7 @@ protected:
         }
     }
 
-    // The window as frame 14 leaves it: settings loaded, list and
+    // The window as the FTP information leaves it: settings loaded, list and
     // credentials in place, the session open.
     CUpdaterDlg& Window(std::optional<int> nPassive = 1, const QString& markFolder = {}, const QString& markFile = {},
                         const QString& password = QStringLiteral("secret"))

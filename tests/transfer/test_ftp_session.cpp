@@ -403,28 +403,4 @@ TEST_F(FtpSessionTest, ResumeMarkIsWrittenAwayFromTheCallerLatestLast)
     EXPECT_EQ(key.ReadText(DOWN_FILE), QString());
 }
 
-TEST_F(FtpSessionTest, EndpointsCarryAnOptionalPort)
-{
-    const struct {
-        const char* text;
-        const char* host;
-        int port;
-    } cases[] = {
-        {"ftp.example.com", "ftp.example.com", 21},
-        {"10.0.0.5:2121", "10.0.0.5", 2121},
-        {"[::1]:2100", "::1", 2100},
-        {"[fe80::2]", "fe80::2", 21},
-        {"::1", "::1", 21},
-        {"host:0", "host:0", 21},
-        {"host:99999", "host:99999", 21},
-        {"host:12ab", "host:12ab", 21},
-        {"[::1", "[::1", 21},
-    };
-    for (const auto& c : cases) {
-        const FtpEndpoint endpoint = ParseFtpEndpoint(c.text);
-        EXPECT_EQ(endpoint.host, c.host) << c.text;
-        EXPECT_EQ(endpoint.port, c.port) << c.text;
-    }
-}
-
 } // namespace

@@ -1,4 +1,5 @@
 // How list entries become server paths and places in the game folder.
+#include "transfer/FtpSession.h"
 #include "transfer/PathRules.h"
 
 #include <gtest/gtest.h>
@@ -111,6 +112,9 @@ TEST(PathRules, HostAndPort)
         const orvanta::HostPort parsed = orvanta::SplitHostPort(c.text);
         EXPECT_EQ(parsed.host, c.host) << c.text;
         EXPECT_EQ(parsed.port, c.port) << c.text;
+        const FtpEndpoint endpoint = ParseFtpEndpoint(c.text);  // as the session reads FtpInfo::host
+        EXPECT_EQ(endpoint.host, c.host) << c.text;
+        EXPECT_EQ(endpoint.port, c.port) << c.text;
     }
 }
 

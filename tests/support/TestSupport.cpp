@@ -94,4 +94,18 @@ QString BinaryPath(const QString& relative)
     return QStringLiteral(ORVANTA_BINARY_DIR "/") + relative;
 }
 
+QByteArray Pattern(qsizetype nSize, char seed)
+{
+    QByteArray data(nSize, Qt::Uninitialized);
+    for (qsizetype i = 0; i < nSize; ++i)
+        data[i] = char(seed + (i * 13) % 241);
+    return data;
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
 } // namespace testing_support

@@ -44,4 +44,9 @@ void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int time
 // The built executables.
 QString BinaryPath(const QString& relative);
 
+// nSize bytes of a pattern that differs with seed: file contents for transfers.
+QByteArray Pattern(qsizetype nSize, char seed);
+// A file's bytes, or "<missing>" when it cannot be read.
+QByteArray ReadAll(const QString& path);
+
 } // namespace testing_support

@@ -30,6 +30,9 @@
 
 using testing_support::CFtpServer;
 
+using testing_support::Pattern;
+using testing_support::ReadAll;
+
 namespace {
 
 std::string Wire(const QString& text)
@@ -37,19 +40,6 @@ std::string Wire(const QString& text)
     return orvanta::Utf8ToCp949(text.toStdString());
 }
 
-QByteArray Pattern(qsizetype nSize, char seed)
-{
-    QByteArray data(nSize, Qt::Uninitialized);
-    for (qsizetype i = 0; i < nSize; ++i)
-        data[i] = char(seed + (i * 13) % 241);
-    return data;
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 void WriteFile(const QString& path, const QByteArray& contents)
 {

@@ -20,21 +20,11 @@
 
 using testing_support::CFtpServer;
 
+using testing_support::Pattern;
+using testing_support::ReadAll;
+
 namespace {
 
-QByteArray Pattern(qsizetype nSize, char seed)
-{
-    QByteArray data(nSize, Qt::Uninitialized);
-    for (qsizetype i = 0; i < nSize; ++i)
-        data[i] = char(seed + (i * 7) % 251);
-    return data;
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 // Files the session left beside its targets.
 QStringList TempFiles(const QString& folder)

@@ -236,3 +236,30 @@ TEST(SingleInstance, SecondStartEndsAtOnceAndTheFirstKeepsRunning)
     third.kill();
     third.waitForFinished();
 }
+
+TEST_F(WindowTest, DraggingTheSurfaceOrATextMovesTheWindow)
+{
+    CUpdaterDlg& dlg = *m_pDlg;
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    // Offscreen there is no window manager to run the move, so the window
+    // follows the pointer itself.
+    for (QWidget* pGrip : {static_cast<QWidget*>(&dlg), static_cast<QWidget*>(dlg.m_stStatus)}) {
+        const QPoint start = dlg.pos();
+        const QPoint grab = pGrip == &dlg ? QPoint(300, 60) : QPoint(5, 5);
+        QTest::mousePress(pGrip, Qt::LeftButton, Qt::NoModifier, grab);
+        QMouseEvent move(QEvent::MouseMove, QPointF(grab + QPoint(40, 25)),
+                         pGrip->mapToGlobal(QPointF(grab + QPoint(40, 25))), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(pGrip, &move);
+        QTest::mouseRelease(pGrip, Qt::LeftButton, Qt::NoModifier, grab + QPoint(40, 25));
+        EXPECT_EQ(dlg.pos(), start + QPoint(40, 25));
+    }
+    // A press on a picture button presses the button instead.
+    const QPoint start = dlg.pos();
+    QTest::mousePress(dlg.m_btnHomepage, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_TRUE(dlg.m_btnHomepage->isDown());
+    EXPECT_EQ(dlg.m_btnHomepage->CurrentBitmapId(), 142);
+    dlg.m_btnHomepage->setDown(false);
+    EXPECT_EQ(dlg.pos(), start);
+}

@@ -206,7 +206,7 @@ class Hostile(Case):
         proc = self.run_updater(patchd.port)
         self.wait_status(expect, 60)
         self.assertFalse(patchd.sent(19))
-        self.assertNotEqual(self.read_store()["DownFile"], "")
+        self.assertTrue(wait_until(lambda: self.read_store()["DownFile"] != "", 5))
         self.assert_survives(proc)
         return ftpd
 

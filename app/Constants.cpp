@@ -15,4 +15,9 @@ QString NoticePageUrl()
     return QStringLiteral("http://%1/updater_notice/list.asp").arg(WebSiteHost());
 }
 
+QString LaunchCommandLine(const QString& client, const QString& address, int port)
+{
+    return client + QStringLiteral(" -start -ip:") + address + QStringLiteral(" -port:") + QString::number(port);
+}
+
 } // namespace orvanta

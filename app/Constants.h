@@ -18,6 +18,10 @@ QString WebSiteHost();
 // "http://<web site host>/updater_notice/list.asp"
 QString NoticePageUrl();
 
+// "<client> -start -ip:<address> -port:<port>", built in one step: a "%1"
+// in the address is the address, not a place for the port.
+QString LaunchCommandLine(const QString& client, const QString& address, int port);
+
 // File names in the game folder. Windows keeps the ".exe" of the shipped
 // names; elsewhere the same names go without it.
 #ifdef _WIN32

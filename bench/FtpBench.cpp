@@ -1,21 +1,23 @@
-// Fetches a file list through CFtpSession and the window's sequencer, as an
-// update does, and reports how long it took and how long the window's event
-// loop was held at most.
+// Fetches a file list through the update engine, as an update does, and
+// reports how long it took and how long the engine's event loop was held at
+// most. The list comes from a patch server inside this process.
 //
 //   orvanta-ftp-bench --host 127.0.0.1:2121 --user U --password P
 //                     --list files.tsv --dest DIR [--passive 1]
 //
 // The list has one entry a line: folder, name and size, tab-separated, UTF-8.
+#include "engine/UpdateSession.h"
 #include "patch/Cp949.h"
+#include "patch/PatchFrame.h"
 #include "settings/SettingsStore.h"
-#include "transfer/FtpSession.h"
-#include "ui/UpdaterDlg.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTextStream>
 #include <QTimer>
 
@@ -47,16 +49,19 @@ bool ReadList(const QString& path, std::vector<orvanta::FileEntry>* pList)
     return !pList->empty();
 }
 
+QByteArray Frame(std::int32_t type, const std::vector<std::uint8_t>& payload)
+{
+    const auto frame = orvanta::EncodeFrame(type, payload);
+    return frame ? QByteArray(reinterpret_cast<const char*>(frame->data()), qsizetype(frame->size())) : QByteArray();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("ORVANTA_NOTICE", "off");
     QTemporaryDir config;  // a store of its own, never the player's
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
 
     QCommandLineParser parser;
     const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("FTP host[:port]"), QStringLiteral("host"));
@@ -79,57 +84,69 @@ int main(int argc, char** argv)
         key.WriteNumber(orvanta::settings::PASSIVE, parser.value(passive).toInt());
     }
 
-    auto pDlg = std::make_unique<CUpdaterDlg>();
-    pDlg->m_timer.stop();
-    pDlg->LoadSettings();
-    QString gamePath = parser.value(dest);
-    if (!gamePath.endsWith(QLatin1Char('/')))
-        gamePath += QLatin1Char('/');
-    pDlg->m_szClientPath = gamePath;
-    pDlg->m_fileList = entries;
-    pDlg->m_ftpInfo.host = parser.value(host).toStdString();
-    pDlg->m_ftpInfo.user = parser.value(user).toStdString();
-    pDlg->m_ftpInfo.password = parser.value(password).toStdString();
-    pDlg->show();
-    CFtpSession::CreateInstance();
-    CFtpSession::GetInstance()->Open();
+    // The patch server's half: version 2 against the installed 1, the list,
+    // the FTP server.
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost)) {
+        std::fprintf(stderr, "cannot listen on loopback\n");
+        return 2;
+    }
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket* pSocket = server.nextPendingConnection();
+        QObject::connect(pSocket, &QTcpSocket::readyRead, pSocket, [&, pSocket] {
+            if (pSocket->bytesAvailable() < 12 || pSocket->property("answered").toBool())
+                return;
+            pSocket->setProperty("answered", true);
+            QByteArray out = Frame(orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(2));
+            for (const orvanta::FileEntry& entry : entries)
+                out += Frame(orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(entry));
+            orvanta::FtpInfo info;
+            info.host = parser.value(host).toStdString();
+            info.user = parser.value(user).toStdString();
+            info.password = parser.value(password).toStdString();
+            out += Frame(orvanta::FRAME_FTP_INFO, orvanta::EncodeFtpInfo(info));
+            pSocket->write(out);
+        });
+    });
 
-    // The window's loop ticks every 10 ms; the longest gap between two
-    // ticks is the longest the loop was held. The time ends when the
-    // sequence does, as the player sees it; closing the window is not part.
-    CUpdaterDlg* pWindow = pDlg.get();
+    orvanta::settings::RunSettings settings;
+    settings.bStoreOpen = true;
+    settings.szClientPath = parser.value(dest);
+    settings.szIP = QStringLiteral("127.0.0.1");
+    settings.nPort = server.serverPort();
+    settings.nClientVersion = 1;
+    CUpdateSession engine(nullptr);
+
+    // The loop ticks every 10 ms; the longest gap between two ticks is the
+    // longest the loop was held. The time runs from the login to the end of
+    // the sequence, as the player sees it.
     QElapsedTimer elapsed;
     QElapsedTimer sinceTick;
     qint64 nLongestGapMs = 0;
     qint64 nMs = -1;
-    QString status;
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(10);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        nLongestGapMs = std::max(nLongestGapMs, sinceTick.restart());
-        const bool bEnded = (pWindow->m_bSequenceStarted && !pWindow->m_bDownloading) ||
-                            (!pWindow->m_bSequenceStarted && pWindow->m_bLaunchReady);
-        if (bEnded && nMs < 0) {
-            nMs = elapsed.elapsed();
-            status = pWindow->StatusText();
+    QObject::connect(&ticker, &QTimer::timeout, [&] { nLongestGapMs = std::max(nLongestGapMs, sinceTick.restart()); });
+    QObject::connect(&engine, &CUpdateSession::stateChanged, [&](CUpdateSession::State eState) {
+        using State = CUpdateSession::State;
+        if (eState == State::LoggingIn) {
+            elapsed.start();
+            sinceTick.start();
+            ticker.start();
+        } else if (eState != State::Downloading && eState != State::Connecting &&
+                   eState != State::WaitingForVersion && eState != State::CollectingList && nMs < 0) {
+            nMs = elapsed.isValid() ? elapsed.elapsed() : 0;
             ticker.stop();
-            app.quit();
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
         }
     });
-    // The updater's window is up for a second before the session starts;
-    // its first paint is not part of the transfer either.
-    QTimer::singleShot(300, [&] {
-        elapsed.start();
-        sinceTick.start();
-        ticker.start();
-        pWindow->ConnectFtp();
-    });
+    QTimer::singleShot(0, &engine, [&] { engine.StartWith(settings); });
     app.exec();
 
-    const bool bComplete = pDlg->m_bDownloadComplete;
+    const bool bComplete = engine.GetState() == CUpdateSession::State::Done;
     std::printf("ours_ms=%lld stall_ms=%lld files=%zu complete=%d status=%s\n", static_cast<long long>(nMs),
-                static_cast<long long>(nLongestGapMs), entries.size(), bComplete ? 1 : 0, status.toUtf8().constData());
-    pDlg.reset();
+                static_cast<long long>(nLongestGapMs), entries.size(), bComplete ? 1 : 0,
+                engine.StatusText().toUtf8().constData());
     return bComplete ? 0 : 1;
 }

@@ -1,7 +1,6 @@
 #include "patch/PatchLink.h"
 
 #include "app/Constants.h"
-#include "ui/UpdaterDlg.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -11,7 +10,7 @@
 #include <algorithm>
 #include <array>
 
-CPatchLink::CPatchLink(CUpdaterDlg* pOwner) : m_pOwner(pOwner), m_pSocket(new QTcpSocket(this))
+CPatchLink::CPatchLink(QObject* parent) : QObject(parent), m_pSocket(new QTcpSocket(this))
 {
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &CPatchLink::OnConnectTimeout);
@@ -109,7 +108,7 @@ void CPatchLink::ReportConnect(int nError)
     m_connectTimer.stop();
     if (nError != LINK_CONNECTED)
         m_pSocket->abort();
-    m_pOwner->OnLinkConnect(nError);
+    Q_EMIT connectFinished(nError);
 }
 
 void CPatchLink::OnReadyRead()
@@ -132,26 +131,32 @@ void CPatchLink::OnReadyRead()
         }
         if (!m_reassembler.HasFrame())
             continue;
-        // The frame is handed over as a copy, so that nothing the owner does
-        // meanwhile can change it under its feet.
+        // The frame is handed over as a copy, so that nothing a receiver
+        // does meanwhile can change it under its feet.
         const std::int32_t nType = m_reassembler.Type();
         const std::span<const std::uint8_t> payload = m_reassembler.Payload();
-        std::array<std::uint8_t, orvanta::FRAME_MAX_PAYLOAD> frame{};
-        std::copy(payload.begin(), payload.end(), frame.begin());
-        const std::size_t nSize = payload.size();
+        const QByteArray frame(reinterpret_cast<const char*>(payload.data()), qsizetype(payload.size()));
         m_reassembler.Release();
-        m_pOwner->DispatchFrame(nType, std::span<const std::uint8_t>(frame.data(), nSize));
+        Q_EMIT frameReceived(nType, frame);
         if (!self)
             return;
     }
     m_bInRead = false;
 }
 
+void CPatchLink::Close()
+{
+    m_bBroken = true;
+    m_bReported = true;
+    m_connectTimer.stop();
+    m_pSocket->abort();
+}
+
 void CPatchLink::Break()
 {
     m_bBroken = true;
     m_pSocket->abort();
-    m_pOwner->OnLinkBroken();
+    Q_EMIT broken();
 }
 
 bool CPatchLink::SendFrame(std::int32_t type, std::span<const std::uint8_t> payload)

@@ -10,16 +10,14 @@
 #include <cstdint>
 #include <span>
 
-class CUpdaterDlg;
 class QHostInfo;
 class QTcpSocket;
 
-// The one TCP link to the patch server. It lives on the window's thread and
-// calls its owner there: OnLinkConnect(error) once with the outcome of
-// Connect, DispatchFrame for every whole frame received, and OnLinkBroken
-// when the server sends a length no frame can have. The owner (the window)
-// outlives the link; the link may be destroyed from inside any of these
-// calls.
+// The one TCP link to the patch server. It lives on the thread that made it
+// and reports there: connectFinished(error) once with the outcome of
+// Connect, frameReceived for every whole frame, and broken when the server
+// sends a length no frame can have. A receiver may destroy the link from
+// inside any of these signals.
 class CPatchLink final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CPatchLink)
@@ -39,14 +37,14 @@ public:
     // nor refuses would otherwise hold the session in "connecting" forever.
     static constexpr int DEFAULT_CONNECT_TIMEOUT_MS = 10000;
 
-    explicit CPatchLink(CUpdaterDlg* pOwner);
+    explicit CPatchLink(QObject* parent = nullptr);
     ~CPatchLink() override;
 
     // Starts connecting to host (a literal address used as is, or a name
     // resolved off the window's thread; a name that does not resolve means
     // the build's fallback address) on the low 16 bits of port. Returns
     // whether an attempt started. An empty host starts none, but its
-    // failure is still reported through OnLinkConnect, so the session
+    // failure is still reported through connectFinished, so the session
     // always reaches an end.
     bool Connect(const QString& host, int port);
 
@@ -55,12 +53,20 @@ public:
     // when the link is broken, or when the payload exceeds 1016 bytes.
     bool SendFrame(std::int32_t type, std::span<const std::uint8_t> payload);
 
+    // Closes the connection without a report; the link stays broken.
+    void Close();
+
     // Before Connect.
     void SetConnectTimeout(int nMs) { m_nConnectTimeoutMs = nMs; }
 
     bool IsConnected() const;
     bool IsBroken() const { return m_bBroken; }
     QAbstractSocket* Socket() const;
+
+Q_SIGNALS:
+    void connectFinished(int nError);  // 0 or one of the errors above
+    void frameReceived(int nType, const QByteArray& payload);
+    void broken();
 
 private Q_SLOTS:
     void OnHostFound(const QHostInfo& info);
@@ -73,7 +79,6 @@ private:
     void ReportConnect(int nError);
     void Break();
 
-    CUpdaterDlg* m_pOwner;
     QTcpSocket* m_pSocket;  // child of the link
     QTimer m_connectTimer;
     orvanta::CFrameReassembler m_reassembler;

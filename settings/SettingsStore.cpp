@@ -30,6 +30,9 @@ constexpr ValueSpec SCHEMA[] = {
     {COMMUNITY, Kind::Number, 4, 1, true},
     {AUTO_HELP, Kind::Number, 4, 1, true},
     {PASSIVE, Kind::Number, 4, 0, false},
+    // The release the resume mark belongs to. The game client does not
+    // know it and leaves it alone.
+    {DOWN_VERSION, Kind::Number, 4, 0, false},
 };
 
 // The size a text takes in the store of the shipped game: its CP949 bytes.

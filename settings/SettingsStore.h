@@ -42,8 +42,10 @@ inline constexpr const char WHISPER[] = "Whisper";
 inline constexpr const char COMMUNITY[] = "Community";
 inline constexpr const char AUTO_HELP[] = "AutoHelp";
 inline constexpr const char PASSIVE[] = "PASSIVE";
+inline constexpr const char DOWN_VERSION[] = "DownVersion";
 
-// In the order the load reads and creates them; PASSIVE last, never created by the load.
+// In the order the load reads and creates them; PASSIVE and DownVersion
+// last, never created by the load.
 std::span<const ValueSpec> Schema();
 const ValueSpec* FindValue(const char* name);
 

@@ -2,7 +2,6 @@
 
 #include "settings/SettingsStore.h"
 #include "transfer/FtpWorker.h"
-#include "transfer/MarkWriter.h"
 #include "transfer/PathRules.h"
 
 #include <QCoreApplication>
@@ -10,26 +9,15 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QMessageBox>
 
 #include <deque>
 
-CFtpSession* g_pFtpSession = nullptr;
 int g_nPassive = 0;
 
 namespace {
 
 // Longest file name, in bytes of the file system's encoding.
 constexpr qsizetype MAX_NAME_BYTES = 255;
-// Attempts at a fresh temporary name before GetFile gives up.
-
-const QString FAILURE_CAPTION = QStringLiteral("-_-;;");
-
-void ShowOwnerlessBox(const QString& text)
-{
-    QMessageBox box(QMessageBox::NoIcon, FAILURE_CAPTION, text, QMessageBox::Ok);
-    box.exec();
-}
 
 std::filesystem::path ToFsPath(const QString& path)
 {
@@ -98,7 +86,6 @@ private:
         } else {
             // The internet side is closed: later Connect calls fail quietly.
             m_eState = State::Unavailable;
-            ShowOwnerlessBox(QStringLiteral("FTP접속 실패입니다."));
         }
         if (m_eState != State::Closed && onDone)
             onDone(bOk);
@@ -107,22 +94,7 @@ private:
     std::deque<FtpNote> m_pending;
 };
 
-void CFtpSession::CreateInstance()
-{
-    if (!g_pFtpSession)
-        new CFtpSession;  // registers itself; Shutdown deletes it
-}
-
-CFtpSession* CFtpSession::GetInstance()
-{
-    return g_pFtpSession;
-}
-
-CFtpSession::CFtpSession() : m_pRelay(std::make_unique<QObject>()), m_pMailbox(std::make_shared<CFtpMailbox>())
-{
-    if (!g_pFtpSession)
-        g_pFtpSession = this;
-}
+CFtpSession::CFtpSession() : m_pRelay(std::make_unique<QObject>()), m_pMailbox(std::make_shared<CFtpMailbox>()) {}
 
 CFtpSession::~CFtpSession()
 {
@@ -132,14 +104,12 @@ CFtpSession::~CFtpSession()
         // Deleted from inside a delivery, that is from an event of the relay.
         m_pRelay.release()->deleteLater();
     }
-    if (g_pFtpSession == this)
-        g_pFtpSession = nullptr;
 }
 
-void CFtpSession::Open()
+bool CFtpSession::Open()
 {
     if (m_pMailbox->m_eState != CFtpMailbox::State::Created)
-        return;
+        return m_pWorker != nullptr;
     QObject* pRelay = m_pRelay.get();
     std::weak_ptr<CFtpMailbox> wpMailbox = m_pMailbox;
     m_pWorker = CFtpWorker::Create([pRelay, wpMailbox](FtpNote note) {
@@ -153,10 +123,10 @@ void CFtpSession::Open()
     });
     if (!m_pWorker) {
         m_pMailbox->m_eState = CFtpMailbox::State::Unavailable;
-        ShowOwnerlessBox(QStringLiteral("인터넷을 연결하세요"));
-        return;
+        return false;
     }
     m_pMailbox->m_eState = CFtpMailbox::State::Open;
+    return true;
 }
 
 bool CFtpSession::Connect(const std::string& host, int port, const std::string& user, const std::string& password,
@@ -178,7 +148,9 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
         return FTP_ERROR_NOT_CONNECTED;
 
     const QFileInfo target(localPath);
-    if (target.exists()) {
+    // A link in the target's place is replaced by the new file, never
+    // followed: its own target may lie outside the game folder.
+    if (target.exists() && !target.isSymLink()) {
         const QFile::Permissions permissions = target.permissions();
         if (!(permissions & QFileDevice::WriteOwner))
             QFile::setPermissions(localPath, permissions | QFileDevice::WriteOwner | QFileDevice::WriteUser);
@@ -220,35 +192,6 @@ void CFtpSession::CloseInternet()
     m_pMailbox->Close();
     if (m_pWorker)
         m_pWorker->Cancel();
-}
-
-void CFtpSession::CloseTransfer()
-{
-    // A cancelled transfer never completes, so the session cannot go on.
-    CloseInternet();
-}
-
-void CFtpSession::Shutdown()
-{
-    CFtpSession* pSession = g_pFtpSession;
-    if (!pSession)
-        return;
-    pSession->CloseTransfer();
-    pSession->CloseInternet();
-    delete pSession;
-}
-
-void CFtpSession::SaveResumeMark(const QString& folder, const QString& file)
-{
-    if (!m_pMarkWriter)
-        m_pMarkWriter = std::make_unique<CMarkWriter>();
-    m_pMarkWriter->Save(folder, file);
-}
-
-void CFtpSession::FlushResumeMark()
-{
-    if (m_pMarkWriter)
-        m_pMarkWriter->Flush();
 }
 
 bool CFtpSession::IsOpen() const

@@ -42,78 +42,60 @@ enum : int {
 class CFtpWorker;
 struct FtpNote;
 class CFtpMailbox;
-class CMarkWriter;
 
-// The one FTP session of the process. One worker thread owns one curl easy
-// handle, so every file of an update reuses the logged-in control
-// connection. All public operations are called from the window's thread.
-class CFtpSession {
+// An FTP session. One worker thread owns one curl easy handle, so every
+// file of an update reuses the logged-in control connection. All public
+// operations are called from the thread that made the session; failures
+// come back as values, and the caller decides what the player sees.
+class CFtpSession final {
 public:
-    static void CreateInstance();
-    static CFtpSession* GetInstance();
-
-    virtual ~CFtpSession();
+    CFtpSession();
+    ~CFtpSession();  // closes the session; returns promptly even while the server stalls
     CFtpSession(const CFtpSession&) = delete;
     CFtpSession& operator=(const CFtpSession&) = delete;
 
-    // Starts the worker. Shows "인터넷을 연결하세요" when the library cannot start.
-    void Open();
+    // Starts the worker. False when the library cannot start: the session
+    // stays unavailable and every Connect fails.
+    bool Open();
 
     // Reloads PASSIVE into g_nPassive, then logs in on the worker: passive or
     // active as g_nPassive says, and once more in passive mode when that
-    // fails. Returns false at once (no message) when the session is not open
-    // or already connected; otherwise the outcome reaches onDone on the
-    // window's thread, after the failure box "FTP접속 실패입니다." if both
-    // attempts failed.
+    // fails. Returns false at once when the session is not open or is
+    // already connected or connecting; otherwise the outcome reaches onDone
+    // on the session's thread. A failed login leaves the session unavailable.
     bool Connect(const std::string& host, int port, const std::string& user,
                  const std::string& password, std::function<void(bool)> onDone);
 
     // Queues the download of remotePath (the server's own bytes) into
-    // localPath, after clearing the target's read-only state. The file
-    // lands in a temporary file beside the target and replaces it only when
-    // the server reported success and exactly expectedSize bytes arrived;
-    // the new file has normal permissions. Returns FTP_IO_PENDING when
-    // queued, or one of the error codes above.
+    // localPath, after clearing the target's read-only state (never through
+    // a link). The file lands in a temporary file beside the target and
+    // replaces it only when the server reported success and exactly
+    // expectedSize bytes arrived; the new file has normal permissions.
+    // Returns FTP_IO_PENDING when queued, or one of the error codes above.
     int GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize);
 
     // Where transfer notifications go. The sink runs on context's thread
     // and never after context is destroyed or the session is closed.
     void SetStatusSink(QObject* context, FtpStatusSink sink);
 
-    // Closes the session for good: the transfer in flight is cancelled,
-    // nothing more reaches the sink or a pending onDone, and Connect and
-    // GetFile fail from now on.
+    // Closes the session for good: the transfer in flight is cancelled and
+    // leaves no temporary file, nothing more reaches the sink or a pending
+    // onDone, and Connect and GetFile fail from now on.
     void CloseInternet();
-    // Cancels the transfer in flight, which reports nothing more and leaves
-    // no temporary file. A cancelled transfer never completes, so the
-    // session closes as with CloseInternet.
-    void CloseTransfer();
-    // Closes and deletes the registered session (g_pFtpSession becomes
-    // null). Returns promptly even while a transfer or the server is
-    // stalled; a resume mark still waiting is written first.
-    static void Shutdown();
-
-    // Persists the resume mark without holding the caller, on the session's
-    // own writer thread: when several wait, only the latest is written.
-    void SaveResumeMark(const QString& folder, const QString& file);
-    // Returns once every mark given so far is in the store.
-    void FlushResumeMark();
 
     bool IsOpen() const;
     bool IsConnected() const;
 
 private:
-    CFtpSession();
-
-    // Window thread. The relay receives the worker's posts; the mailbox
-    // holds the state, the sink and the notifications not yet delivered.
+    // The relay receives the worker's posts; the mailbox holds the state,
+    // the sink and the notifications not yet delivered.
     std::unique_ptr<QObject> m_pRelay;
     std::shared_ptr<CFtpMailbox> m_pMailbox;
     std::unique_ptr<CFtpWorker> m_pWorker;  // destroyed (joined) before the relay
-    std::unique_ptr<CMarkWriter> m_pMarkWriter;  // started with the first mark
 };
 
-extern CFtpSession* g_pFtpSession;
+// The passive-mode switch the options dialog changes; Connect reloads it
+// from the store's PASSIVE before every login.
 extern int g_nPassive;
 
 // "host", "host:port" or "[v6]:port"; port 21 when none is given.

@@ -24,11 +24,11 @@ CMarkWriter::~CMarkWriter()
     m_thread.join();
 }
 
-void CMarkWriter::Save(const QString& folder, const QString& file)
+void CMarkWriter::Save(Mark mark)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_pending.emplace(folder, file);
+        m_pending = std::move(mark);
     }
     m_cv.notify_all();
 }
@@ -49,15 +49,16 @@ void CMarkWriter::Run()
         m_cv.wait(lock, [this] { return m_bStop || m_pending; });
         if (!m_pending)
             return;  // stopping, nothing left to write
-        const auto [folder, file] = std::move(*m_pending);
+        const Mark mark = std::move(*m_pending);
         m_pending.reset();
         m_bWriting = true;
         lock.unlock();
         {
             // One access for both values, as the game client reads them together.
             orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Existing);
-            key.WriteText(orvanta::settings::DOWN_FOLDER, folder);
-            key.WriteText(orvanta::settings::DOWN_FILE, file);
+            key.WriteText(orvanta::settings::DOWN_FOLDER, mark.folder);
+            key.WriteText(orvanta::settings::DOWN_FILE, mark.file);
+            key.WriteNumber(orvanta::settings::DOWN_VERSION, mark.nVersion);
         }
         lock.lock();
         m_bWriting = false;

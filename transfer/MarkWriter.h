@@ -3,12 +3,13 @@
 #include <QString>
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <utility>
 
-// Writes the resume mark (DownFolder, DownFile) to the settings store on a
+// Writes the resume mark (DownFolder, DownFile, and DownVersion, the release
+// the mark belongs to) to the settings store on a
 // thread of its own. The store's atomic save syncs its file to disk, and on
 // a disk busy with the game file just downloaded that waits for the whole
 // file to be flushed: the window must not. Marks are written in the order
@@ -22,7 +23,12 @@ public:
     CMarkWriter(const CMarkWriter&) = delete;
     CMarkWriter& operator=(const CMarkWriter&) = delete;
 
-    void Save(const QString& folder, const QString& file);
+    struct Mark {
+        QString folder;
+        QString file;
+        std::int32_t nVersion = 0;
+    };
+    void Save(Mark mark);
     // Returns once every mark given so far is in the store.
     void Flush();
 
@@ -31,7 +37,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::optional<std::pair<QString, QString>> m_pending;
+    std::optional<Mark> m_pending;
     bool m_bWriting = false;
     bool m_bHurry = false;  // Flush or the end: write without waiting out the interval
     bool m_bStop = false;

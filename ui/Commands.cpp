@@ -2,8 +2,6 @@
 #include "ui/UpdaterDlg.h"
 
 #include "app/Constants.h"
-#include "patch/PatchLink.h"
-#include "transfer/FtpSession.h"
 #include "transfer/SelfUpdate.h"
 #include "ui/OptionDlg.h"
 #include "ui/Platform.h"
@@ -13,11 +11,13 @@
 
 void CUpdaterDlg::OnLaunch()
 {
-    if (!m_bLaunchReady)
+    const CUpdateSession& engine = *m_pEngine;
+    if (!engine.IsLaunchReady())
         return;
-    QDir::setCurrent(m_szClientPath);
+    const QString gameFolder = engine.Settings().szClientPath;
+    QDir::setCurrent(gameFolder);
 
-    if (SwapUpdater(m_szClientPath)) {
+    if (SwapUpdater(gameFolder)) {
         QMessageBox box(QMessageBox::Warning, orvanta::ApplicationTitle(),
                         QStringLiteral("Orvanta 업데이터를 다시 실행 하세요"), QMessageBox::Ok, this);
         box.setObjectName(QStringLiteral("restartBox"));
@@ -26,10 +26,10 @@ void CUpdaterDlg::OnLaunch()
         return;
     }
 
-    QString commandLine;
     const QString client = QString::fromLatin1(orvanta::CLIENT_FILE);
-    if (m_bUpToDate) {
-        commandLine = QStringLiteral("%1 -start -ip:%2 -port:%3").arg(client, m_strGameIp).arg(m_nGamePort);
+    QString commandLine;
+    if (engine.IsUpToDate()) {
+        commandLine = orvanta::LaunchCommandLine(client, engine.GameIp(), engine.GamePort());
     } else {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Orvanta"),
                         QStringLiteral("최신 버전 업데이트에 실패하여 게임 진행에 문제가 발생될수 있습니다.\n"
@@ -39,13 +39,12 @@ void CUpdaterDlg::OnLaunch()
         box.setObjectName(QStringLiteral("launchQuestion"));
         if (box.exec() != QMessageBox::Yes)
             return;
-        commandLine = QStringLiteral("%1 -start -ip:%2 -port:%3")
-                          .arg(client, QString::fromLatin1(orvanta::FALLBACK_GAME_ADDR))
-                          .arg(orvanta::FALLBACK_GAME_PORT);
+        commandLine = orvanta::LaunchCommandLine(client, QString::fromLatin1(orvanta::FALLBACK_GAME_ADDR),
+                                                 orvanta::FALLBACK_GAME_PORT);
     }
     // A client that does not start goes unnoticed, as it always did: the
     // player is back at the desktop and can start again.
-    orvanta::StartDetachedCommandLine(commandLine, m_szClientPath);
+    orvanta::StartDetachedCommandLine(commandLine, gameFolder);
     done(IDOK);
 }
 
@@ -63,10 +62,8 @@ void CUpdaterDlg::OnOptions()
 void CUpdaterDlg::DestroyWindow()
 {
     m_timer.stop();
-    m_pLink.reset();
-    if (CFtpSession* pSession = CFtpSession::GetInstance())
-        pSession->CloseInternet();
+    // The link goes, the transfer in flight is cancelled (its old file
+    // stays whole) and the resume mark is written.
+    m_pEngine->Shutdown();
     SetStatusText(QStringLiteral("파일을 모두 받았습니다."));
-    if (CFtpSession::GetInstance())
-        CFtpSession::Shutdown();
 }

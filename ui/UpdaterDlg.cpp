@@ -1,7 +1,8 @@
 #include "ui/UpdaterDlg.h"
 
+#include "app/CommandLine.h"
 #include "app/Constants.h"
-#include "patch/PatchLink.h"
+#include "ui/Platform.h"
 #include "ui/ProgressCtrl.h"
 #include "ui/Resources.h"
 #include "ui/SkinButton.h"
@@ -12,6 +13,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -22,8 +24,10 @@
 #include <QWebEngineView>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -57,6 +61,8 @@ bool NoticeEngineWanted()
 QLabel* MakeText(QWidget* pParent, int nId, const QString& text, Qt::Alignment align)
 {
     auto* pLabel = new QLabel(text, pParent);
+    // File names and counts come from the network: never markup.
+    pLabel->setTextFormat(Qt::PlainText);
     if (align & Qt::AlignRight) {
         // "received / total" of a large update fills the counter's 123
         // pixels: the counters use a size smaller than the status line.
@@ -71,6 +77,16 @@ QLabel* MakeText(QWidget* pParent, int nId, const QString& text, Qt::Alignment a
     return pLabel;
 }
 
+QString Counter(std::uint64_t nDone, std::uint64_t nOf)
+{
+    return QStringLiteral("%1 / %2").arg(qulonglong(nDone)).arg(qulonglong(nOf));
+}
+
+std::int64_t BarValue(std::uint64_t n)
+{
+    return std::int64_t(std::min<std::uint64_t>(n, std::numeric_limits<std::int64_t>::max()));
+}
+
 } // namespace
 
 CUpdaterDlg::CUpdaterDlg(QWidget* parent)
@@ -80,10 +96,9 @@ CUpdaterDlg::CUpdaterDlg(QWidget* parent)
     setProperty("ctrlId", 102);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setWindowIcon(orvanta::LoadIconResource(orvanta::IDI_UPDATER));
-    // A window is a run: its sequence starts from nothing.
-    g_nCurFile = 0;
-    g_dwFileRecv = g_dwAllRecv = g_dwLastFileRecv = 0;
+    m_pEngine = std::make_unique<CUpdateSession>(static_cast<IUpdatePrompts*>(this));
     CreateControls();
+    BindEngine();
     OnInitDialog();
 }
 
@@ -181,9 +196,6 @@ void CUpdaterDlg::OnInitDialog()
     m_progFile->setGeometry(339, 257, 217, 9);
     m_progTotal->setGeometry(339, 300, 217, 9);
 
-    m_bUpToDate = false;
-    m_bLaunchReady = false;
-
     m_timer.setObjectName(QStringLiteral("timer1"));
     m_timer.setInterval(1000);
     connect(&m_timer, &QTimer::timeout, this, &CUpdaterDlg::OnTimer);
@@ -191,6 +203,51 @@ void CUpdaterDlg::OnInitDialog()
 
     // The first tab stop takes the focus.
     m_btnOption->setFocus(Qt::OtherFocusReason);
+}
+
+void CUpdaterDlg::BindEngine()
+{
+    CUpdateSession* pEngine = m_pEngine.get();
+    connect(pEngine, &CUpdateSession::statusChanged, this, &CUpdaterDlg::SetStatusText);
+    connect(pEngine, &CUpdateSession::totalsPrepared, this,
+            [this](quint64 total) { m_progTotal->SetRange64(0, BarValue(total) - 1); });
+    connect(pEngine, &CUpdateSession::fileStarted, this,
+            [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
+                // The bar keeps its old position until the file's first bytes.
+                m_progFile->SetRange64(0, BarValue(size) - 1);
+                m_stFileName->setText(name);
+                m_stFileCount->setText(Counter(nIndex, nCount));
+            });
+    connect(pEngine, &CUpdateSession::bytesCounted, this,
+            [this](quint64 fileBar, quint64 totalBar, quint64 fileRecv, quint64 fileSize, quint64 allRecv,
+                   quint64 total) {
+                m_progFile->SetPos64(BarValue(fileBar));
+                m_progTotal->SetPos64(BarValue(totalBar));
+                m_stFileBytes->setText(Counter(fileRecv, fileSize));
+                m_stTotalBytes->setText(Counter(allRecv, total));
+            });
+    connect(pEngine, &CUpdateSession::downloadComplete, this, [this](quint64 lastFileSize, quint64 total) {
+        m_progFile->SetPos64(BarValue(lastFileSize));
+        m_progTotal->SetPos64(BarValue(total));
+    });
+}
+
+bool CUpdaterDlg::Ask(const Box& box)
+{
+    QWidget* pOwner = box.eOwner == Box::Owner::Window ? this : nullptr;
+    const QString caption = box.eOwner == Box::Owner::Application ? orvanta::ApplicationTitle() : box.caption;
+    QMessageBox dialog(QMessageBox::NoIcon, caption, box.text,
+                       box.bQuestion ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, pOwner);
+    dialog.setTextFormat(Qt::PlainText);  // the text may carry a server's file name
+    dialog.setObjectName(box.name);
+    const int nAnswer = dialog.exec();
+    return !m_bClosing && nAnswer == QMessageBox::Ok;
+}
+
+void CUpdaterDlg::OnTimer()
+{
+    m_timer.stop();
+    m_pEngine->Start(orvanta::CommandLineText());
 }
 
 void CUpdaterDlg::SetStatusText(const QString& text)

@@ -1,0 +1,272 @@
+// The download sequence of the update session. Everything here runs on the
+// session's thread: the FTP session posts its notifications there, one at a
+// time and in order.
+#include "engine/UpdateSession.h"
+
+#include "patch/Cp949.h"
+#include "transfer/MarkWriter.h"
+#include "transfer/PathRules.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <string_view>
+
+namespace {
+
+const QString ERROR_CAPTION = QStringLiteral("오류 발생");
+
+// StartEntryTransfer's own results beside the FTP session's codes.
+constexpr int RESULT_NO_FOLDER = -1;   // a folder could not be made
+constexpr int RESULT_OUTSIDE = -2;     // the entry would land outside the game folder
+
+enum class Folder { Ready, Failed, Outside };
+
+// Wire texts are CP949; the file system and the view take UTF-8.
+QString FromWire(std::string_view bytes)
+{
+    return QString::fromStdString(orvanta::Cp949ToUtf8(bytes));
+}
+
+QString FromWire(const QByteArray& bytes)
+{
+    return FromWire(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+}
+
+QByteArray ToBytes(const std::string& text)
+{
+    return QByteArray(text.data(), qsizetype(text.size()));
+}
+
+std::string_view View(const QByteArray& bytes)
+{
+    return std::string_view(bytes.constData(), std::size_t(bytes.size()));
+}
+
+bool HasControlByte(std::string_view text)
+{
+    return std::any_of(text.begin(), text.end(), [](char ch) {
+        const auto c = static_cast<unsigned char>(ch);
+        return c < 0x20 || c == 0x7F;
+    });
+}
+
+// Whether an entry may be fetched at all: it stays inside the game folder
+// by its spelling, and carries no control characters, which no file name
+// of a release has and which the FTP command line would take as its end.
+bool IsAcceptableEntry(const orvanta::FileEntry& entry)
+{
+    return orvanta::IsSafeEntry(entry.folder, entry.name) && !HasControlByte(entry.folder) &&
+           !HasControlByte(entry.name);
+}
+
+} // namespace
+
+void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pInfo)
+{
+    if (dwStatus == FTP_STATUS_START) {
+        StartSequence();
+        return;
+    }
+    // Transfer notifications count only while a sequence runs.
+    if (m_eState != State::Downloading || m_counters.nCurFile >= m_fileList.size())
+        return;
+    switch (dwStatus) {
+    case FTP_STATUS_BYTES:
+        if (pInfo)
+            CountBytes(pInfo->nBytes);
+        break;
+    case FTP_STATUS_CONNECTION_CLOSED:
+        EndSequence(State::DownloadBroken, QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
+        break;
+    case FTP_STATUS_TRANSFER_STARTED:
+        ShowEntry();
+        break;
+    case FTP_STATUS_REQUEST_COMPLETE:
+        FinishEntry(pInfo && pInfo->bCommitted);
+        break;
+    default:
+        break;
+    }
+}
+
+void CUpdateSession::StartSequence()
+{
+    // A run has one sequence, started by the login it asked for.
+    if (m_eState != State::LoggingIn)
+        return;
+    if (m_fileList.empty()) {
+        // Nothing to fetch, nothing to report: the server's frame 19
+        // decides what the game button does.
+        SetState(State::Done);
+        return;
+    }
+    SetState(State::Downloading);
+    SetStatusText(QStringLiteral("파일을 업데이트 중입니다"));
+    PrepareTotals();
+    // A list that would write outside the game folder is refused whole,
+    // before any of it is fetched.
+    const bool bSafe = std::all_of(m_fileList.begin(), m_fileList.end(), IsAcceptableEntry);
+    if (!bSafe || !DownloadEntry(m_counters.nCurFile))
+        EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+}
+
+void CUpdateSession::PrepareTotals()
+{
+    // A mark counts only for the release it was written for: in another
+    // release the same name may stand at another place.
+    std::size_t nResume = static_cast<std::size_t>(-1);
+    if (m_settings.nDownVersion == m_nServerVersion)
+        nResume = orvanta::FindResumeEntry(m_fileList, View(m_settings.szDownFolder), View(m_settings.szDownFile));
+    m_counters.Prepare(m_fileList, nResume);
+    Q_EMIT totalsPrepared(m_counters.dwTotalSize);
+}
+
+bool CUpdateSession::DownloadEntry(std::size_t nIndex)
+{
+    if (nIndex >= m_fileList.size())
+        return false;
+    const orvanta::FileEntry& entry = m_fileList[nIndex];
+    SaveDownEntry(ToBytes(entry.folder), ToBytes(entry.name));
+    for (;;) {
+        const int nResult = StartEntryTransfer(nIndex);
+        if (nResult == FTP_OK || nResult == FTP_IO_PENDING)
+            return true;
+        if (nResult == RESULT_OUTSIDE || m_eState == State::Closed)
+            return false;
+        IUpdatePrompts::Box box{IUpdatePrompts::Box::Owner::Window, true, ERROR_CAPTION, QString(),
+                                QStringLiteral("retryQuestion")};
+        box.text = nResult == RESULT_NO_FOLDER
+                       ? QStringLiteral("해당 파일일이 위치한 폴더 구성에 실해 하였습니다.\n다시 시도하시겠습니다")
+                       : QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(FromWire(entry.name)).arg(nResult);
+        if (!Ask(box))
+            return false;
+    }
+}
+
+int CUpdateSession::StartEntryTransfer(std::size_t nIndex)
+{
+    const orvanta::FileEntry& entry = m_fileList[nIndex];
+    for (const std::string& step : orvanta::FolderSteps(entry.folder)) {
+        const Folder eFolder = [&] {
+            const QByteArray sub = ToBytes(step);
+            QString path = m_settings.szClientPath + FromWire(sub);
+            if (path.endsWith(QLatin1Char('/')))
+                path.chop(1);
+            const QFileInfo info(path);
+            if (info.exists() || info.isSymLink()) {
+                // A folder that is a link (or lies behind one) may lead
+                // anywhere: only one whose real place is inside is used.
+                if (!sub.isEmpty() && !InsideGameFolder(path))
+                    return Folder::Outside;
+                if (info.isDir())
+                    return Folder::Ready;
+            }
+            return EnsureDirectory(sub) ? Folder::Ready : Folder::Failed;
+        }();
+        if (eFolder == Folder::Outside)
+            return RESULT_OUTSIDE;
+        if (eFolder == Folder::Failed)
+            return RESULT_NO_FOLDER;
+    }
+    const std::string remotePath = orvanta::RemotePath(entry.folder, entry.name);
+    if (!m_pFtp)
+        return FTP_ERROR_NOT_CONNECTED;
+    return m_pFtp->GetFile(remotePath, m_settings.szClientPath + FromWire(remotePath), entry.size);
+}
+
+bool CUpdateSession::EnsureDirectory(const QByteArray& sub)
+{
+    QString path = m_settings.szClientPath + FromWire(sub);
+    if (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    if (QFileInfo(path).isDir())
+        return true;
+    if (!QDir().mkdir(path)) {
+        Ask({IUpdatePrompts::Box::Owner::Application, false, QString(), QStringLiteral("디렉토리를 만들 수 없습니다."),
+             QStringLiteral("directoryBox")});
+        return false;
+    }
+    return true;
+}
+
+bool CUpdateSession::InsideGameFolder(const QString& path) const
+{
+    const QString root = QFileInfo(m_settings.szClientPath).canonicalFilePath();
+    const QString real = QFileInfo(path).canonicalFilePath();
+    if (root.isEmpty() || real.isEmpty())
+        return false;
+    return real == root || real.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
+}
+
+void CUpdateSession::SaveDownEntry(const QByteArray& folder, const QByteArray& file)
+{
+    if (!m_pMarkWriter)
+        m_pMarkWriter = std::make_unique<CMarkWriter>();
+    m_pMarkWriter->Save({FromWire(folder), FromWire(file), m_nServerVersion});
+}
+
+void CUpdateSession::ShowEntry()
+{
+    const orvanta::FileEntry& entry = m_fileList[m_counters.nCurFile];
+    Q_EMIT fileStarted(m_counters.nCurFile + 1, m_fileList.size(), FromWire(entry.name), entry.size);
+}
+
+void CUpdateSession::CountBytes(std::uint64_t nBytes)
+{
+    const std::uint64_t nSize = m_fileList[m_counters.nCurFile].size;
+    const orvanta::DownloadCounters::Bars bars = m_counters.Count(nBytes, nSize);
+    Q_EMIT bytesCounted(bars.file, bars.total, m_counters.dwFileRecv, nSize, m_counters.dwAllRecv,
+                        m_counters.dwTotalSize);
+}
+
+// A file counts only when the FTP session put it in place: a transfer that
+// completed without its whole file is a short file, the last one too.
+void CUpdateSession::FinishEntry(bool bCommitted)
+{
+    const std::size_t i = m_counters.nCurFile;
+    const std::uint64_t nSize = m_fileList[i].size;
+    if (i + 1 < m_fileList.size()) {
+        if (bCommitted && nSize == m_counters.dwLastFileRecv) {
+            m_counters.nCurFile = i + 1;
+            m_counters.dwLastFileRecv = 0;
+            if (DownloadEntry(i + 1))
+                m_counters.dwFileRecv = 0;
+            else
+                EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+        } else {
+            m_counters.dwFileRecv = 0;
+            EndSequence(State::DownloadBroken, QStringLiteral("파일 갱신 오류 발생/다시 접속 시도하세요"));
+        }
+        return;
+    }
+    m_counters.dwFileRecv = 0;
+    if (!bCommitted || m_counters.dwTotalSize != m_counters.dwAllRecv) {
+        EndSequence(State::DownloadBroken, QStringLiteral("파일 갱신 문제 발생/재시도 하세요"));
+        return;
+    }
+    // The cleared mark is on disk before the server hears of the end, and
+    // so before frame 19 can record the new version: a crash in between
+    // must not leave a new version with an old mark.
+    SaveDownEntry(QByteArray(), QByteArray());
+    m_pMarkWriter->Flush();
+    Q_EMIT downloadComplete(nSize, m_counters.dwTotalSize);
+    SetStatusText(QStringLiteral("업데이트를 완료했습니다."));
+    SetState(State::Done);
+    SendUpdateDone();
+    SendUpToDate();
+    ArmLaunch(false);
+}
+
+void CUpdateSession::EndSequence(State eEnd, const QString& status)
+{
+    if (m_eState == State::Closed)
+        return;
+    SetStatusText(status);
+    SetState(eEnd);
+    // Giving up leaves the choice to the player; a broken transfer leaves
+    // the flags as they are.
+    if (eEnd == State::DownloadStopped)
+        ArmLaunch(false);
+}

@@ -1,0 +1,330 @@
+// The update session: its start, the patch server's frames, the frames the
+// updater sends, and the flags the game button reads.
+#include "engine/UpdateSession.h"
+
+#include "patch/Cp949.h"
+#include "patch/PatchLink.h"
+#include "settings/SettingsStore.h"
+#include "transfer/MarkWriter.h"
+#include "transfer/PathRules.h"
+
+#include <array>
+
+namespace {
+
+// Frames 16 and 18 carry four bytes that mean nothing.
+constexpr std::array<std::uint8_t, 4> EMPTY_PAYLOAD{};
+
+const QString LINK_FAILED = QStringLiteral("업데이트 서버에 접속 실패");
+
+// Credentials go into FTP commands as they are: a line break in them would
+// be a second command.
+bool HasControlChar(const std::string& text)
+{
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+CUpdateSession::CUpdateSession(IUpdatePrompts* pPrompts, QObject* parent) : QObject(parent), m_pPrompts(pPrompts)
+{
+    m_silenceTimer.setSingleShot(true);
+    m_silenceTimer.setInterval(DEFAULT_SILENCE_MS);
+    connect(&m_silenceTimer, &QTimer::timeout, this, &CUpdateSession::OnSilence);
+}
+
+CUpdateSession::~CUpdateSession()
+{
+    Shutdown();
+}
+
+void CUpdateSession::Start(const QString& commandLineHost)
+{
+    if (m_eState != State::Idle)
+        return;
+    StartWith(orvanta::settings::LoadSettings(commandLineHost));
+}
+
+void CUpdateSession::StartWith(const orvanta::settings::RunSettings& settings)
+{
+    if (m_eState != State::Idle)
+        return;
+    m_settings = settings;
+    m_settings.szClientPath = orvanta::settings::WithTrailingSeparator(m_settings.szClientPath);
+    if (!m_settings.bStoreOpen) {
+        // The session still connects, to nothing: that fails visibly.
+        m_settings.szIP.clear();
+        m_settings.nPort = 0;
+        SetStatusText(QStringLiteral("레지스트리를 읽을수 없습니다."));
+    }
+
+    m_pLink = std::make_unique<CPatchLink>();
+    if (m_nConnectTimeoutMs >= 0)
+        m_pLink->SetConnectTimeout(m_nConnectTimeoutMs);
+    connect(m_pLink.get(), &CPatchLink::connectFinished, this, &CUpdateSession::OnLinkConnect);
+    connect(m_pLink.get(), &CPatchLink::frameReceived, this, &CUpdateSession::OnFrame);
+    connect(m_pLink.get(), &CPatchLink::broken, this, &CUpdateSession::OnLinkBroken);
+    SetState(State::Connecting);
+    m_pLink->Connect(m_settings.szIP, m_settings.nPort);
+
+    m_pFtp = std::make_unique<CFtpSession>();
+    if (!m_pFtp->Open())
+        Ask({IUpdatePrompts::Box::Owner::None, false, QStringLiteral("-_-;;"), QStringLiteral("인터넷을 연결하세요"),
+             QStringLiteral("internetBox")});
+}
+
+void CUpdateSession::Shutdown()
+{
+    if (m_eState == State::Closed)
+        return;
+    m_eState = State::Closed;
+    m_silenceTimer.stop();
+    if (m_pLink) {
+        m_pLink->disconnect(this);
+        // Deleted later: Shutdown may be reached from inside one of its signals.
+        m_pLink.release()->deleteLater();
+    }
+    // Cancels the transfer in flight; its old file stays.
+    m_pFtp.reset();
+    m_pMarkWriter.reset();  // writes what waits
+    Q_EMIT stateChanged(m_eState);
+}
+
+void CUpdateSession::SetState(State eState)
+{
+    if (m_eState == eState || m_eState == State::Closed)
+        return;
+    m_eState = eState;
+    // Only the patch server's part of the conversation is timed: once the
+    // files arrive, or the run has ended, its silence is normal.
+    if (eState == State::WaitingForVersion || eState == State::CollectingList)
+        m_silenceTimer.start();
+    else
+        m_silenceTimer.stop();
+    Q_EMIT stateChanged(eState);
+}
+
+void CUpdateSession::SetStatusText(const QString& text)
+{
+    if (m_eState == State::Closed)
+        return;
+    m_statusText = text;
+    Q_EMIT statusChanged(text);
+}
+
+void CUpdateSession::ArmLaunch(bool bUpToDate)
+{
+    if (bUpToDate)
+        m_bUpToDate = true;
+    if (!m_bLaunchReady) {
+        m_bLaunchReady = true;
+        Q_EMIT launchReadyChanged(true);
+    }
+}
+
+bool CUpdateSession::Ask(const IUpdatePrompts::Box& box)
+{
+    if (!m_pPrompts || m_eState == State::Closed)
+        return false;
+    const bool bOk = m_pPrompts->Ask(box);
+    // The run may have been shut down while the player was asked.
+    return bOk && m_eState != State::Closed;
+}
+
+void CUpdateSession::OnLinkConnect(int nError)
+{
+    if (m_eState != State::Connecting)
+        return;
+    if (nError != 0) {
+        FailLink();
+        return;
+    }
+    SetStatusText(QStringLiteral("업데이트 서버에 접속 성공"));
+    SetState(State::WaitingForVersion);
+    SendClientVersion();
+}
+
+void CUpdateSession::FailLink()
+{
+    if (m_pLink)
+        m_pLink->Close();
+    SetStatusText(LINK_FAILED);
+    SetState(State::LinkFailed);
+    ArmLaunch(false);
+}
+
+void CUpdateSession::OnLinkBroken()
+{
+    // The link has closed itself. Before the list is complete the session
+    // cannot go on; once the files are arriving they need no patch server.
+    if (m_eState == State::Connecting || m_eState == State::WaitingForVersion || m_eState == State::CollectingList)
+        FailLink();
+}
+
+void CUpdateSession::OnSilence()
+{
+    // A server that took the connection and then says nothing would leave
+    // the game button dead for good.
+    if (m_eState == State::WaitingForVersion || m_eState == State::CollectingList)
+        FailLink();
+}
+
+void CUpdateSession::OnFrame(int nType, const QByteArray& payload)
+{
+    DispatchFrame(nType, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(payload.constData()),
+                                                       std::size_t(payload.size())));
+}
+
+void CUpdateSession::DispatchFrame(std::int32_t type, std::span<const std::uint8_t> payload)
+{
+    if (m_eState == State::Closed || m_eState == State::LinkFailed)
+        return;
+    if (m_silenceTimer.isActive())
+        m_silenceTimer.start();  // the server spoke: it gets its full wait again
+
+    // A payload shorter than its record is ignored like an unknown frame.
+    switch (type) {
+    case orvanta::FRAME_SERVER_VERSION: {
+        const auto version = orvanta::DecodeInt32(payload);
+        if (!version || m_eState != State::WaitingForVersion)
+            return;
+        m_nServerVersion = *version;
+        const std::int32_t nClient = m_settings.nClientVersion;
+        if (m_nServerVersion == nClient) {
+            // The server hears that nothing is fetched before the player sees it.
+            SendUpToDate();
+            SetStatusText(QStringLiteral("변경될 파일이 없습니다.(설치버전:%1)").arg(nClient));
+            SetState(State::UpToDate);
+            ArmLaunch(true);
+        } else {
+            SetStatusText(QStringLiteral("Ver.%1에서 Ver.%2으로 업데이트").arg(nClient).arg(m_nServerVersion));
+            SetState(State::CollectingList);
+        }
+        return;
+    }
+    case orvanta::FRAME_FILE_ENTRY: {
+        // Entries count only while the list is being collected: the
+        // sequencer walks the list by index and has totalled its sizes.
+        if (m_eState != State::CollectingList)
+            return;
+        auto entry = orvanta::DecodeFileEntry(payload);
+        if (!entry)
+            return;
+        if (m_fileList.size() >= m_nMaxEntries) {
+            // No real release is this long; a server that sends more is
+            // broken or hostile, and memory is not its to take.
+            FailLink();
+            return;
+        }
+        m_fileList.push_back(std::move(*entry));
+        return;
+    }
+    case orvanta::FRAME_FTP_INFO: {
+        // One login per run: a repeated frame 14 during the login or the
+        // download changes nothing.
+        if (m_eState != State::CollectingList)
+            return;
+        auto info = orvanta::DecodeFtpInfo(payload);
+        if (!info)
+            return;
+        m_ftpInfo = std::move(*info);
+        SetState(State::LoggingIn);
+        ConnectFtp();
+        return;
+    }
+    case orvanta::FRAME_GAME_SERVER: {
+        const auto info = orvanta::DecodeGameServerInfo(payload);
+        if (!info)
+            return;
+        m_strGameIp = QString::fromStdString(orvanta::Cp949ToUtf8(info->address));
+        m_nGamePort = info->port;
+        switch (m_eState) {
+        case State::UpToDate:
+        case State::Ready:
+        case State::WaitingForVersion:
+            SetState(State::Ready);
+            ArmLaunch(true);
+            break;
+        case State::Done:
+            // The server's version becomes the installed one only once its
+            // files are all in place.
+            if (m_nServerVersion != m_settings.nClientVersion)
+                orvanta::settings::WriteNumberValue(orvanta::settings::CLIENT_VERSION, m_nServerVersion);
+            SetState(State::Ready);
+            ArmLaunch(true);
+            break;
+        case State::FtpFailed:
+        case State::DownloadStopped:
+        case State::DownloadBroken:
+            // The files are not current: the game may start, after the
+            // player has been warned.
+            ArmLaunch(false);
+            break;
+        default:
+            // Files are still to arrive: nothing is armed before they have.
+            break;
+        }
+        return;
+    }
+    default:
+        // Types 10, 16 and 18 are the updater's own; nothing else exists.
+        return;
+    }
+}
+
+void CUpdateSession::SendClientVersion()
+{
+    if (m_pLink)
+        m_pLink->SendFrame(orvanta::FRAME_CLIENT_VERSION, orvanta::EncodeInt32(m_settings.nClientVersion));
+}
+
+void CUpdateSession::SendUpdateDone()
+{
+    if (m_pLink)
+        m_pLink->SendFrame(orvanta::FRAME_UPDATE_DONE, EMPTY_PAYLOAD);
+}
+
+void CUpdateSession::SendUpToDate()
+{
+    if (m_pLink)
+        m_pLink->SendFrame(orvanta::FRAME_UP_TO_DATE, EMPTY_PAYLOAD);
+}
+
+void CUpdateSession::ConnectFtp()
+{
+    // Refused before any byte goes out: a line break in a credential would
+    // make the server run a command of the patch server's choosing.
+    const orvanta::FtpInfo& info = m_ftpInfo;
+    const bool bClean = !HasControlChar(info.host) && !HasControlChar(info.user) && !HasControlChar(info.password);
+    const orvanta::HostPort endpoint = orvanta::SplitHostPort(info.host);
+    if (!bClean || !m_pFtp ||
+        !m_pFtp->Connect(endpoint.host, endpoint.port, info.user, info.password, [this](bool bOk) {
+            // Both attempts failed: the box comes before the status line.
+            if (!bOk && m_eState == State::LoggingIn)
+                Ask({IUpdatePrompts::Box::Owner::None, false, QStringLiteral("-_-;;"),
+                     QStringLiteral("FTP접속 실패입니다."), QStringLiteral("ftpLoginBox")});
+            OnFtpConnected(bOk);
+        }))
+        OnFtpConnected(false);
+}
+
+void CUpdateSession::OnFtpConnected(bool bOk)
+{
+    if (m_eState != State::LoggingIn)
+        return;
+    if (!bOk) {
+        SetStatusText(QStringLiteral("자동 패치 FTP서버 접속에 실패했습니다."));
+        SetState(State::FtpFailed);
+        ArmLaunch(false);
+        return;
+    }
+    m_pFtp->SetStatusSink(this, [this](std::uint32_t dwStatus, const FtpStatusInfo& info) {
+        OnFtpStatus(dwStatus, &info);
+    });
+    OnFtpStatus(FTP_STATUS_START, nullptr);
+}

@@ -1,0 +1,167 @@
+#pragma once
+
+#include "engine/UpdatePrompts.h"
+#include "patch/Records.h"
+#include "settings/RunSettings.h"
+#include "transfer/FtpSession.h"
+#include "transfer/Progress.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+class CPatchLink;
+class CMarkWriter;
+
+// The road of one update run, with no window in sight: the patch link and
+// its conversation, the file list and the FTP credentials, the download
+// sequence with its counters and resume mark, and the two flags the game
+// button reads. It lives on one thread (the window's, or a terminal
+// program's main thread) and reports through signals; the few decisions
+// that belong to the player go through IUpdatePrompts.
+class CUpdateSession final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CUpdateSession)
+
+public:
+    // Where the run stands. Exactly one at a time: a run cannot be
+    // downloading and done, or done and failed, together.
+    enum class State {
+        Idle,               // not started
+        Connecting,         // the link is being opened
+        WaitingForVersion,  // frame 10 sent
+        UpToDate,           // equal versions: frame 18 sent, the game button armed
+        CollectingList,     // different versions: frames 13 until frame 14
+        LoggingIn,          // frame 14 taken, the FTP login under way
+        Downloading,        // the sequence runs
+        Done,               // every file arrived whole; frames 16 and 18 sent
+        Ready,              // frame 19 arrived at a good end: the game can start
+        LinkFailed,         // end: no patch server (refused, silent, or broken)
+        FtpFailed,          // end: the FTP login failed
+        DownloadStopped,    // end: a transfer could not start and the player gave up
+        DownloadBroken,     // end: a file came up short or the FTP connection closed
+        Closed,             // shut down
+    };
+    Q_ENUM(State)
+
+    // Limits on what the patch server may make the run hold or wait for.
+    static constexpr std::size_t DEFAULT_MAX_ENTRIES = 200000;
+    static constexpr int DEFAULT_SILENCE_MS = 30000;
+
+    explicit CUpdateSession(IUpdatePrompts* pPrompts, QObject* parent = nullptr);
+    ~CUpdateSession() override;
+
+    // Starts the run: loads the settings (the command-line host, when
+    // given, replaces the stored one), opens the link and the FTP session.
+    // Once per session; later calls do nothing.
+    void Start(const QString& commandLineHost = QString());
+    // As Start, with settings the caller has read (tests, the terminal
+    // front-end's overrides).
+    void StartWith(const orvanta::settings::RunSettings& settings);
+
+    // Ends the run for good, from any state: the link goes, the transfer in
+    // flight is cancelled (its old file stays whole), and every resume mark
+    // given is written. Nothing is reported after it.
+    void Shutdown();
+
+    // Before Start.
+    void SetMaxEntries(std::size_t nMax) { m_nMaxEntries = nMax; }
+    void SetSilenceTimeout(int nMs) { m_silenceTimer.setInterval(nMs); }
+    void SetConnectTimeout(int nMs) { m_nConnectTimeoutMs = nMs; }
+
+    State GetState() const { return m_eState; }
+    bool IsUpToDate() const { return m_bUpToDate; }
+    bool IsLaunchReady() const { return m_bLaunchReady; }
+    const orvanta::settings::RunSettings& Settings() const { return m_settings; }
+    std::int32_t ServerVersion() const { return m_nServerVersion; }
+    const std::vector<orvanta::FileEntry>& FileList() const { return m_fileList; }
+    const orvanta::FtpInfo& FtpCredentials() const { return m_ftpInfo; }
+    const orvanta::DownloadCounters& Counters() const { return m_counters; }
+    const QString& GameIp() const { return m_strGameIp; }
+    std::int32_t GamePort() const { return m_nGamePort; }
+    QString StatusText() const { return m_statusText; }
+    CPatchLink* Link() const { return m_pLink.get(); }
+
+    // The updater's frames; each is dropped when the link cannot take it.
+    void SendClientVersion();
+    void SendUpdateDone();
+    void SendUpToDate();
+
+    // The frame handler and the sequencer's entry point, public so that a
+    // test can feed them what a peer would.
+    void DispatchFrame(std::int32_t type, std::span<const std::uint8_t> payload);
+    void OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pInfo);
+
+Q_SIGNALS:
+    void statusChanged(const QString& text);
+    void stateChanged(CUpdateSession::State state);
+    // The whole list's size, once the sequence starts.
+    void totalsPrepared(quint64 total);
+    // nIndex counts from 1.
+    void fileStarted(quint64 nIndex, quint64 nCount, const QString& name, quint64 size);
+    // Bars take the unclamped counts; texts the counters, which stop at the
+    // file's size and the total.
+    void bytesCounted(quint64 fileBar, quint64 totalBar, quint64 fileRecv, quint64 fileSize, quint64 allRecv,
+                      quint64 total);
+    // Every file arrived whole: both bars full.
+    void downloadComplete(quint64 lastFileSize, quint64 total);
+    void launchReadyChanged(bool bReady);
+
+private:
+    void OnLinkConnect(int nError);
+    void OnLinkBroken();
+    void OnFrame(int nType, const QByteArray& payload);
+    void OnSilence();
+    void FailLink();
+    void ConnectFtp();
+    void OnFtpConnected(bool bOk);
+
+    // The sequencer.
+    void StartSequence();
+    void PrepareTotals();
+    bool DownloadEntry(std::size_t nIndex);
+    int StartEntryTransfer(std::size_t nIndex);
+    bool EnsureDirectory(const QByteArray& sub);
+    bool InsideGameFolder(const QString& path) const;
+    void SaveDownEntry(const QByteArray& folder, const QByteArray& file);
+    void ShowEntry();
+    void CountBytes(std::uint64_t nBytes);
+    void FinishEntry(bool bCommitted);
+    void EndSequence(State eEnd, const QString& status);
+
+    void SetState(State eState);
+    void SetStatusText(const QString& text);
+    void ArmLaunch(bool bUpToDate);
+    bool Ask(const IUpdatePrompts::Box& box);
+
+    IUpdatePrompts* m_pPrompts;
+    State m_eState = State::Idle;
+    orvanta::settings::RunSettings m_settings;
+    std::int32_t m_nServerVersion = 0;
+
+    // The two flags the game button reads. Set only where the run reaches
+    // an end that allows it; never cleared.
+    bool m_bUpToDate = false;
+    bool m_bLaunchReady = false;
+
+    std::unique_ptr<CPatchLink> m_pLink;
+    std::unique_ptr<CFtpSession> m_pFtp;
+    std::unique_ptr<CMarkWriter> m_pMarkWriter;
+    orvanta::FtpInfo m_ftpInfo;
+    std::vector<orvanta::FileEntry> m_fileList;
+    orvanta::DownloadCounters m_counters;
+    QString m_strGameIp;
+    std::int32_t m_nGamePort = 0;
+    QString m_statusText;
+    QString m_gameRoot;  // the game folder's real path, links resolved
+
+    QTimer m_silenceTimer;  // the patch server owes a frame
+    std::size_t m_nMaxEntries = DEFAULT_MAX_ENTRIES;
+    int m_nConnectTimeoutMs = -1;  // the link's default
+};

@@ -96,7 +96,8 @@ CUpdaterDlg::CUpdaterDlg(QWidget* parent)
     setProperty("ctrlId", 102);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setWindowIcon(orvanta::LoadIconResource(orvanta::IDI_UPDATER));
-    m_pEngine = std::make_unique<CUpdateSession>(static_cast<IUpdatePrompts*>(this));
+    m_pEngine = std::make_unique<CUpdateSession>(this);
+    m_timer.setParent(this);
     CreateControls();
     BindEngine();
     OnInitDialog();

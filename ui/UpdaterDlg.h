@@ -37,7 +37,7 @@ enum : int {
 // the update engine it owns. The engine reports through signals bound to
 // the controls here; the window answers its questions with message boxes.
 // Everything runs on the thread that made the window.
-class CUpdaterDlg final : public QDialog, private IUpdatePrompts {
+class CUpdaterDlg final : public QDialog, public IUpdatePrompts {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CUpdaterDlg)
 
@@ -51,6 +51,9 @@ public:
 
     // The first tick of timer 1: starts the update run.
     void OnTimer();
+
+    // The engine's questions, as message boxes; true for OK.
+    bool Ask(const Box& box) override;
 
     // The commands.
     void OnLaunch();
@@ -77,7 +80,6 @@ private:
     void BindEngine();
     void SetStatusText(const QString& text);
     void DestroyWindow();  // the teardown, run once on every way out
-    bool Ask(const Box& box) override;
 
     std::unique_ptr<CUpdateSession> m_pEngine;
 

@@ -3,13 +3,12 @@
 // window talking to it.
 #include "PatchPeer.h"
 
-#include "app/CommandLine.h"
 #include "patch/Cp949.h"
 #include "patch/PatchLink.h"
 #include "patch/Records.h"
 #include "settings/SettingsStore.h"
 #include "support/TestSupport.h"
-#include "ui/UpdaterDlg.h"
+#include "engine/UpdateSession.h"
 
 #include <QDir>
 #include <QFile>
@@ -330,8 +329,8 @@ TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
         EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
 }
 
-// The updater's window against the reference server, started as a player
-// would start it: with the server's address on its command line.
+// The update engine against the reference server, started as the window
+// starts it: with the server's address from the command line.
 class UpdaterAgainstPatchdTest : public PatchdTest {
 protected:
     void StartUpdater(std::int32_t nClientVersion)
@@ -341,20 +340,14 @@ protected:
             key.WriteNumber(settings::CLIENT_VERSION, nClientVersion);
             key.WriteNumber(settings::PORT, m_server.Port());
         }
-        SetCommandLineText(QStringLiteral("127.0.0.1"));
-        m_pDlg = std::make_unique<CUpdaterDlg>();
-        m_pDlg->m_timer.stop();
-        m_pDlg->OnTimer();
+        m_pEngine = std::make_unique<CUpdateSession>(nullptr);
+        m_pEngine->Start(QStringLiteral("127.0.0.1"));
     }
 
-    void TearDown() override
-    {
-        m_pDlg.reset();
-        SetCommandLineText(QString());
-    }
+    void TearDown() override { m_pEngine.reset(); }
 
     // The FTP server of the release accepts and never says a word: a login
-    // the window may start stays pending until the window goes.
+    // the engine may start stays pending until the engine goes.
     std::string FtpHost() override
     {
         if (!m_silentFtp.isListening())
@@ -364,21 +357,21 @@ protected:
 
     QTcpServer m_silentFtp;
     testing_support::CTempStore m_store;
-    std::unique_ptr<CUpdaterDlg> m_pDlg;
+    std::unique_ptr<CUpdateSession> m_pEngine;
 };
 
 TEST_F(UpdaterAgainstPatchdTest, EqualVersionsAnswerAtOnceAndGetTheGameServer)
 {
     StartUpdater(5);
-    ASSERT_TRUE(WaitFor([&]() { return m_pDlg->m_nGamePort == 7001; }));
-    EXPECT_EQ(m_pDlg->m_strGameIp, QStringLiteral("게임.localhost"));
-    EXPECT_TRUE(m_pDlg->m_bUpToDate);
-    EXPECT_TRUE(m_pDlg->m_bLaunchReady);
-    EXPECT_EQ(m_pDlg->StatusText(), QStringLiteral("변경될 파일이 없습니다.(설치버전:5)"));
-    EXPECT_TRUE(m_pDlg->m_fileList.empty());
+    ASSERT_TRUE(WaitFor([&]() { return m_pEngine->GamePort() == 7001; }));
+    EXPECT_EQ(m_pEngine->GameIp(), QStringLiteral("게임.localhost"));
+    EXPECT_TRUE(m_pEngine->IsUpToDate());
+    EXPECT_TRUE(m_pEngine->IsLaunchReady());
+    EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("변경될 파일이 없습니다.(설치버전:5)"));
+    EXPECT_TRUE(m_pEngine->FileList().empty());
     EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 5);
 
-    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(m_pDlg->m_pLink->Socket()->localPort());
+    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(m_pEngine->Link()->Socket()->localPort());
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("<- 10 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("-> 11 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("<- 18$")));
@@ -388,12 +381,12 @@ TEST_F(UpdaterAgainstPatchdTest, EqualVersionsAnswerAtOnceAndGetTheGameServer)
 TEST_F(UpdaterAgainstPatchdTest, DifferentVersionsReceiveTheRelease)
 {
     StartUpdater(3);
-    ASSERT_TRUE(WaitFor([&]() { return !m_pDlg->m_ftpInfo.host.empty(); }));
-    EXPECT_EQ(m_pDlg->m_fileList, ExpectedList());
-    EXPECT_EQ(m_pDlg->m_ftpInfo, (FtpInfo{FtpHost(), "updater", "s3cret"}));
-    EXPECT_EQ(m_pDlg->m_nServerVersion, 5);
-    EXPECT_EQ(m_pDlg->m_nClientVersion, 3);
-    EXPECT_FALSE(m_pDlg->m_bUpToDate);
+    ASSERT_TRUE(WaitFor([&]() { return !m_pEngine->FtpCredentials().host.empty(); }));
+    EXPECT_EQ(m_pEngine->FileList(), ExpectedList());
+    EXPECT_EQ(m_pEngine->FtpCredentials(), (FtpInfo{FtpHost(), "updater", "s3cret"}));
+    EXPECT_EQ(m_pEngine->ServerVersion(), 5);
+    EXPECT_EQ(m_pEngine->Settings().nClientVersion, 3);
+    EXPECT_FALSE(m_pEngine->IsUpToDate());
     EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 3);
     EXPECT_TRUE(m_server.WaitForLine(QStringLiteral("<- 10 version=3$")));
 }

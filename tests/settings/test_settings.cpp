@@ -1,8 +1,8 @@
 #include "support/TestSupport.h"
 
-#include "app/CommandLine.h"
+#include "engine/UpdateSession.h"
+#include "settings/RunSettings.h"
 #include "settings/SettingsStore.h"
-#include "ui/UpdaterDlg.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -39,24 +39,17 @@ void Store(const QString& name, const QVariant& value)
 
 void StoreComplete()
 {
-    CUpdaterDlg dlg;
-    dlg.m_timer.stop();
-    dlg.LoadSettings();
+    LoadSettings(QString());
 }
 
 struct Loaded {
-    std::unique_ptr<CUpdaterDlg> pDlg;
-    CUpdaterDlg* operator->() const { return pDlg.get(); }
+    RunSettings settings;
+    const RunSettings* operator->() const { return &settings; }
 };
 
 Loaded Load(const QString& commandLine = QString())
 {
-    orvanta::SetCommandLineText(commandLine);
-    Loaded loaded{std::make_unique<CUpdaterDlg>()};
-    loaded->m_timer.stop();
-    loaded->LoadSettings();
-    orvanta::SetCommandLineText(QString());
-    return loaded;
+    return Loaded{LoadSettings(commandLine)};
 }
 
 } // namespace
@@ -87,11 +80,11 @@ TEST(SettingsLoad, FirstRunWritesElevenDefaultsAndNoPassive)
     EXPECT_EQ(written.value("DownFolder").toString(), QString());
     EXPECT_EQ(written.value("DownFile").toString(), QString());
 
-    EXPECT_EQ(dlg->m_szClientPath, programFolder);
-    EXPECT_EQ(dlg->m_szIP, QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
-    EXPECT_EQ(dlg->m_nPort, 7776);
-    EXPECT_EQ(dlg->m_nClientVersion, 0);
-    EXPECT_TRUE(dlg->m_szDownFolder.isEmpty());
+    EXPECT_EQ(dlg->szClientPath, programFolder);
+    EXPECT_EQ(dlg->szIP, QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
+    EXPECT_EQ(dlg->nPort, 7776);
+    EXPECT_EQ(dlg->nClientVersion, 0);
+    EXPECT_TRUE(dlg->szDownFolder.isEmpty());
 }
 
 TEST(SettingsLoad, CompleteStoreIsLeftUntouched)
@@ -112,20 +105,20 @@ TEST(SettingsLoad, CommandLineHostHoldsForThisRunOnly)
     {
         // One word; IP is missing, so the default is still created.
         const Loaded dlg = Load("10.0.0.7");
-        EXPECT_EQ(dlg->m_szIP, "10.0.0.7");
+        EXPECT_EQ(dlg->szIP, "10.0.0.7");
         EXPECT_EQ(Stored("IP").toString(), QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
     }
     {
         // Several words are taken whole, blanks included.
         const Loaded dlg = Load("patch host  two");
-        EXPECT_EQ(dlg->m_szIP, "patch host  two");
+        EXPECT_EQ(dlg->szIP, "patch host  two");
     }
     {
         // A line longer than the host field is ignored rather than cut.
         const Loaded dlg = Load(QString(100, 'h'));
-        EXPECT_EQ(dlg->m_szIP, QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
+        EXPECT_EQ(dlg->szIP, QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
         const Loaded fits = Load(QString(99, 'h'));
-        EXPECT_EQ(fits->m_szIP, QString(99, 'h'));
+        EXPECT_EQ(fits->szIP, QString(99, 'h'));
     }
     EXPECT_EQ(Stored("IP").toString(), QStringLiteral(ORVANTA_DEFAULT_PATCH_HOST));
 }
@@ -142,10 +135,10 @@ TEST(SettingsLoad, ReadLimitsAndKinds)
     Store("EAX", "99999999999");
     {
         const Loaded dlg = Load();
-        EXPECT_EQ(dlg->m_szClientPath, path255);
-        EXPECT_EQ(dlg->m_nPort, 7776);
+        EXPECT_EQ(dlg->szClientPath, path255);
+        EXPECT_EQ(dlg->nPort, 7776);
         EXPECT_EQ(Stored("PORT").toInt(), 7776);
-        EXPECT_EQ(dlg->m_nClientVersion, 12);
+        EXPECT_EQ(dlg->nClientVersion, 12);
         EXPECT_EQ(Stored("Graphic").toString(), "3000000000");  // a valid DWORD stays
         EXPECT_EQ(Stored("EAX").toInt(), 1);
     }
@@ -153,9 +146,21 @@ TEST(SettingsLoad, ReadLimitsAndKinds)
     Store("ClientPath", path256);
     {
         const Loaded dlg = Load();
-        EXPECT_NE(dlg->m_szClientPath, path256);
-        EXPECT_EQ(dlg->m_szClientPath, QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/"));
+        EXPECT_NE(dlg->szClientPath, path256);
+        EXPECT_EQ(dlg->szClientPath, QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/"));
     }
+}
+
+TEST(SettingsLoad, GameFolderAlwaysEndsWithASeparator)
+{
+    // Without it "/games/orvanta" + "data/x" would land beside the folder.
+    CTempStore store;
+    StoreComplete();
+    Store("ClientPath", "/games/orvanta");
+    EXPECT_EQ(Load()->szClientPath, "/games/orvanta/");
+    EXPECT_EQ(Stored("ClientPath").toString(), "/games/orvanta") << "the client's own value is kept";
+    Store("ClientPath", "/games/orvanta/");
+    EXPECT_EQ(Load()->szClientPath, "/games/orvanta/");
 }
 
 TEST(SettingsLoad, ResumeMarkRoundTripsAndResetsAlone)
@@ -169,15 +174,15 @@ TEST(SettingsLoad, ResumeMarkRoundTripsAndResetsAlone)
     WriteTextValue(DOWN_FILE, file);
     {
         const Loaded dlg = Load();
-        EXPECT_EQ(dlg->m_szDownFolder.size(), 254);
-        EXPECT_EQ(dlg->m_szDownFolder.left(2), QByteArray("\xb0\xa1"));
-        EXPECT_EQ(dlg->m_szDownFile, QByteArray("\xb8\xca\xb5\xa5\xc0\xcc\xc5\xcd_01.pak"));
+        EXPECT_EQ(dlg->szDownFolder.size(), 254);
+        EXPECT_EQ(dlg->szDownFolder.left(2), QByteArray("\xb0\xa1"));
+        EXPECT_EQ(dlg->szDownFile, QByteArray("\xb8\xca\xb5\xa5\xc0\xcc\xc5\xcd_01.pak"));
     }
     QSettings(StoreLocation(), QSettings::NativeFormat).remove("DownFile");
     {
         const Loaded dlg = Load();
-        EXPECT_EQ(dlg->m_szDownFolder.size(), 254);
-        EXPECT_TRUE(dlg->m_szDownFile.isEmpty());
+        EXPECT_EQ(dlg->szDownFolder.size(), 254);
+        EXPECT_TRUE(dlg->szDownFile.isEmpty());
         EXPECT_EQ(Stored("DownFile").toString(), QString());
         EXPECT_EQ(Stored("DownFolder").toString(), folder);
     }
@@ -192,10 +197,14 @@ TEST(SettingsLoad, StoreThatCannotBeOpenedShowsTheStatusText)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker));
-    const Loaded dlg = Load("127.0.0.1");
-    EXPECT_EQ(dlg->StatusText(), QStringLiteral("레지스트리를 읽을수 없습니다."));
-    EXPECT_TRUE(dlg->m_szIP.isEmpty());
-    EXPECT_EQ(dlg->m_nPort, 0);
+    CUpdateSession engine(nullptr);
+    engine.Start(QStringLiteral("127.0.0.1"));
+    EXPECT_FALSE(engine.Settings().bStoreOpen);
+    EXPECT_EQ(engine.StatusText(), QStringLiteral("레지스트리를 읽을수 없습니다."));
+    EXPECT_TRUE(engine.Settings().szIP.isEmpty());
+    EXPECT_EQ(engine.Settings().nPort, 0);
+    // The session still ends, visibly, so that the game button works.
+    EXPECT_TRUE(testing_support::WaitFor([&] { return engine.IsLaunchReady(); }));
 }
 
 TEST(SettingsLoad, DamagedStoreKeepsWhatCanBeRead)
@@ -207,9 +216,9 @@ TEST(SettingsLoad, DamagedStoreKeepsWhatCanBeRead)
     file.write("[General\nPORT=7000\n\x01\x02\xff garbage = = =\n[General]\nClientVersion=41\nIP=@Variant(\\0\\0\\0\x7f)\n");
     file.close();
     const Loaded dlg = Load();
-    EXPECT_EQ(dlg->m_nClientVersion, 41);
-    EXPECT_FALSE(dlg->m_szIP.isEmpty());
-    EXPECT_NE(dlg->StatusText(), QStringLiteral("레지스트리를 읽을수 없습니다."));
+    EXPECT_TRUE(dlg->bStoreOpen);
+    EXPECT_EQ(dlg->nClientVersion, 41);
+    EXPECT_FALSE(dlg->szIP.isEmpty());
 }
 
 TEST(SettingsAccess, ShortAccessesNeverCreateTheStore)

@@ -4,6 +4,7 @@
 
 #include "settings/SettingsStore.h"
 #include "transfer/FtpSession.h"
+#include "transfer/MarkWriter.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -41,7 +42,7 @@ protected:
         key.WriteText(orvanta::settings::CLIENT_PATH, m_game.path() + QLatin1Char('/'));
     }
 
-    void TearDown() override { CFtpSession::Shutdown(); }
+    void TearDown() override { m_pSession.reset(); }
 
     CFtpServer& Server(CFtpServer::Options options = {})
     {
@@ -55,8 +56,8 @@ protected:
     // Opens a session, logs in and waits for the outcome.
     std::optional<bool> Login(const std::string& password = "secret")
     {
-        CFtpSession::CreateInstance();
-        CFtpSession* pSession = CFtpSession::GetInstance();
+        m_pSession = std::make_unique<CFtpSession>();
+        CFtpSession* pSession = m_pSession.get();
         pSession->Open();
         std::optional<bool> result;
         const bool bStarted = pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", password,
@@ -76,7 +77,7 @@ protected:
                                                                   std::uint64_t nSize)
     {
         m_notes.clear();
-        const int nResult = CFtpSession::GetInstance()->GetFile(remote, local, nSize);
+        const int nResult = m_pSession->GetFile(remote, local, nSize);
         EXPECT_EQ(nResult, FTP_IO_PENDING);
         const auto final = [this] {
             return !m_notes.empty() && (m_notes.back().first == FTP_STATUS_REQUEST_COMPLETE ||
@@ -98,6 +99,7 @@ protected:
     }
 
     testing_support::CTempStore m_store;
+    std::unique_ptr<CFtpSession> m_pSession;
     QTemporaryDir m_game;
     std::unique_ptr<CFtpServer> m_pServer;
     QObject m_context;
@@ -170,19 +172,14 @@ TEST_F(FtpSessionTest, FailedActiveLoginIsRetriedInPassiveMode)
     EXPECT_EQ(server.Count(QStringLiteral("PORT")), 0);
 }
 
-TEST_F(FtpSessionTest, WrongPasswordShowsTheBoxOnceAndClosesTheSession)
+TEST_F(FtpSessionTest, WrongPasswordClosesTheSession)
 {
     CFtpServer& server = Server();
-    testing_support::DialogAnswer answer;
-    testing_support::AnswerNextDialog(&answer, QString());
     ASSERT_EQ(Login("wrong"), false);
-    EXPECT_TRUE(answer.bSeen);
-    EXPECT_EQ(answer.title, QStringLiteral("-_-;;"));
-    EXPECT_EQ(answer.text, QStringLiteral("FTP접속 실패입니다."));
     EXPECT_EQ(server.Count(QStringLiteral("PASS ")), 2);  // the first mode, then passive
 
-    // Closed: a later attempt fails at once, without a box.
-    CFtpSession* pSession = CFtpSession::GetInstance();
+    // Closed: a later attempt fails at once.
+    CFtpSession* pSession = m_pSession.get();
     EXPECT_FALSE(pSession->IsOpen());
     bool bCalled = false;
     EXPECT_FALSE(pSession->Connect("127.0.0.1", server.Port(), "updater", "secret", [&](bool) { bCalled = true; }));
@@ -195,20 +192,16 @@ TEST_F(FtpSessionTest, WrongPasswordShowsTheBoxOnceAndClosesTheSession)
 TEST_F(FtpSessionTest, ConnectOnlyOnceAndOnlyWhenOpen)
 {
     Server();
-    CFtpSession::CreateInstance();
-    CFtpSession* pSession = CFtpSession::GetInstance();
-    ASSERT_NE(pSession, nullptr);
-    CFtpSession::CreateInstance();  // a second call keeps the registered one
-    EXPECT_EQ(CFtpSession::GetInstance(), pSession);
-    EXPECT_FALSE(pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", "secret", [](bool) {}));
-    CFtpSession::Shutdown();
-    EXPECT_EQ(CFtpSession::GetInstance(), nullptr);
+    {
+        CFtpSession notOpen;
+        EXPECT_FALSE(notOpen.Connect("127.0.0.1", m_pServer->Port(), "updater", "secret", [](bool) {}));
+    }
 
     ASSERT_EQ(Login(), true);
-    EXPECT_TRUE(CFtpSession::GetInstance()->IsConnected());
-    EXPECT_FALSE(CFtpSession::GetInstance()->Connect("127.0.0.1", m_pServer->Port(), "updater", "secret",
+    EXPECT_TRUE(m_pSession->IsConnected());
+    EXPECT_FALSE(m_pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", "secret",
                                                      [](bool) {}));
-    EXPECT_TRUE(CFtpSession::GetInstance()->IsConnected());
+    EXPECT_TRUE(m_pSession->IsConnected());
 }
 
 TEST_F(FtpSessionTest, ReadOnlyTargetIsReplacedWithNormalPermissions)
@@ -317,7 +310,7 @@ TEST_P(FtpShutdownTest, IsPromptAndClean)
         ASSERT_TRUE(note);
         EXPECT_TRUE(note->second.bCommitted);
     } else {
-        ASSERT_EQ(CFtpSession::GetInstance()->GetFile("big.bin", target, 1024 * 1024), FTP_IO_PENDING);
+        ASSERT_EQ(m_pSession->GetFile("big.bin", target, 1024 * 1024), FTP_IO_PENDING);
         ASSERT_TRUE(testing_support::WaitFor([this] { return CountedBytes() >= 64 * 1024; }, 10000));
         EXPECT_EQ(TempFiles(m_game.path()).size(), 1);
     }
@@ -327,9 +320,8 @@ TEST_P(FtpShutdownTest, IsPromptAndClean)
 
     QElapsedTimer timer;
     timer.start();
-    CFtpSession::Shutdown();
+    m_pSession.reset();
     EXPECT_LT(timer.elapsed(), 500);
-    EXPECT_EQ(CFtpSession::GetInstance(), nullptr);
     EXPECT_TRUE(TempFiles(m_game.path()).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(target));
 
@@ -362,35 +354,36 @@ TEST_F(FtpSessionTest, NothingReachesTheSinkAfterCloseInternet)
     CFtpServer& server = Server(options);
     server.AddFile(QStringLiteral("a.bin"), Pattern(512 * 1024, 'i'));
     ASSERT_EQ(Login(), true);
-    ASSERT_EQ(CFtpSession::GetInstance()->GetFile("a.bin", m_game.filePath(QStringLiteral("a.bin")), 512 * 1024),
+    ASSERT_EQ(m_pSession->GetFile("a.bin", m_game.filePath(QStringLiteral("a.bin")), 512 * 1024),
               FTP_IO_PENDING);
     ASSERT_TRUE(testing_support::WaitFor([this] { return CountedBytes() > 0; }, 10000));
-    CFtpSession::GetInstance()->CloseInternet();
+    m_pSession->CloseInternet();
     const std::size_t nNotes = m_notes.size();
     QTest::qWait(500);
     EXPECT_EQ(m_notes.size(), nNotes);
-    EXPECT_FALSE(CFtpSession::GetInstance()->IsOpen());
+    EXPECT_FALSE(m_pSession->IsOpen());
 }
 
 TEST_F(FtpSessionTest, ResumeMarkIsWrittenAwayFromTheCallerLatestLast)
 {
     using namespace orvanta::settings;
-    CFtpSession::CreateInstance();
-    CFtpSession* pSession = CFtpSession::GetInstance();
+    auto pWriter = std::make_unique<CMarkWriter>();
     for (int i = 0; i < 200; ++i)
-        pSession->SaveResumeMark(QStringLiteral("folder%1").arg(i), QStringLiteral("file%1.bin").arg(i));
-    pSession->FlushResumeMark();
+        pWriter->Save({QStringLiteral("folder%1").arg(i), QStringLiteral("file%1.bin").arg(i), 7});
+    pWriter->Flush();
     {
         CSettingsKey key(CSettingsKey::Open::Existing);
         EXPECT_EQ(key.ReadText(DOWN_FOLDER), QStringLiteral("folder199"));
         EXPECT_EQ(key.ReadText(DOWN_FILE), QStringLiteral("file199.bin"));
+        EXPECT_EQ(key.ReadNumber(DOWN_VERSION), 7);
     }
-    // What waits when the session ends is written before it is gone.
-    pSession->SaveResumeMark(QString(), QString());
-    CFtpSession::Shutdown();
+    // What waits when the writer ends is written before it is gone.
+    pWriter->Save({QString(), QString(), 8});
+    pWriter.reset();
     CSettingsKey key(CSettingsKey::Open::Existing);
     EXPECT_EQ(key.ReadText(DOWN_FOLDER), QString());
     EXPECT_EQ(key.ReadText(DOWN_FILE), QString());
+    EXPECT_EQ(key.ReadNumber(DOWN_VERSION), 8);
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 #include "support/TestSupport.h"
 
 #include "app/Constants.h"
+#include "patch/PatchPeer.h"
+#include "patch/Records.h"
+#include "settings/SettingsStore.h"
 #include "transfer/SelfUpdate.h"
 #include "ui/SkinButton.h"
 #include "ui/UpdaterDlg.h"
@@ -32,6 +35,13 @@ void Write(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
+quint16 ClosedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
 class LaunchTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -41,11 +51,35 @@ protected:
         ASSERT_TRUE(QFile::copy(testing_support::BinaryPath("tests/fake_client"),
                                 m_folder + orvanta::CLIENT_FILE));
         m_pDlg = std::make_unique<CUpdaterDlg>();
-        m_pDlg->m_timer.stop();
-        m_pDlg->m_szClientPath = m_folder;
         m_pDlg->show();
     }
     void TearDown() override { QDir::setCurrent(m_startDir); }
+
+    // Runs the window's session to its end against a scripted patch server:
+    // up to date with the given game server, or (bUpToDate false) a patch
+    // server that is not there.
+    void Reach(CUpdaterDlg& dlg, bool bUpToDate, const std::string& gameIp = "gamehost", int nGamePort = 7)
+    {
+        using namespace orvanta;
+        patch_test::CScriptedPeer peer;
+        {
+            settings::CSettingsKey key(settings::CSettingsKey::Open::Create);
+            key.WriteText(settings::CLIENT_PATH, m_folder);
+            key.WriteText(settings::IP, QStringLiteral("127.0.0.1"));
+            key.WriteNumber(settings::PORT, bUpToDate ? peer.Port() : ClosedPort());
+            key.WriteNumber(settings::CLIENT_VERSION, 4);
+        }
+        dlg.OnTimer();
+        if (bUpToDate) {
+            ASSERT_TRUE(peer.WaitForFrames(1));
+            peer.Write(patch_test::Int32Frame(FRAME_SERVER_VERSION, 4) +
+                       patch_test::FrameBytes(FRAME_GAME_SERVER, EncodeGameServerInfo({gameIp, nGamePort})));
+            ASSERT_TRUE(WaitFor([&] { return dlg.Engine().GetState() == CUpdateSession::State::Ready; }));
+        } else {
+            ASSERT_TRUE(WaitFor([&] { return dlg.Engine().IsLaunchReady(); }));
+        }
+    }
+    QAbstractButton* GameButton() const { return qobject_cast<QAbstractButton*>(m_pDlg->Control(IDC_BTN_GAME)); }
 
     QString Started() const { return Read(m_folder + "client-started.txt"); }
     bool WaitStarted() const { return WaitFor([this] { return !Started().isEmpty(); }); }
@@ -61,9 +95,8 @@ protected:
 
 TEST_F(LaunchTest, DoesNothingBeforeTheSessionEnds)
 {
-    m_pDlg->m_bUpToDate = true;
     m_pDlg->OnLaunch();
-    m_pDlg->m_btnGame->click();
+    GameButton()->click();
     EXPECT_TRUE(m_pDlg->isVisible());
     QTest::qWait(200);
     EXPECT_TRUE(Started().isEmpty());
@@ -71,22 +104,19 @@ TEST_F(LaunchTest, DoesNothingBeforeTheSessionEnds)
 
 TEST_F(LaunchTest, UpToDateStartsTheClientWithTheServersAddressInTheGameFolder)
 {
-    m_pDlg->m_bLaunchReady = true;
-    m_pDlg->m_bUpToDate = true;
-    m_pDlg->m_strGameIp = "gamehost";
-    m_pDlg->m_nGamePort = 7;
-    m_pDlg->m_btnGame->click();
+    // A "%1" in the address stays itself: the command is built in one step.
+    Reach(*m_pDlg, true, "game%1host", 7);
+    GameButton()->click();
     EXPECT_FALSE(m_pDlg->isVisible());
     EXPECT_EQ(m_pDlg->result(), IDOK);
     ASSERT_TRUE(WaitStarted());
-    EXPECT_EQ(Started(), QStringLiteral("cwd=%1\narg=-start\narg=-ip:gamehost\narg=-port:7\n")
-                             .arg(QDir(m_folder).canonicalPath()));
+    EXPECT_EQ(Started(), "cwd=" + QDir(m_folder).canonicalPath() + "\narg=-start\narg=-ip:game%1host\narg=-port:7\n");
     EXPECT_EQ(m_pDlg->StatusText(), QStringLiteral("파일을 모두 받았습니다."));
 }
 
 TEST_F(LaunchTest, FailedUpdateAsksAndNoKeepsTheWindow)
 {
-    m_pDlg->m_bLaunchReady = true;
+    Reach(*m_pDlg, false);
     DialogAnswer answer;
     AnswerNextDialog(&answer, QStringLiteral("&No").remove('&'));
     m_pDlg->OnLaunch();
@@ -114,8 +144,7 @@ TEST_F(LaunchTest, DownloadedUpdaterIsSwappedInAndNoGameStarts)
 {
     Write(m_folder + orvanta::UPDATER_FILE, "old updater");
     Write(m_folder + orvanta::NEW_UPDATER_FILE, "new updater");
-    m_pDlg->m_bLaunchReady = true;
-    m_pDlg->m_bUpToDate = true;
+    Reach(*m_pDlg, true);
     DialogAnswer answer;
     AnswerNextDialog(&answer, QString());
     m_pDlg->OnLaunch();
@@ -132,10 +161,7 @@ TEST_F(LaunchTest, DownloadedUpdaterIsSwappedInAndNoGameStarts)
 
     // The next launch finds nothing to swap, drops the old copy and plays.
     CUpdaterDlg next;
-    next.m_timer.stop();
-    next.m_szClientPath = m_folder;
-    next.m_bLaunchReady = next.m_bUpToDate = true;
-    next.m_strGameIp = "h";
+    Reach(next, true);
     next.OnLaunch();
     EXPECT_FALSE(QFile::exists(m_folder + orvanta::OLD_UPDATER_FILE));
     EXPECT_TRUE(WaitStarted());
@@ -181,12 +207,12 @@ TEST(Teardown, ExitInTheFirstSecondEndsWithoutASession)
     testing_support::CTempStore store;
     CUpdaterDlg dlg;
     dlg.show();
-    dlg.m_btnExit->click();
+    qobject_cast<QAbstractButton*>(dlg.Control(IDCANCEL))->click();
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), IDCANCEL);
-    EXPECT_FALSE(dlg.m_timer.isActive());
-    EXPECT_EQ(dlg.m_pLink, nullptr);
-    EXPECT_EQ(CFtpSession::GetInstance(), nullptr);
+    EXPECT_EQ(dlg.Engine().GetState(), CUpdateSession::State::Closed);
+    EXPECT_EQ(dlg.Engine().Link(), nullptr);
+    QTest::qWait(1200);  // timer 1 would have fired by now
     EXPECT_EQ(dlg.StatusText(), QStringLiteral("파일을 모두 받았습니다."));
     // No store was made: the session never started.
     EXPECT_FALSE(QFile::exists(store.FilePath()));
@@ -197,7 +223,6 @@ TEST(Teardown, EscapeAndEnterEndTheRun)
     testing_support::CTempStore store;
     for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
         CUpdaterDlg dlg;
-        dlg.m_timer.stop();
         dlg.show();
         QTest::keyClick(&dlg, key);
         EXPECT_FALSE(dlg.isVisible());

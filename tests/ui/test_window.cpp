@@ -8,6 +8,8 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -31,12 +33,32 @@ const ControlPlace PLACES[] = {
     {IDC_FILE_BYTES, {430, 285, 123, 15}},  {IDC_TOTAL_BYTES, {430, 330, 123, 15}},
 };
 
+CSkinButton* Button(const CUpdaterDlg& dlg, int id)
+{
+    return qobject_cast<CSkinButton*>(dlg.Control(id));
+}
+
+QLabel* Text(const CUpdaterDlg& dlg, int id)
+{
+    return qobject_cast<QLabel*>(dlg.Control(id));
+}
+
+CProgressCtrl* Bar(const CUpdaterDlg& dlg, int id)
+{
+    return qobject_cast<CProgressCtrl*>(dlg.Control(id));
+}
+
+QTimer* TimerOne(const CUpdaterDlg& dlg)
+{
+    return dlg.findChild<QTimer*>(QStringLiteral("timer1"));
+}
+
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         m_pDlg = std::make_unique<CUpdaterDlg>();
-        m_pDlg->m_timer.stop();
+        TimerOne(*m_pDlg)->stop();
     }
     testing_support::CTempStore m_store;
     std::unique_ptr<CUpdaterDlg> m_pDlg;
@@ -60,59 +82,94 @@ TEST_F(WindowTest, ControlsSitAtTheirRectanglesInTabOrder)
     // The four buttons take the focus in the template's order.
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
-    EXPECT_EQ(QApplication::focusWidget(), dlg.m_btnOption);
-    EXPECT_EQ(dlg.m_btnOption->nextInFocusChain(), dlg.m_btnHomepage);
-    EXPECT_EQ(dlg.m_btnHomepage->nextInFocusChain(), dlg.m_btnGame);
-    EXPECT_EQ(dlg.m_btnGame->nextInFocusChain(), dlg.m_btnExit);
+    EXPECT_EQ(QApplication::focusWidget(), Button(dlg, IDC_BTN_OPTION));
+    EXPECT_EQ(Button(dlg, IDC_BTN_OPTION)->nextInFocusChain(), Button(dlg, IDC_BTN_HOMEPAGE));
+    EXPECT_EQ(Button(dlg, IDC_BTN_HOMEPAGE)->nextInFocusChain(), Button(dlg, IDC_BTN_GAME));
+    EXPECT_EQ(Button(dlg, IDC_BTN_GAME)->nextInFocusChain(), Button(dlg, IDCANCEL));
 }
 
 TEST_F(WindowTest, OpensConnectingWithEmptyCountersAndTimerOne)
 {
     CUpdaterDlg dlg;
     EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트 서버에 접속중"));
-    for (QLabel* pText : {dlg.m_stFileName, dlg.m_stFileBytes, dlg.m_stFileCount, dlg.m_stTotalBytes})
-        EXPECT_TRUE(pText->text().isEmpty());
-    EXPECT_EQ(dlg.m_progFile->value(), dlg.m_progFile->minimum());
-    EXPECT_EQ(dlg.m_progTotal->value(), dlg.m_progTotal->minimum());
-    EXPECT_FALSE(dlg.m_bUpToDate);
-    EXPECT_FALSE(dlg.m_bLaunchReady);
-    EXPECT_TRUE(dlg.m_timer.isActive());
-    EXPECT_EQ(dlg.m_timer.interval(), 1000);
-    EXPECT_EQ(dlg.m_pLink, nullptr);
-    dlg.m_timer.stop();
+    for (const int id : {IDC_FILE_NAME, IDC_FILE_BYTES, IDC_FILE_COUNT, IDC_TOTAL_BYTES})
+        EXPECT_TRUE(Text(dlg, id)->text().isEmpty());
+    for (const int id : {IDC_PROGRESS_FILE, IDC_PROGRESS_TOTAL})
+        EXPECT_EQ(Bar(dlg, id)->value(), Bar(dlg, id)->minimum());
+    EXPECT_FALSE(dlg.Engine().IsUpToDate());
+    EXPECT_FALSE(dlg.Engine().IsLaunchReady());
+    ASSERT_TRUE(TimerOne(dlg)->isActive());
+    EXPECT_EQ(TimerOne(dlg)->interval(), 1000);
+    EXPECT_EQ(dlg.Engine().GetState(), CUpdateSession::State::Idle);
+    TimerOne(dlg)->stop();
+}
 
-    dlg.SetStatusText(QStringLiteral("하나"));
-    dlg.SetStatusText(QString());
-    EXPECT_TRUE(dlg.StatusText().isEmpty());
+TEST_F(WindowTest, EngineReportsReachTheControlsAsPlainText)
+{
+    // A server's file name is text, never markup: in a label and in a box.
+    CUpdaterDlg& dlg = *m_pDlg;
+    CUpdateSession& engine = dlg.Engine();
+    const QString name = QStringLiteral("<font color=red size=6>VIRUS FOUND");
+    Q_EMIT engine.statusChanged(name);
+    Q_EMIT engine.totalsPrepared(5368709120ull);
+    Q_EMIT engine.fileStarted(2, 3, name, 100);
+    Q_EMIT engine.bytesCounted(150, 4000000000ull, 100, 100, 4000000000ull, 5368709120ull);
+    EXPECT_EQ(dlg.StatusText(), name);
+    for (const int id : {IDC_STATUS, IDC_FILE_NAME, IDC_FILE_COUNT, IDC_FILE_BYTES, IDC_TOTAL_BYTES})
+        EXPECT_EQ(Text(dlg, id)->textFormat(), Qt::PlainText) << id;
+    EXPECT_EQ(Text(dlg, IDC_FILE_NAME)->text(), name);
+    EXPECT_EQ(Text(dlg, IDC_FILE_COUNT)->text(), QStringLiteral("2 / 3"));
+    EXPECT_EQ(Text(dlg, IDC_FILE_BYTES)->text(), QStringLiteral("100 / 100"));
+    EXPECT_EQ(Text(dlg, IDC_TOTAL_BYTES)->text(), QStringLiteral("4000000000 / 5368709120"));
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Upper(), 99);
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Pos(), 99) << "held to its range";
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_TOTAL)->Upper(), 5368709119);
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_TOTAL)->Pos(), 4000000000);
+    Q_EMIT engine.downloadComplete(100, 5368709120ull);
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_TOTAL)->Pos(), Bar(dlg, IDC_PROGRESS_TOTAL)->Upper());
+
+    Qt::TextFormat eBoxFormat = Qt::RichText;
+    QString boxText;
+    QTimer::singleShot(0, [&] {
+        if (auto* pBox = dlg.findChild<QMessageBox*>(QStringLiteral("retryQuestion"))) {
+            eBoxFormat = pBox->textFormat();
+            boxText = pBox->text();
+            pBox->button(QMessageBox::Cancel)->click();
+        }
+    });
+    EXPECT_FALSE(dlg.Ask({IUpdatePrompts::Box::Owner::Window, true, QStringLiteral("오류 발생"), name,
+                          QStringLiteral("retryQuestion")}));
+    EXPECT_EQ(eBoxFormat, Qt::PlainText);
+    EXPECT_EQ(boxText, name);
 }
 
 TEST_F(WindowTest, ButtonsCarryTheirTooltipsAndImagesByState)
 {
     CUpdaterDlg& dlg = *m_pDlg;
-    EXPECT_EQ(dlg.m_btnOption->ToolTipText(), QStringLiteral("옵 션"));
-    EXPECT_EQ(dlg.m_btnHomepage->ToolTipText(), QStringLiteral("홈페이지"));
-    EXPECT_EQ(dlg.m_btnGame->ToolTipText(), QStringLiteral("게임 접속"));
-    EXPECT_EQ(dlg.m_btnExit->ToolTipText(), QStringLiteral("종료"));
-    EXPECT_EQ(dlg.m_btnGame->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(Button(dlg, IDC_BTN_OPTION)->ToolTipText(), QStringLiteral("옵 션"));
+    EXPECT_EQ(Button(dlg, IDC_BTN_HOMEPAGE)->ToolTipText(), QStringLiteral("홈페이지"));
+    EXPECT_EQ(Button(dlg, IDC_BTN_GAME)->ToolTipText(), QStringLiteral("게임 접속"));
+    EXPECT_EQ(Button(dlg, IDCANCEL)->ToolTipText(), QStringLiteral("종료"));
+    EXPECT_EQ(Button(dlg, IDC_BTN_GAME)->cursor().shape(), Qt::PointingHandCursor);
 
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     // Focus is the hover highlight: the Options button opens highlighted.
-    EXPECT_EQ(dlg.m_btnOption->CurrentBitmapId(), 139);
-    EXPECT_EQ(dlg.m_btnGame->CurrentBitmapId(), 152);
+    EXPECT_EQ(Button(dlg, IDC_BTN_OPTION)->CurrentBitmapId(), 139);
+    EXPECT_EQ(Button(dlg, IDC_BTN_GAME)->CurrentBitmapId(), 152);
     // Moving over a button takes the focus, and the highlight with it.
-    QTest::mouseMove(dlg.m_btnGame, QPoint(20, 20));
-    QMouseEvent move(QEvent::MouseMove, QPointF(21, 21), dlg.m_btnGame->mapToGlobal(QPointF(21, 21)),
+    QTest::mouseMove(Button(dlg, IDC_BTN_GAME), QPoint(20, 20));
+    QMouseEvent move(QEvent::MouseMove, QPointF(21, 21), Button(dlg, IDC_BTN_GAME)->mapToGlobal(QPointF(21, 21)),
                      Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(dlg.m_btnGame, &move);
-    EXPECT_TRUE(dlg.m_btnGame->hasFocus());
-    EXPECT_EQ(dlg.m_btnGame->CurrentBitmapId(), 144);
-    EXPECT_EQ(dlg.m_btnOption->CurrentBitmapId(), 150);
-    dlg.m_btnGame->setDown(true);
-    EXPECT_EQ(dlg.m_btnGame->CurrentBitmapId(), 145);
-    dlg.m_btnGame->setDown(false);
-    dlg.m_btnGame->setEnabled(false);  // no disabled image: normal
-    EXPECT_EQ(dlg.m_btnGame->CurrentBitmapId(), 152);
+    QApplication::sendEvent(Button(dlg, IDC_BTN_GAME), &move);
+    EXPECT_TRUE(Button(dlg, IDC_BTN_GAME)->hasFocus());
+    EXPECT_EQ(Button(dlg, IDC_BTN_GAME)->CurrentBitmapId(), 144);
+    EXPECT_EQ(Button(dlg, IDC_BTN_OPTION)->CurrentBitmapId(), 150);
+    Button(dlg, IDC_BTN_GAME)->setDown(true);
+    EXPECT_EQ(Button(dlg, IDC_BTN_GAME)->CurrentBitmapId(), 145);
+    Button(dlg, IDC_BTN_GAME)->setDown(false);
+    Button(dlg, IDC_BTN_GAME)->setEnabled(false);  // no disabled image: normal
+    EXPECT_EQ(Button(dlg, IDC_BTN_GAME)->CurrentBitmapId(), 152);
 }
 
 TEST(SkinButton, FallsBackToTheNormalImageAndKeepsItsFirstText)
@@ -244,7 +301,7 @@ TEST_F(WindowTest, DraggingTheSurfaceOrATextMovesTheWindow)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     // Offscreen there is no window manager to run the move, so the window
     // follows the pointer itself.
-    for (QWidget* pGrip : {static_cast<QWidget*>(&dlg), static_cast<QWidget*>(dlg.m_stStatus)}) {
+    for (QWidget* pGrip : {static_cast<QWidget*>(&dlg), static_cast<QWidget*>(Text(dlg, IDC_STATUS))}) {
         const QPoint start = dlg.pos();
         const QPoint grab = pGrip == &dlg ? QPoint(300, 60) : QPoint(5, 5);
         QTest::mousePress(pGrip, Qt::LeftButton, Qt::NoModifier, grab);
@@ -257,9 +314,9 @@ TEST_F(WindowTest, DraggingTheSurfaceOrATextMovesTheWindow)
     }
     // A press on a picture button presses the button instead.
     const QPoint start = dlg.pos();
-    QTest::mousePress(dlg.m_btnHomepage, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
-    EXPECT_TRUE(dlg.m_btnHomepage->isDown());
-    EXPECT_EQ(dlg.m_btnHomepage->CurrentBitmapId(), 142);
-    dlg.m_btnHomepage->setDown(false);
+    QTest::mousePress(Button(dlg, IDC_BTN_HOMEPAGE), Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_TRUE(Button(dlg, IDC_BTN_HOMEPAGE)->isDown());
+    EXPECT_EQ(Button(dlg, IDC_BTN_HOMEPAGE)->CurrentBitmapId(), 142);
+    Button(dlg, IDC_BTN_HOMEPAGE)->setDown(false);
     EXPECT_EQ(dlg.pos(), start);
 }

@@ -25,6 +25,7 @@ SOURCE_DIR = os.path.abspath(os.path.join(HERE, "..", ".."))
 BUILD_DIR = os.environ.get("ORVANTA_BUILD_DIR", os.path.join(SOURCE_DIR, "build", "default"))
 UPDATER = os.path.join(BUILD_DIR, "app", "Updater")
 PATCHD = os.path.join(BUILD_DIR, "tools", "orvanta-patchd")
+UPDATE_CLI = os.path.join(BUILD_DIR, "app", "orvanta-update")
 FTPD = os.path.join(SOURCE_DIR, "tests", "support", "ftpd.py")
 PYTHON = "/usr/bin/python3"
 TITLE = "Orvanta 온라인"

@@ -3,6 +3,7 @@
 import os
 import random
 import signal
+import subprocess
 import time
 import unittest
 
@@ -139,6 +140,27 @@ class Road(Case):
         self.find_window()
         self.click(BUTTON_EXIT)
         self.assertEqual(self.wait_exit(proc), 0)
+
+    def test_terminal_front_end_updates_without_a_window(self):
+        rng = random.Random(5)
+        self.make_release(release_files(rng, big=300_000))
+        ftpd = self.start_ftpd()
+        patchd = self.start_patchd(6, "127.0.0.1:%d" % ftpd.port)
+        self.write_store(PORT=patchd.port, ClientVersion=5)
+        fresh = os.path.join(self.base, "fresh")
+        env = dict(os.environ, XDG_CONFIG_HOME=self.config, QT_QPA_PLATFORM="offscreen")
+        env.pop("DISPLAY", None)  # it needs no display at all
+        done = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--folder", fresh], env=env,
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("업데이트를 완료했습니다.", done.stdout)
+        self.assertEqual(tree(fresh), tree(self.release))
+        self.assertEqual(self.read_store()["ClientVersion"], "6")
+
+        refused = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--port", str(e2e.free_port()),
+                                  "--folder", fresh], env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("업데이트 서버에 접속 실패", refused.stderr)
 
 
 if __name__ == "__main__":

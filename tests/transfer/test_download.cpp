@@ -1,27 +1,25 @@
-// The download sequencer of the real window against a real FTP server.
+// The update engine's download sequence against a real FTP server, with the
+// patch server's frames handed to the engine as a connected link delivers
+// them.
+#include "patch/PatchPeer.h"
 #include "support/FtpServer.h"
+#include "support/TestPrompts.h"
 #include "support/TestSupport.h"
 
+#include "engine/UpdateSession.h"
 #include "patch/Cp949.h"
+#include "patch/Records.h"
 #include "settings/SettingsStore.h"
 #include "transfer/FtpSession.h"
-#include "ui/Platform.h"
-#include "ui/ProgressCtrl.h"
-#include "ui/UpdaterDlg.h"
+#include "transfer/Progress.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -29,17 +27,25 @@
 #include <optional>
 
 using testing_support::CFtpServer;
-
 using testing_support::Pattern;
 using testing_support::ReadAll;
+using testing_support::WaitFor;
+using State = CUpdateSession::State;
+using Box = IUpdatePrompts::Box;
 
 namespace {
+
+constexpr std::int32_t INSTALLED_VERSION = 1;
+constexpr std::int32_t RELEASE_VERSION = 2;
+
+const QString COMPLETE = QStringLiteral("업데이트를 완료했습니다.");
+const QString STOPPED = QStringLiteral("파일 업데이트 오류 발생 되었습니다.");
+const QString RETRY_FOLDER = QStringLiteral("해당 파일일이 위치한 폴더 구성에 실해 하였습니다.\n다시 시도하시겠습니다");
 
 std::string Wire(const QString& text)
 {
     return orvanta::Utf8ToCp949(text.toStdString());
 }
-
 
 void WriteFile(const QString& path, const QByteArray& contents)
 {
@@ -60,78 +66,31 @@ QStringList FilesUnder(const QString& folder)
     return files;
 }
 
-// Answers the message boxes that open, in order: each step may act first
-// (while the box is up), then presses its button.
-class CBoxAnswerer final {
-public:
-    struct Step {
-        QMessageBox::StandardButton button;
-        std::function<void()> before;
-    };
-    struct Seen {
-        QString title;
-        QString text;
-    };
+QString StoredText(const char* name)
+{
+    orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Existing);
+    return key.ReadText(name).value_or(QStringLiteral("<none>"));
+}
 
-    explicit CBoxAnswerer(std::vector<Step> steps) : m_steps(std::move(steps))
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
-        m_timer.start(10);
-    }
-
-    const std::vector<Seen>& Boxes() const { return m_seen; }
-
-private:
-    void Poll()
-    {
-        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!pBox || pBox == m_pLast || m_seen.size() >= m_steps.size())
-            return;
-        m_pLast = pBox;
-        const Step& step = m_steps[m_seen.size()];
-        m_seen.push_back({pBox->windowTitle(), pBox->text()});
-        if (step.before)
-            step.before();
-        if (QAbstractButton* pButton = pBox->button(step.button))
-            pButton->click();
-    }
-
-    std::vector<Step> m_steps;
-    std::vector<Seen> m_seen;
-    QPointer<QMessageBox> m_pLast;
-    QTimer m_timer;
+// What the store holds when the run starts.
+struct StoreValues {
+    std::optional<int> nPassive = 1;
+    QString markFolder;
+    QString markFile;
+    std::optional<std::int32_t> nMarkVersion = RELEASE_VERSION;
+    QString password = QStringLiteral("secret");
 };
-
-using Steps = std::vector<CBoxAnswerer::Step>;
 
 class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // A box nobody expected fails the test instead of holding it.
-        QObject::connect(&m_boxGuard, &QTimer::timeout, [this] {
-            QWidget* pModal = QApplication::activeModalWidget();
-            if (pModal != m_pModalSeen) {
-                m_pModalSeen = pModal;
-                m_modalSince.start();
-            } else if (pModal && m_modalSince.elapsed() > 3000) {
-                const auto* pBox = qobject_cast<QMessageBox*>(pModal);
-                ADD_FAILURE() << "unanswered box: " << (pBox ? pBox->text().toStdString() : std::string("?"));
-                pModal->close();
-            }
-        });
-        m_boxGuard.start(100);
-        qputenv("ORVANTA_NOTICE", "off");
         g_nPassive = 0;
         m_gamePath = m_parent.filePath(QStringLiteral("game")) + QLatin1Char('/');
         QDir().mkpath(m_gamePath);
     }
 
-    void TearDown() override
-    {
-        m_pDlg.reset();
-        CFtpSession::Shutdown();
-    }
+    void TearDown() override { m_pEngine.reset(); }
 
     CFtpServer& Server(CFtpServer::Options options = {})
     {
@@ -140,8 +99,8 @@ protected:
         return *m_pServer;
     }
 
-    // One list entry; the server gets the file unless contents is empty
-    // and bServe is false. The size listed defaults to the contents' size.
+    // One list entry; the server gets the file unless bServe is false. The
+    // size listed defaults to the contents' size.
     void Add(const QString& folder, const QString& name, const QByteArray& contents,
              std::optional<std::uint32_t> nListed = std::nullopt, bool bServe = true)
     {
@@ -160,90 +119,112 @@ protected:
         }
     }
 
-    // The window as the FTP information leaves it: settings loaded, list and
-    // credentials in place, the session open.
-    CUpdaterDlg& Window(std::optional<int> nPassive = 1, const QString& markFolder = {}, const QString& markFile = {},
-                        const QString& password = QStringLiteral("secret"))
+    // A fresh run up to the end of the list: the store written, the engine
+    // connected to its patch server, told of a newer release and given the
+    // entries. The FTP information is still to come.
+    void Start(const StoreValues& values = {})
     {
+        m_pEngine.reset();
+        m_pStore.reset();  // the old one restores the location first
+        m_pStore = std::make_unique<testing_support::CTempStore>();
+        m_pPrompts = std::make_unique<testing_support::CTestPrompts>();
+        m_pPeer = std::make_unique<patch_test::CScriptedPeer>();
+        m_started.clear();
+        m_lastCount.reset();
+        m_nTotal.reset();
+        m_complete.reset();
+        m_password = values.password;
         {
-            orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Create);
-            if (nPassive)
-                key.WriteNumber(orvanta::settings::PASSIVE, *nPassive);
-            key.WriteText(orvanta::settings::DOWN_FOLDER, markFolder);
-            key.WriteText(orvanta::settings::DOWN_FILE, markFile);
+            using namespace orvanta::settings;
+            CSettingsKey key(CSettingsKey::Open::Create);
+            if (values.nPassive)
+                key.WriteNumber(PASSIVE, *values.nPassive);
+            if (values.nMarkVersion)
+                key.WriteNumber(DOWN_VERSION, *values.nMarkVersion);
+            key.WriteText(DOWN_FOLDER, values.markFolder);
+            key.WriteText(DOWN_FILE, values.markFile);
+            key.WriteText(CLIENT_PATH, m_gamePath);
+            key.WriteNumber(CLIENT_VERSION, INSTALLED_VERSION);
+            key.WriteNumber(PORT, m_pPeer->Port());
         }
-        m_pDlg = std::make_unique<CUpdaterDlg>();
-        m_pDlg->m_timer.stop();
-        m_pDlg->LoadSettings();
-        m_pDlg->m_szClientPath = m_gamePath;
-        m_pDlg->m_fileList = m_entries;
-        if (m_pServer) {
-            m_pDlg->m_ftpInfo.host = m_pServer->HostText().toStdString();
-            m_pDlg->m_ftpInfo.user = "updater";
-            m_pDlg->m_ftpInfo.password = password.toStdString();
-        }
-        CFtpSession::CreateInstance();
-        CFtpSession::GetInstance()->Open();
-        return *m_pDlg;
+        m_pEngine = std::make_unique<CUpdateSession>(m_pPrompts.get());
+        CUpdateSession& engine = *m_pEngine;
+        QObject::connect(&engine, &CUpdateSession::fileStarted,
+                         [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 nSize) {
+                             m_started.push_back({nIndex, nCount, name, nSize});
+                         });
+        QObject::connect(&engine, &CUpdateSession::bytesCounted,
+                         [this](quint64, quint64, quint64 fileRecv, quint64 fileSize, quint64 allRecv, quint64 total) {
+                             m_lastCount = Count{fileRecv, fileSize, allRecv, total};
+                         });
+        QObject::connect(&engine, &CUpdateSession::totalsPrepared, [this](quint64 total) { m_nTotal = total; });
+        QObject::connect(&engine, &CUpdateSession::downloadComplete,
+                         [this](quint64 last, quint64 total) { m_complete = {last, total}; });
+        engine.Start(QStringLiteral("127.0.0.1"));
+        ASSERT_TRUE(m_pPeer->WaitForFrames(1));
+        Dispatch(orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(RELEASE_VERSION));
+        for (const orvanta::FileEntry& entry : m_entries)
+            Dispatch(orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(entry));
+        ASSERT_EQ(engine.GetState(), State::CollectingList);
     }
 
-    // Logs in and runs the sequence until it ends, or the login fails.
-    bool Run(int nTimeoutMs = 15000)
+    void Dispatch(std::int32_t type, std::span<const std::uint8_t> payload) { m_pEngine->DispatchFrame(type, payload); }
+
+    void Login()
     {
-        m_pDlg->ConnectFtp();
-        return WaitForEnd(nTimeoutMs);
+        Dispatch(orvanta::FRAME_FTP_INFO,
+                 orvanta::EncodeFtpInfo({m_pServer->HostText().toStdString(), "updater", m_password.toStdString()}));
+    }
+
+    // Logs in and waits until the run reaches an end.
+    bool Run()
+    {
+        Login();
+        return WaitForEnd();
     }
 
     bool WaitForEnd(int nTimeoutMs = 15000)
     {
-        CUpdaterDlg* pDlg = m_pDlg.get();
-        return testing_support::WaitFor(
-            [this, pDlg] {
-                Observe();
-                return (pDlg->m_bSequenceStarted && !pDlg->m_bDownloading) ||
-                       (!pDlg->m_bSequenceStarted && pDlg->m_bLaunchReady);
+        return WaitFor(
+            [this] {
+                switch (m_pEngine->GetState()) {
+                case State::Done:
+                case State::Ready:
+                case State::FtpFailed:
+                case State::DownloadStopped:
+                case State::DownloadBroken:
+                case State::Closed:
+                    return true;
+                default:
+                    return false;
+                }
             },
             nTimeoutMs);
     }
 
-    // The texts of 1013 and 1016 in the order they were shown.
-    void Observe()
+    // The resume mark once the run is over: shutting down writes what waits.
+    QString StoredMarkFile()
     {
-        const QString count = m_pDlg->m_stFileCount->text();
-        if (!count.isEmpty() && (m_counts.isEmpty() || m_counts.back() != count))
-            m_counts << count;
-        const QString total = m_pDlg->m_stTotalBytes->text();
-        if (!total.isEmpty() && (m_totals.isEmpty() || m_totals.back() != total))
-            m_totals << total;
+        m_pEngine->Shutdown();
+        return StoredText(orvanta::settings::DOWN_FILE);
     }
 
-    // The file counter only ever went up, never below nFirst, and ended at nLast.
-    // (The test sees the texts between event batches, so it may miss some.)
-    bool CountsRiseFrom(int nFirst, int nLast) const
+    // The file counter went up by one from nFirst to nLast, the count fixed.
+    bool CountsRiseFrom(quint64 nFirst, quint64 nLast) const
     {
-        int nPrevious = nFirst - 1;
-        for (const QString& count : m_counts) {
-            const int n = count.section(QLatin1Char(' '), 0, 0).toInt();
-            if (n <= nPrevious || count != QStringLiteral("%1 / %2").arg(n).arg(nLast))
+        quint64 n = nFirst;
+        for (const Started& started : m_started) {
+            if (started.nIndex != n++ || started.nCount != nLast)
                 return false;
-            nPrevious = n;
         }
-        return nPrevious == nLast;
+        return !m_started.empty() && n == nLast + 1;
     }
 
-    static QString Stored(const char* name)
-    {
-        if (CFtpSession* pSession = CFtpSession::GetInstance())
-            pSession->FlushResumeMark();
-        orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Existing);
-        return key.ReadText(name).value_or(QStringLiteral("<none>"));
-    }
-
-    QStringList Retrieved() const
+    QStringList Retrieved(qsizetype nFrom = 0) const
     {
         QStringList files;
         const QStringList log = m_pServer->Log();
-        for (const QString& line : log) {
+        for (const QString& line : log.mid(nFrom)) {
             if (line.startsWith(QLatin1String("RETR ")))
                 files << line.mid(5);
         }
@@ -258,17 +239,32 @@ protected:
         return n;
     }
 
-    testing_support::CTempStore m_store;
+    struct Started {
+        quint64 nIndex;
+        quint64 nCount;
+        QString name;
+        quint64 nSize;
+    };
+    struct Count {
+        quint64 fileRecv;
+        quint64 fileSize;
+        quint64 allRecv;
+        quint64 total;
+    };
+
     QTemporaryDir m_parent;  // the game folder and nothing else lives here
     QString m_gamePath;
     std::unique_ptr<CFtpServer> m_pServer;
     std::vector<orvanta::FileEntry> m_entries;
-    std::unique_ptr<CUpdaterDlg> m_pDlg;
-    QStringList m_counts;
-    QStringList m_totals;
-    QTimer m_boxGuard;
-    QPointer<QWidget> m_pModalSeen;
-    QElapsedTimer m_modalSince;
+    QString m_password;
+    std::unique_ptr<testing_support::CTempStore> m_pStore;  // one per run
+    std::unique_ptr<patch_test::CScriptedPeer> m_pPeer;
+    std::unique_ptr<testing_support::CTestPrompts> m_pPrompts;
+    std::unique_ptr<CUpdateSession> m_pEngine;
+    std::vector<Started> m_started;
+    std::optional<Count> m_lastCount;
+    std::optional<quint64> m_nTotal;
+    std::optional<std::pair<quint64, quint64>> m_complete;
 };
 
 TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
@@ -281,15 +277,33 @@ TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
     Add(QStringLiteral("data/map/"), QStringLiteral("z.bin"), Pattern(30, 'e'));
     Add(QStringLiteral("data"), QStringLiteral("empty.bin"), QByteArray());
     Add(QStringLiteral("한글폴더"), QStringLiteral("한글.bin"), Pattern(500, 'f'));
-    CUpdaterDlg& dlg = Window(1, QStringLiteral("no"), QStringLiteral("match"));
-    ASSERT_TRUE(Run());
+    // An old file the player made read-only is replaced all the same.
+    const QString readOnly = m_gamePath + QStringLiteral("root.bin");
+    WriteFile(readOnly, "read-only old file");
+    ASSERT_TRUE(QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("no"), .markFile = QStringLiteral("match")}));
+    CUpdateSession& engine = *m_pEngine;
+    const QString listing = engine.StatusText();
 
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트를 완료했습니다."));
-    EXPECT_TRUE(dlg.m_bDownloadComplete);
-    EXPECT_TRUE(dlg.m_bLaunchReady);
+    // Transfer notifications before the login change nothing.
+    const FtpStatusInfo info{1000, true};
+    for (const std::uint32_t dwStatus : std::initializer_list<std::uint32_t>{
+             FTP_STATUS_START, FTP_STATUS_BYTES, FTP_STATUS_REQUEST_COMPLETE, FTP_STATUS_CONNECTION_CLOSED,
+             FTP_STATUS_TRANSFER_STARTED, 77})
+        engine.OnFtpStatus(dwStatus, &info);
+    EXPECT_EQ(engine.StatusText(), listing);
+    EXPECT_EQ(engine.GetState(), State::CollectingList);
+    EXPECT_EQ(engine.Counters().dwAllRecv, 0u);
+    EXPECT_TRUE(m_started.empty());
+
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(engine.StatusText(), COMPLETE);
+    EXPECT_EQ(engine.GetState(), State::Done);
+    EXPECT_TRUE(engine.IsLaunchReady());
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("data/map/a.bin")), Pattern(3000, 'a'));
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("data/b.bin")), Pattern(1500, 'b'));
-    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("root.bin")), Pattern(10, 'c'));
+    EXPECT_EQ(ReadAll(readOnly), Pattern(10, 'c'));
+    EXPECT_TRUE(QFileInfo(readOnly).permissions() & QFileDevice::WriteOwner);
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("abs/dir/c.bin")), Pattern(20, 'd'));
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("data/map/z.bin")), Pattern(30, 'e'));
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("data/empty.bin")), QByteArray());
@@ -306,24 +320,50 @@ TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
     EXPECT_EQ(m_pServer->Count(QStringLiteral("PASV")), 7);
     EXPECT_EQ(m_pServer->Count(QStringLiteral("PORT")), 0);
 
-    // The mark is cleared, both bars are full, the counters show the end.
-    EXPECT_EQ(Stored(orvanta::settings::DOWN_FOLDER), QString());
-    EXPECT_EQ(Stored(orvanta::settings::DOWN_FILE), QString());
-    EXPECT_EQ(dlg.m_progTotal->Pos(), dlg.m_progTotal->Upper());
-    EXPECT_EQ(dlg.m_progFile->Pos(), dlg.m_progFile->Upper());
-    EXPECT_EQ(dlg.m_stFileCount->text(), QStringLiteral("7 / 7"));
-    EXPECT_EQ(dlg.m_stFileBytes->text(), QStringLiteral("500 / 500"));
-    EXPECT_EQ(dlg.m_stFileName->text(), QStringLiteral("한글.bin"));
-    EXPECT_EQ(dlg.m_stTotalBytes->text(), QStringLiteral("%1 / %1").arg(Total()));
-    EXPECT_EQ(g_dwAllRecv, Total());
+    // The mark is cleared before the server hears of the end (frames 16
+    // and 18); the counters and both bars reach the end.
+    EXPECT_EQ(StoredText(orvanta::settings::DOWN_FOLDER), QString());
+    EXPECT_EQ(StoredText(orvanta::settings::DOWN_FILE), QString());
+    ASSERT_TRUE(m_pPeer->WaitForFrames(3));
+    EXPECT_EQ(m_pPeer->Received()[1].type, orvanta::FRAME_UPDATE_DONE);
+    EXPECT_EQ(m_pPeer->Received()[2].type, orvanta::FRAME_UP_TO_DATE);
     EXPECT_TRUE(CountsRiseFrom(1, 7));
+    ASSERT_FALSE(m_started.empty());
+    EXPECT_EQ(m_started.back().name, QStringLiteral("한글.bin"));
+    EXPECT_EQ(m_started.back().nSize, 500u);
+    EXPECT_EQ(m_nTotal, Total());
+    ASSERT_TRUE(m_lastCount);
+    EXPECT_EQ(m_lastCount->fileRecv, 500u);
+    EXPECT_EQ(m_lastCount->fileSize, 500u);
+    EXPECT_EQ(m_lastCount->allRecv, Total());
+    EXPECT_EQ(m_lastCount->total, Total());
+    EXPECT_EQ(m_complete, (std::pair<quint64, quint64>{500, Total()}));
+    EXPECT_EQ(engine.Counters().dwAllRecv, Total());
+
+    // A second start and late notifications after the end change nothing.
+    engine.OnFtpStatus(FTP_STATUS_START, nullptr);
+    engine.OnFtpStatus(FTP_STATUS_BYTES, &info);
+    engine.OnFtpStatus(FTP_STATUS_CONNECTION_CLOSED, &info);
+    QTest::qWait(50);
+    EXPECT_EQ(engine.StatusText(), COMPLETE);
+    EXPECT_EQ(engine.GetState(), State::Done);
+    EXPECT_EQ(engine.Counters().dwAllRecv, Total());
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 7);
+
+    // Only now does the server's version become the installed one.
+    EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::CLIENT_VERSION), INSTALLED_VERSION);
+    Dispatch(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo({"10.0.0.9", 5555}));
+    EXPECT_EQ(engine.GetState(), State::Ready);
+    EXPECT_TRUE(engine.IsUpToDate());
+    EXPECT_EQ(engine.GameIp(), QStringLiteral("10.0.0.9"));
+    EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::CLIENT_VERSION), RELEASE_VERSION);
 }
 
 struct Mode {
     const char* name;
     std::optional<int> nPassive;
     int nRefuse;
-    const char* dataCommand;  // what every transfer must use
+    const char* dataCommand;   // what every transfer must use
     const char* otherCommand;  // what none may use
 };
 
@@ -332,14 +372,12 @@ class DownloadModeTest : public DownloadTest, public ::testing::WithParamInterfa
 TEST_P(DownloadModeTest, UsesTheModeThatLoggedIn)
 {
     const Mode& mode = GetParam();
-    CFtpServer::Options options;
-    options.nRefuse = mode.nRefuse;
-    Server(options);
+    Server({.nRefuse = mode.nRefuse});
     Add(QStringLiteral("a"), QStringLiteral("1.bin"), Pattern(4000, 'g'));
     Add(QStringLiteral("a"), QStringLiteral("2.bin"), Pattern(400, 'h'));
-    CUpdaterDlg& dlg = Window(mode.nPassive);
+    ASSERT_NO_FATAL_FAILURE(Start({.nPassive = mode.nPassive}));
     ASSERT_TRUE(Run());
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트를 완료했습니다."));
+    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("a/2.bin")), Pattern(400, 'h'));
     EXPECT_EQ(m_pServer->Count(QString::fromLatin1(mode.dataCommand)), 2);
     EXPECT_EQ(m_pServer->Count(QString::fromLatin1(mode.otherCommand)), 0);
@@ -354,112 +392,162 @@ INSTANTIATE_TEST_SUITE_P(
                       Mode{"PassiveRetryAfterActiveFailed", 0, 1, "PASV", "PORT"}),
     [](const ::testing::TestParamInfo<Mode>& param) { return std::string(param.param.name); });
 
+// The login fails: the player is told, may start the game (after frame 19)
+// without being told it is current, and the installed version stays.
 TEST_F(DownloadTest, WrongPasswordEndsTheUpdateWithTheLoginFailure)
 {
     Server();
     Add(QStringLiteral("a"), QStringLiteral("1.bin"), Pattern(40, 'i'));
-    CUpdaterDlg& dlg = Window(1, {}, {}, QStringLiteral("wrong"));
-    CBoxAnswerer answerer(Steps{{QMessageBox::Ok, {}}});
+    ASSERT_NO_FATAL_FAILURE(Start({.password = QStringLiteral("wrong")}));
+    CUpdateSession& engine = *m_pEngine;
+    m_pPrompts->Expect({});
     ASSERT_TRUE(Run());
-    ASSERT_EQ(answerer.Boxes().size(), 1u);
-    EXPECT_EQ(answerer.Boxes()[0].title, QStringLiteral("-_-;;"));
-    EXPECT_EQ(answerer.Boxes()[0].text, QStringLiteral("FTP접속 실패입니다."));
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("자동 패치 FTP서버 접속에 실패했습니다."));
-    EXPECT_TRUE(dlg.m_bLaunchReady);
-    EXPECT_FALSE(dlg.m_bSequenceStarted);
+    ASSERT_EQ(m_pPrompts->Boxes().size(), 1u);
+    const Box& box = m_pPrompts->Boxes()[0];
+    EXPECT_EQ(box.name, QStringLiteral("ftpLoginBox"));
+    EXPECT_EQ(box.eOwner, Box::Owner::None);
+    EXPECT_FALSE(box.bQuestion);
+    EXPECT_EQ(box.caption, QStringLiteral("-_-;;"));
+    EXPECT_EQ(box.text, QStringLiteral("FTP접속 실패입니다."));
+    EXPECT_EQ(engine.StatusText(), QStringLiteral("자동 패치 FTP서버 접속에 실패했습니다."));
+    EXPECT_EQ(engine.GetState(), State::FtpFailed);
+    EXPECT_TRUE(engine.IsLaunchReady());
+    EXPECT_TRUE(m_started.empty());
     EXPECT_TRUE(FilesUnder(m_parent.path()).isEmpty());
+
+    Dispatch(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo({"10.0.0.9", 5555}));
+    EXPECT_TRUE(engine.IsLaunchReady());
+    EXPECT_FALSE(engine.IsUpToDate());
+    EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::CLIENT_VERSION), INSTALLED_VERSION);
+
+    // A credential with a line break would be a second FTP command: it
+    // fails the login before anything reaches the server.
+    const int nUsers = m_pServer->Count(QStringLiteral("USER "));
+    ASSERT_NO_FATAL_FAILURE(Start({.password = QStringLiteral("secret\r\nDELE a/1.bin")}));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_pEngine->GetState(), State::FtpFailed);
+    EXPECT_TRUE(m_pEngine->IsLaunchReady());
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("USER ")), nUsers);
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("DELE")), 0);
 }
 
 TEST_F(DownloadTest, EmptyListFetchesNothingAndTouchesNothing)
 {
     Server();
-    CUpdaterDlg& dlg = Window();
-    dlg.ConnectFtp();
-    ASSERT_TRUE(testing_support::WaitFor([&dlg] { return dlg.m_bDownloadComplete; }));
-    QTest::qWait(100);
-    EXPECT_FALSE(dlg.m_bSequenceStarted);
-    EXPECT_FALSE(dlg.m_bLaunchReady);
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트 서버에 접속중"));
-    EXPECT_TRUE(dlg.m_stFileCount->text().isEmpty());
+    ASSERT_NO_FATAL_FAILURE(Start());
+    const QString listing = m_pEngine->StatusText();
+    Login();
+    ASSERT_TRUE(WaitFor([this] { return m_pEngine->GetState() == State::Done; }));
+    EXPECT_FALSE(m_pEngine->IsLaunchReady());
+    EXPECT_EQ(m_pEngine->StatusText(), listing);
+    EXPECT_FALSE(m_nTotal);
+    EXPECT_TRUE(m_started.empty());
     EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 0);
 }
 
-// Resume: where fetching starts for a given mark.
-struct Resume {
-    const char* name;
-    const char* markName;
-    int nFirst;      // index of the first entry fetched
-    bool bStall;     // hold the first fetched entry to look at the start
-};
-
-class DownloadResumeTest : public DownloadTest, public ::testing::WithParamInterface<Resume> {};
-
-TEST_P(DownloadResumeTest, StartsAtTheMarkedEntry)
+// Where fetching starts for a given mark. The entries before it count as
+// received, so the run still ends complete.
+TEST_F(DownloadTest, ResumeStartsAtTheFirstEntryMarkedForThisRelease)
 {
-    const Resume& resume = GetParam();
-    CFtpServer::Options options;
-    if (resume.bStall) {
-        options.nStallAfter = 0;
-        options.match = QStringLiteral("3.bin");
-    }
-    Server(options);
+    struct Case {
+        const char* what;
+        const char* markName;
+        std::optional<std::int32_t> nMarkVersion;
+        int nFirst;  // index of the first entry fetched
+    };
+    const Case cases[] = {
+        {"third of five", "3.bin", RELEASE_VERSION, 2},
+        {"no match", "gone.bin", RELEASE_VERSION, 0},
+        {"first of two matches", "pair", RELEASE_VERSION, 1},
+        {"mark of another release", "3.bin", RELEASE_VERSION - 1, 0},
+        {"mark of no known release", "3.bin", std::nullopt, 0},
+    };
+    Server();
     const std::uint32_t sizes[] = {1000, 2000, 30000, 4000, 5000};
-    // "3.bin" twice when the mark names a pair: the later one wins.
-    const bool bPair = QByteArray(resume.markName) == "pair";
-    for (int i = 0; i < 5; ++i) {
-        const QString name = bPair && (i == 1 || i == 3) ? QStringLiteral("pair") : QStringLiteral("%1.bin").arg(i + 1);
-        Add(QStringLiteral("d"), name, Pattern(sizes[i], char('k' + i)));
-    }
-    CUpdaterDlg& dlg = Window(1, QStringLiteral("d"), QString::fromLatin1(resume.markName));
-    std::uint64_t nBefore = 0;
-    for (int i = 0; i < resume.nFirst; ++i)
-        nBefore += sizes[i];
-
-    if (resume.bStall) {
-        dlg.ConnectFtp();
-        ASSERT_TRUE(testing_support::WaitFor([this] {
-            Observe();
-            return m_pServer->Count(QStringLiteral("RETR")) > 0 && !m_counts.isEmpty();
-        }));
-        QTest::qWait(200);
-        Observe();
-        EXPECT_EQ(m_counts, QStringList{QStringLiteral("3 / 5")});
-        EXPECT_EQ(g_nCurFile, 2u);
-        EXPECT_EQ(g_dwAllRecv, nBefore);
-        EXPECT_EQ(dlg.m_progTotal->Upper(), std::int64_t(Total()) - 1);
-        EXPECT_EQ(Retrieved(), QStringList{QStringLiteral("d/3.bin")});
-        EXPECT_EQ(Stored(orvanta::settings::DOWN_FILE), QStringLiteral("3.bin"));
-        return;  // the teardown closes the window on the stalled transfer
-    }
-
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트를 완료했습니다."));
-    EXPECT_EQ(Retrieved().size(), 5 - resume.nFirst);
-    EXPECT_TRUE(CountsRiseFrom(resume.nFirst + 1, 5));
-    // Complete only because the count started with the entries before the mark.
-    EXPECT_EQ(m_totals.back(), QStringLiteral("%1 / %1").arg(Total()));
-    EXPECT_EQ(g_dwAllRecv, Total());
-    for (int i = 0; i < 5; ++i) {
-        const QString name = QString::fromStdString(m_entries[i].name);
-        const bool bFetched = i >= resume.nFirst || name == QLatin1String(resume.markName);
-        EXPECT_EQ(QFileInfo::exists(m_gamePath + QStringLiteral("d/") + name), bFetched) << i;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QDir(m_gamePath + QStringLiteral("d")).removeRecursively();
+        m_entries.clear();
+        // "pair" stands at the second and the fourth place, the same file.
+        const bool bPair = QByteArray(c.markName) == "pair";
+        for (int i = 0; i < 5; ++i) {
+            const int n = bPair && i == 3 ? 1 : i;
+            const QString name = bPair && n == 1 ? QStringLiteral("pair") : QStringLiteral("%1.bin").arg(i + 1);
+            Add(QStringLiteral("d"), name, Pattern(sizes[n], char('k' + n)));
+        }
+        const qsizetype nLogAt = m_pServer->Log().size();
+        ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("d"),
+                                       .markFile = QString::fromLatin1(c.markName),
+                                       .nMarkVersion = c.nMarkVersion}));
+        ASSERT_TRUE(Run());
+        EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+        EXPECT_EQ(Retrieved(nLogAt).size(), 5 - c.nFirst);
+        EXPECT_TRUE(CountsRiseFrom(quint64(c.nFirst) + 1, 5));
+        ASSERT_TRUE(m_lastCount);
+        EXPECT_EQ(m_lastCount->allRecv, Total());
+        EXPECT_EQ(m_pEngine->Counters().dwAllRecv, Total());
+        for (int i = 0; i < 5; ++i) {
+            const QString name = QString::fromStdString(m_entries[std::size_t(i)].name);
+            EXPECT_EQ(QFileInfo::exists(m_gamePath + QStringLiteral("d/") + name), i >= c.nFirst) << i;
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Marks, DownloadResumeTest,
-                         ::testing::Values(Resume{"ThirdOfFive", "3.bin", 2, false},
-                                           Resume{"ThirdOfFiveAtTheStart", "3.bin", 2, true},
-                                           Resume{"NoMatchStartsAtTheFirst", "gone.bin", 0, false},
-                                           Resume{"LastOfTwoMatchesWins", "pair", 3, false}),
-                         [](const ::testing::TestParamInfo<Resume>& param) { return std::string(param.param.name); });
+// A resumed run seen while its first file arrives: it starts at the mark,
+// holds its list and credentials against late frames, arms nothing before
+// the files are in, and shuts down promptly on the stalled transfer.
+TEST_F(DownloadTest, ResumedRunHoldsItsListWhileAFileArrives)
+{
+    Server({.nStallAfter = 0, .match = QStringLiteral("3.bin")});
+    const std::uint32_t sizes[] = {1000, 2000, 30000, 4000, 5000};
+    for (int i = 0; i < 5; ++i)
+        Add(QStringLiteral("d"), QStringLiteral("%1.bin").arg(i + 1), Pattern(sizes[i], char('k' + i)));
+    ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("d"), .markFile = QStringLiteral("3.bin")}));
+    CUpdateSession& engine = *m_pEngine;
+    Login();
+    ASSERT_TRUE(WaitFor([&] { return m_pServer->Count(QStringLiteral("RETR")) > 0 && !m_started.empty(); }));
+    QTest::qWait(100);
+    ASSERT_EQ(m_started.size(), 1u);
+    EXPECT_EQ(m_started[0].nIndex, 3u);
+    EXPECT_EQ(m_started[0].nCount, 5u);
+    EXPECT_EQ(m_started[0].name, QStringLiteral("3.bin"));
+    EXPECT_EQ(engine.Counters().nCurFile, 2u);
+    EXPECT_EQ(engine.Counters().dwAllRecv, 3000u);
+    EXPECT_EQ(m_nTotal, Total());
+    EXPECT_EQ(Retrieved(), QStringList{QStringLiteral("d/3.bin")});
+    EXPECT_TRUE(WaitFor([] { return StoredText(orvanta::settings::DOWN_FILE) == QStringLiteral("3.bin"); }));
+    EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::DOWN_VERSION), RELEASE_VERSION);
+
+    const std::string host = engine.FtpCredentials().host;
+    orvanta::FileEntry late;
+    late.name = "late.bin";
+    Dispatch(orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(late));
+    Dispatch(orvanta::FRAME_FTP_INFO, orvanta::EncodeFtpInfo({"other", "x", "y"}));
+    Dispatch(orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(3));
+    Dispatch(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo({"10.0.0.9", 5555}));
+    EXPECT_EQ(engine.FileList().size(), 5u);
+    EXPECT_EQ(engine.FtpCredentials().host, host);
+    EXPECT_EQ(engine.ServerVersion(), RELEASE_VERSION);
+    EXPECT_EQ(engine.GetState(), State::Downloading);
+    EXPECT_EQ(engine.GameIp(), QStringLiteral("10.0.0.9"));
+    EXPECT_FALSE(engine.IsLaunchReady());
+    EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::CLIENT_VERSION), INSTALLED_VERSION);
+
+    QElapsedTimer clock;
+    clock.start();
+    engine.Shutdown();
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_EQ(engine.GetState(), State::Closed);
+    EXPECT_TRUE(FilesUnder(m_parent.path()).isEmpty()) << "no temporary file stays";
+}
 
 // Files that do not arrive whole stop the sequence; the mark stays on
 // them and the old file stays as it was.
 struct Short {
     const char* name;
-    int nBad;                  // which of three entries
-    qint64 nServerShort;       // the server sends fewer bytes than it has
-    std::int64_t nListDelta;   // the list claims this many bytes more than the file has
+    int nBad;                 // which of three entries
+    qint64 nServerShort;      // the server sends fewer bytes than it has
+    std::int64_t nListDelta;  // the list claims this many bytes more than the file has
     bool bServe;
     const char* status;
 };
@@ -469,10 +557,7 @@ class DownloadShortTest : public DownloadTest, public ::testing::WithParamInterf
 TEST_P(DownloadShortTest, StopsTheSequence)
 {
     const Short& bad = GetParam();
-    CFtpServer::Options options;
-    options.nShort = bad.nServerShort;
-    options.match = QStringLiteral("bad");
-    Server(options);
+    Server({.nShort = bad.nServerShort, .match = QStringLiteral("bad")});
     for (int i = 0; i < 3; ++i) {
         const bool bBad = i == bad.nBad;
         const QByteArray contents = Pattern(2000, char('p' + i));
@@ -482,14 +567,14 @@ TEST_P(DownloadShortTest, StopsTheSequence)
     }
     const QString badPath = m_gamePath + QStringLiteral("s/bad.bin");
     WriteFile(badPath, "old contents");
-    CUpdaterDlg& dlg = Window();
+    ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());
-    EXPECT_EQ(dlg.StatusText(), QString::fromUtf8(bad.status));
-    EXPECT_FALSE(dlg.m_bLaunchReady);
-    EXPECT_FALSE(dlg.m_bDownloadComplete);
+    EXPECT_EQ(m_pEngine->StatusText(), QString::fromUtf8(bad.status));
+    EXPECT_EQ(m_pEngine->GetState(), State::DownloadBroken);
+    EXPECT_FALSE(m_pEngine->IsLaunchReady());
     EXPECT_EQ(Retrieved().size(), bad.nBad + 1);  // nothing after the bad one
     EXPECT_EQ(ReadAll(badPath), QByteArray("old contents"));
-    EXPECT_EQ(Stored(orvanta::settings::DOWN_FILE), QStringLiteral("bad.bin"));
+    EXPECT_EQ(StoredMarkFile(), QStringLiteral("bad.bin"));
     EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".part")).isEmpty());
 }
 
@@ -503,112 +588,120 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DownloadTest, ServerKilledMidTransferKeepsTheOldFile)
 {
-    CFtpServer::Options options;
-    options.nThrottle = 64 * 1024;
-    Server(options);
+    Server({.nThrottle = 64 * 1024});
     Add(QStringLiteral("k"), QStringLiteral("big.bin"), Pattern(512 * 1024, 'q'));
     Add(QStringLiteral("k"), QStringLiteral("after.bin"), Pattern(10, 'r'));
     const QString target = m_gamePath + QStringLiteral("k/big.bin");
     WriteFile(target, "the old game file");
-    CUpdaterDlg& dlg = Window();
-    dlg.ConnectFtp();
-    ASSERT_TRUE(testing_support::WaitFor([] { return g_dwFileRecv > 0; }, 10000));
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Login();
+    ASSERT_TRUE(WaitFor([this] { return m_pEngine->Counters().dwFileRecv > 0; }, 10000));
     m_pServer->Kill();
     ASSERT_TRUE(WaitForEnd());
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
-    EXPECT_FALSE(dlg.m_bDownloading);
-    EXPECT_FALSE(dlg.m_bLaunchReady);
+    EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
+    EXPECT_EQ(m_pEngine->GetState(), State::DownloadBroken);
+    EXPECT_FALSE(m_pEngine->IsLaunchReady());
     EXPECT_EQ(ReadAll(target), QByteArray("the old game file"));
     EXPECT_EQ(FilesUnder(m_parent.path()), QStringList{QStringLiteral("game/k/big.bin")});
-    EXPECT_EQ(Stored(orvanta::settings::DOWN_FILE), QStringLiteral("big.bin"));
+    EXPECT_EQ(StoredMarkFile(), QStringLiteral("big.bin"));
 }
 
-TEST_F(DownloadTest, ReadOnlyTargetIsReplaced)
+// Entries that would land outside the game folder, or that carry what no
+// file name has: the whole list is refused before anything is written, and
+// the mark of the last run stays.
+TEST_F(DownloadTest, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
 {
+    const std::pair<const char*, const char*> entries[] = {
+        {"..", "x.bin"},    {"a/../..", "x.bin"},    {"/..", "x.bin"},         {"ok", ".."},
+        {"ok", "."},        {"ok", ""},              {"ok", "../x.bin"},       {"ok", "a/x.bin"},
+        {"C:/game", "x.bin"}, {"//host/share", "x.bin"}, {"..\\..", "x.bin"}, {"ok", "..\\x.bin"},
+        {"ok", "x.bin\r\nDELE 1.bin"},
+    };
     Server();
-    Add(QStringLiteral("r"), QStringLiteral("ro.bin"), Pattern(777, 's'));
-    const QString target = m_gamePath + QStringLiteral("r/ro.bin");
-    WriteFile(target, "read-only old file");
-    ASSERT_TRUE(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
-    CUpdaterDlg& dlg = Window();
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트를 완료했습니다."));
-    EXPECT_EQ(ReadAll(target), Pattern(777, 's'));
-    EXPECT_TRUE(QFileInfo(target).permissions() & QFileDevice::WriteOwner);
-}
-
-// Entries that would land outside the game folder.
-struct Unsafe {
-    const char* name;
-    const char* folder;
-    const char* file;
-};
-
-class DownloadUnsafeTest : public DownloadTest, public ::testing::WithParamInterface<Unsafe> {};
-
-TEST_P(DownloadUnsafeTest, IsRefusedBeforeAnythingIsWritten)
-{
-    const Unsafe& unsafe = GetParam();
-    Server();
-    Add(QStringLiteral("fine"), QStringLiteral("first.bin"), Pattern(10, 't'));
-    Add(QString::fromUtf8(unsafe.folder), QString::fromUtf8(unsafe.file), Pattern(10, 'u'), std::nullopt, false);
     m_pServer->AddFile(QStringLiteral("x.bin"), Pattern(10, 'v'));
-    CUpdaterDlg& dlg = Window(1, QStringLiteral("keep"), QStringLiteral("this.bin"));
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
-    EXPECT_TRUE(dlg.m_bLaunchReady);
-    EXPECT_FALSE(dlg.m_bDownloading);
+    for (const auto& [folder, file] : entries) {
+        SCOPED_TRACE(std::string(folder) + " | " + file);
+        m_entries.clear();
+        Add(QStringLiteral("fine"), QStringLiteral("first.bin"), Pattern(10, 't'));
+        Add(QString::fromUtf8(folder), QString::fromUtf8(file), Pattern(10, 'u'), std::nullopt, false);
+        ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("keep"), .markFile = QStringLiteral("this.bin")}));
+        ASSERT_TRUE(Run());
+        EXPECT_EQ(m_pEngine->StatusText(), STOPPED);
+        EXPECT_EQ(m_pEngine->GetState(), State::DownloadStopped);
+        EXPECT_TRUE(m_pEngine->IsLaunchReady());
+        EXPECT_EQ(StoredMarkFile(), QStringLiteral("this.bin"));
+        EXPECT_EQ(StoredText(orvanta::settings::DOWN_FOLDER), QStringLiteral("keep"));
+        EXPECT_EQ(QDir(m_parent.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{QStringLiteral("game")});
+    }
     EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 0);
     EXPECT_TRUE(FilesUnder(m_parent.path()).isEmpty());
-    EXPECT_EQ(QDir(m_parent.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-              QStringList{QStringLiteral("game")});
-    EXPECT_EQ(Stored(orvanta::settings::DOWN_FOLDER), QStringLiteral("keep"));
-    EXPECT_EQ(Stored(orvanta::settings::DOWN_FILE), QStringLiteral("this.bin"));
+
+    // A folder of the game that is a link to elsewhere is not written through.
+    const QString outside = m_parent.filePath(QStringLiteral("outside"));
+    ASSERT_TRUE(QDir().mkpath(outside));
+    ASSERT_TRUE(QFile::link(outside, m_gamePath + QStringLiteral("linked")));
+    m_entries.clear();
+    Add(QStringLiteral("linked"), QStringLiteral("x.bin"), Pattern(10, 'v'), std::nullopt, false);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_pEngine->GetState(), State::DownloadStopped);
+    EXPECT_TRUE(QDir(outside).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Entries, DownloadUnsafeTest,
-    ::testing::Values(Unsafe{"ParentFolder", "..", "x.bin"}, Unsafe{"ParentInsideFolder", "a/../..", "x.bin"},
-                      Unsafe{"ParentAfterLeadingSlash", "/..", "x.bin"}, Unsafe{"ParentAsName", "ok", ".."},
-                      Unsafe{"DotAsName", "ok", "."}, Unsafe{"EmptyName", "ok", ""},
-                      Unsafe{"ParentInName", "ok", "../x.bin"}, Unsafe{"SlashInName", "ok", "a/x.bin"},
-                      Unsafe{"DriveLetter", "C:/game", "x.bin"}, Unsafe{"NetworkPath", "//host/share", "x.bin"},
-                      Unsafe{"BackslashFolder", "..\\..", "x.bin"}, Unsafe{"BackslashName", "ok", "..\\x.bin"}),
-    [](const ::testing::TestParamInfo<Unsafe>& param) { return std::string(param.param.name); });
-
+// A folder that cannot be made: the player is told, then asked whether to
+// try again. OK tries again, Cancel gives up; the run may also be shut down
+// while the question is up.
 TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
 {
-    for (const bool bRetry : {true, false}) {
-        SCOPED_TRACE(bRetry ? "OK" : "Cancel");
-        TearDown();
+    enum class Answer { Retry, GiveUp, ShutDown };
+    Server();
+    for (const Answer eAnswer : {Answer::Retry, Answer::GiveUp, Answer::ShutDown}) {
+        SCOPED_TRACE(int(eAnswer));
         m_entries.clear();
-        Server();
         Add(QStringLiteral("blocked/inner"), QStringLiteral("a.bin"), Pattern(99, 'w'));
         const QString blocker = m_gamePath + QStringLiteral("blocked");
         QDir(blocker).removeRecursively();
         WriteFile(blocker, "a file where a folder belongs");
-        CUpdaterDlg& dlg = Window();
-        CBoxAnswerer answerer(Steps{{QMessageBox::Ok, {}},
-                               {bRetry ? QMessageBox::Ok : QMessageBox::Cancel,
-                                [blocker, bRetry] {
-                                    if (bRetry)
-                                        QFile::remove(blocker);
-                                }}});
+        const int nRetrBefore = m_pServer->Count(QStringLiteral("RETR"));
+        ASSERT_NO_FATAL_FAILURE(Start());
+        m_pPrompts->Expect({});
+        m_pPrompts->Expect({eAnswer != Answer::GiveUp, [this, blocker, eAnswer] {
+                                if (eAnswer == Answer::Retry)
+                                    QFile::remove(blocker);
+                                if (eAnswer == Answer::ShutDown)
+                                    m_pEngine->Shutdown();
+                            }});
         ASSERT_TRUE(Run());
-        ASSERT_EQ(answerer.Boxes().size(), 2u);
-        EXPECT_EQ(answerer.Boxes()[0].title, orvanta::ApplicationTitle());
-        EXPECT_EQ(answerer.Boxes()[0].text, QStringLiteral("디렉토리를 만들 수 없습니다."));
-        EXPECT_EQ(answerer.Boxes()[1].title, QStringLiteral("오류 발생"));
-        EXPECT_EQ(answerer.Boxes()[1].text,
-                  QStringLiteral("해당 파일일이 위치한 폴더 구성에 실해 하였습니다.\n다시 시도하시겠습니다"));
-        EXPECT_EQ(Stored(orvanta::settings::DOWN_FILE), bRetry ? QString() : QStringLiteral("a.bin"));
-        if (bRetry) {
-            EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트를 완료했습니다."));
+        const std::vector<Box>& boxes = m_pPrompts->Boxes();
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[0].name, QStringLiteral("directoryBox"));
+        EXPECT_EQ(boxes[0].eOwner, Box::Owner::Application);
+        EXPECT_EQ(boxes[0].text, QStringLiteral("디렉토리를 만들 수 없습니다."));
+        EXPECT_EQ(boxes[1].name, QStringLiteral("retryQuestion"));
+        EXPECT_TRUE(boxes[1].bQuestion);
+        EXPECT_EQ(boxes[1].caption, QStringLiteral("오류 발생"));
+        EXPECT_EQ(boxes[1].text, RETRY_FOLDER);
+        switch (eAnswer) {
+        case Answer::Retry:
+            EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
             EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("blocked/inner/a.bin")), Pattern(99, 'w'));
-        } else {
-            EXPECT_EQ(dlg.StatusText(), QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
-            EXPECT_TRUE(dlg.m_bLaunchReady);
-            EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 0);
+            EXPECT_EQ(StoredMarkFile(), QString());
+            break;
+        case Answer::GiveUp:
+            EXPECT_EQ(m_pEngine->StatusText(), STOPPED);
+            EXPECT_TRUE(m_pEngine->IsLaunchReady());
+            EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), nRetrBefore);
+            EXPECT_EQ(StoredMarkFile(), QStringLiteral("a.bin"));
+            break;
+        case Answer::ShutDown:
+            EXPECT_EQ(m_pEngine->GetState(), State::Closed);
+            EXPECT_FALSE(m_pEngine->IsLaunchReady());
+            QTest::qWait(50);
+            EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), nRetrBefore);
+            EXPECT_EQ(StoredText(orvanta::settings::DOWN_FILE), QStringLiteral("a.bin"));
+            break;
         }
     }
 }
@@ -620,48 +713,26 @@ TEST_F(DownloadTest, TransferQuestionNamesTheFileAndCodeAndAsksAgain)
     // Fits the wire's field, but not a file name on this file system.
     const QString longName = QString(90, QChar(0xD55C)) + QStringLiteral(".bin");
     Add(QStringLiteral("n"), longName, Pattern(50, 'y'), std::nullopt, false);
-    CUpdaterDlg& dlg = Window();
-    CBoxAnswerer answerer(Steps{{QMessageBox::Ok, {}}, {QMessageBox::Cancel, {}}});
+    ASSERT_NO_FATAL_FAILURE(Start());
+    m_pPrompts->Expect({true, {}});
+    m_pPrompts->Expect({false, {}});
     ASSERT_TRUE(Run());
-    const QString question = QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(longName).arg(FTP_ERROR_NAME_TOO_LONG);
-    ASSERT_EQ(answerer.Boxes().size(), 2u);
-    for (const auto& box : answerer.Boxes()) {
-        EXPECT_EQ(box.title, QStringLiteral("오류 발생"));
+    const QString question =
+        QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(longName).arg(FTP_ERROR_NAME_TOO_LONG);
+    ASSERT_EQ(m_pPrompts->Boxes().size(), 2u);
+    for (const Box& box : m_pPrompts->Boxes()) {
+        EXPECT_EQ(box.caption, QStringLiteral("오류 발생"));
         EXPECT_EQ(box.text, question);
     }
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
-    EXPECT_TRUE(dlg.m_bLaunchReady);
+    EXPECT_EQ(m_pEngine->StatusText(), STOPPED);
+    EXPECT_TRUE(m_pEngine->IsLaunchReady());
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("n/ok.bin")), Pattern(50, 'x'));
-    EXPECT_EQ(Stored(orvanta::settings::DOWN_FILE), longName);
+    EXPECT_EQ(StoredMarkFile(), longName);
 }
 
-TEST_F(DownloadTest, StrayNotificationsChangeNothing)
-{
-    Server();
-    Add(QStringLiteral("a"), QStringLiteral("1.bin"), Pattern(300, 'z'));
-    CUpdaterDlg& dlg = Window();
-    const FtpStatusInfo info{1000, true};
-    for (const std::uint32_t dwStatus : std::initializer_list<std::uint32_t>{
-             FTP_STATUS_BYTES, FTP_STATUS_REQUEST_COMPLETE, FTP_STATUS_CONNECTION_CLOSED, FTP_STATUS_TRANSFER_STARTED, 77})
-        dlg.OnFtpStatus(dwStatus, &info);
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트 서버에 접속중"));
-    EXPECT_EQ(g_dwAllRecv, 0u);
-    EXPECT_TRUE(dlg.m_stFileCount->text().isEmpty());
-
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트를 완료했습니다."));
-    // A second start signal and late notifications after the end.
-    dlg.OnFtpStatus(FTP_STATUS_START, nullptr);
-    dlg.OnFtpStatus(FTP_STATUS_BYTES, &info);
-    dlg.OnFtpStatus(FTP_STATUS_CONNECTION_CLOSED, &info);
-    QTest::qWait(200);
-    EXPECT_EQ(dlg.StatusText(), QStringLiteral("업데이트를 완료했습니다."));
-    EXPECT_EQ(dlg.m_dwTotalSize, 300u);
-    EXPECT_EQ(g_dwAllRecv, 300u);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 1);
-}
-
-TEST_F(DownloadTest, TotalsPastFourGiBStayUnsigned)
+// Lists past 4 GiB: the counters do not wrap, the bars get the unclamped
+// counts and the counters stop at the file's size and the total.
+TEST(DownloadCountersTest, TotalsPastFourGiBStayUnsigned)
 {
     orvanta::FileEntry first;
     first.folder = "big";
@@ -670,29 +741,23 @@ TEST_F(DownloadTest, TotalsPastFourGiBStayUnsigned)
     orvanta::FileEntry second = first;
     second.name = "two.bin";
     second.size = 0x80000000u;  // 2 GiB
-    m_entries = {first, second};
-    CUpdaterDlg& dlg = Window();
-    dlg.PrepareTotals();
-    EXPECT_EQ(dlg.m_dwTotalSize, 5368709120u);
-    EXPECT_EQ(dlg.m_progTotal->Upper(), 5368709119);
+    const std::vector<orvanta::FileEntry> list = {first, second};
 
-    // Counts as the session would report them for the second file.
-    dlg.m_bDownloading = true;
-    g_nCurFile = 1;
-    g_dwAllRecv = first.size;
-    dlg.OnFtpStatus(FTP_STATUS_TRANSFER_STARTED, nullptr);
-    EXPECT_EQ(dlg.m_stFileCount->text(), QStringLiteral("2 / 2"));
-    EXPECT_EQ(dlg.m_progFile->Upper(), 2147483647);
-    const FtpStatusInfo info{0x7FFFFFFFu, false};
-    dlg.OnFtpStatus(FTP_STATUS_BYTES, &info);
-    EXPECT_EQ(dlg.m_stFileBytes->text(), QStringLiteral("2147483647 / 2147483648"));
-    EXPECT_EQ(dlg.m_stTotalBytes->text(), QStringLiteral("5368709119 / 5368709120"));
-    const FtpStatusInfo more{5, false};
-    dlg.OnFtpStatus(FTP_STATUS_BYTES, &more);
-    EXPECT_EQ(dlg.m_stFileBytes->text(), QStringLiteral("2147483648 / 2147483648"));
-    EXPECT_EQ(dlg.m_stTotalBytes->text(), QStringLiteral("5368709120 / 5368709120"));
-    EXPECT_EQ(dlg.m_progTotal->Pos(), dlg.m_progTotal->Upper());
-    EXPECT_EQ(dlg.m_progFile->Pos(), dlg.m_progFile->Upper());
+    orvanta::DownloadCounters counters;
+    counters.Prepare(list, 1);
+    EXPECT_EQ(counters.dwTotalSize, 5368709120u);
+    EXPECT_EQ(counters.nCurFile, 1u);
+    EXPECT_EQ(counters.dwAllRecv, first.size);
+
+    auto bars = counters.Count(0x7FFFFFFFu, second.size);
+    EXPECT_EQ(bars.file, 2147483647u);
+    EXPECT_EQ(bars.total, 5368709119u);
+    bars = counters.Count(5, second.size);
+    EXPECT_EQ(bars.file, 2147483652u);
+    EXPECT_EQ(bars.total, 5368709124u);
+    EXPECT_EQ(counters.dwFileRecv, 2147483648u);
+    EXPECT_EQ(counters.dwAllRecv, 5368709120u);
+    EXPECT_EQ(counters.dwLastFileRecv, 2147483648u);
 }
 
 } // namespace

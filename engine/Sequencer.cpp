@@ -4,10 +4,13 @@
 #include "engine/UpdateSession.h"
 
 #include "patch/Cp949.h"
+#include "patch/Digest.h"
+#include "transfer/DiskSync.h"
 #include "transfer/MarkWriter.h"
 #include "transfer/PathRules.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -94,7 +97,7 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
 void CUpdateSession::StartSequence()
 {
     // A run has one sequence, started by the login it asked for.
-    if (m_eState != State::LoggingIn)
+    if (m_eState != State::LoggingIn && m_eState != State::Verifying)
         return;
     if (m_fileList.empty()) {
         // Nothing to fetch, nothing to report: the server's frame 19
@@ -173,7 +176,8 @@ int CUpdateSession::StartEntryTransfer(std::size_t nIndex)
     const std::string remotePath = orvanta::RemotePath(entry.folder, entry.name);
     if (!m_pFtp)
         return FTP_ERROR_NOT_CONNECTED;
-    return m_pFtp->GetFile(remotePath, m_settings.szClientPath + FromWire(remotePath), entry.size);
+    return m_pFtp->GetFile(remotePath, m_settings.szClientPath + FromWire(remotePath), entry.size,
+                           orvanta::EntryDigest(entry));
 }
 
 bool CUpdateSession::EnsureDirectory(const QByteArray& sub)
@@ -202,8 +206,12 @@ bool CUpdateSession::InsideGameFolder(const QString& path) const
 
 void CUpdateSession::SaveDownEntry(const QByteArray& folder, const QByteArray& file)
 {
-    if (!m_pMarkWriter)
-        m_pMarkWriter = std::make_unique<CMarkWriter>();
+    if (!m_pMarkWriter) {
+        // A mark that moves past a file says it is in place: so it must be,
+        // on disk, before the mark is.
+        const std::filesystem::path gameFolder = QFile::encodeName(m_settings.szClientPath).toStdString();
+        m_pMarkWriter = std::make_unique<CMarkWriter>([gameFolder] { orvanta::SyncFolderTree(gameFolder); });
+    }
     m_pMarkWriter->Save({FromWire(folder), FromWire(file), m_nServerVersion});
 }
 

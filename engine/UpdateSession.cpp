@@ -6,8 +6,10 @@
 #include "patch/PatchLink.h"
 #include "settings/SettingsStore.h"
 #include "transfer/MarkWriter.h"
+#include "patch/Manifest.h"
 #include "transfer/PathRules.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -261,6 +263,7 @@ void CUpdateSession::DispatchFrame(std::int32_t type, std::span<const std::uint8
         case State::FtpFailed:
         case State::DownloadStopped:
         case State::DownloadBroken:
+        case State::Refused:
             // The files are not current: the game may start, after the
             // player has been warned.
             ArmLaunch(false);
@@ -326,5 +329,49 @@ void CUpdateSession::OnFtpConnected(bool bOk)
     m_pFtp->SetStatusSink(this, [this](std::uint32_t dwStatus, const FtpStatusInfo& info) {
         OnFtpStatus(dwStatus, &info);
     });
+    if (!m_trustedKey) {
+        OnFtpStatus(FTP_STATUS_START, nullptr);
+        return;
+    }
+    // Nothing is written before the release is known to be the publisher's.
+    SetState(State::Verifying);
+    if (!m_pFtp->FetchFile(orvanta::RELEASE_SIGNATURE_PATH, orvanta::MAX_SIGNATURE_FILE,
+                           [this](const std::shared_ptr<const std::string>& pFile) { OnSignatureFile(pFile); }))
+        OnSignatureFile(nullptr);
+}
+
+std::optional<orvanta::Ed25519PublicKey> CUpdateSession::BuildTrustedKey()
+{
+    const auto key = orvanta::FromHex(ORVANTA_RELEASE_PUBLIC_KEY);
+    if (!key || key->size() != orvanta::Ed25519PublicKey().size())
+        return std::nullopt;
+    orvanta::Ed25519PublicKey value{};
+    std::copy(key->begin(), key->end(), value.begin());
+    return value;
+}
+
+bool CUpdateSession::IsSignedRelease(const std::string& file) const
+{
+    const auto signedFile = orvanta::ParseSignatureFile(file);
+    if (!signedFile || !orvanta::VerifyEd25519(*m_trustedKey, signedFile->message, signedFile->signature))
+        return false;
+    // The signed release must be the one the server announced, no older
+    // than what is installed (an old release replayed would take the game
+    // back), and hold every entry of the list as the server sent it.
+    const orvanta::ReleaseManifest& manifest = signedFile->manifest;
+    return manifest.nVersion == m_nServerVersion && manifest.nVersion >= m_settings.nClientVersion &&
+           orvanta::IsPartOfManifest(m_fileList, manifest);
+}
+
+void CUpdateSession::OnSignatureFile(const std::shared_ptr<const std::string>& pFile)
+{
+    if (m_eState != State::Verifying)
+        return;
+    if (!pFile || !IsSignedRelease(*pFile)) {
+        SetStatusText(QStringLiteral("패치 서명을 확인할 수 없어 업데이트를 중단했습니다."));
+        SetState(State::Refused);
+        ArmLaunch(false);
+        return;
+    }
     OnFtpStatus(FTP_STATUS_START, nullptr);
 }

@@ -3,6 +3,7 @@
 #include "engine/UpdatePrompts.h"
 #include "patch/Records.h"
 #include "settings/RunSettings.h"
+#include "transfer/Crypto.h"
 #include "transfer/FtpSession.h"
 #include "transfer/Progress.h"
 
@@ -13,7 +14,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 class CPatchLink;
@@ -39,6 +42,7 @@ public:
         UpToDate,           // equal versions: frame 18 sent, the game button armed
         CollectingList,     // different versions: frames 13 until frame 14
         LoggingIn,          // frame 14 taken, the FTP login under way
+        Verifying,          // the release's signature is being fetched and checked
         Downloading,        // the sequence runs
         Done,               // every file arrived whole; frames 16 and 18 sent
         Ready,              // frame 19 arrived at a good end: the game can start
@@ -46,6 +50,7 @@ public:
         FtpFailed,          // end: the FTP login failed
         DownloadStopped,    // end: a transfer could not start and the player gave up
         DownloadBroken,     // end: a file came up short or the FTP connection closed
+        Refused,            // end: the release is not signed by the publisher; nothing written
         Closed,             // shut down
     };
     Q_ENUM(State)
@@ -74,6 +79,10 @@ public:
     void SetMaxEntries(std::size_t nMax) { m_nMaxEntries = nMax; }
     void SetSilenceTimeout(int nMs) { m_silenceTimer.setInterval(nMs); }
     void SetConnectTimeout(int nMs) { m_nConnectTimeoutMs = nMs; }
+    // The publisher's key releases must be signed with. The program uses
+    // the one it was built with (BuildTrustedKey); tests set their own.
+    void SetTrustedKey(std::optional<orvanta::Ed25519PublicKey> key) { m_trustedKey = key; }
+    static std::optional<orvanta::Ed25519PublicKey> BuildTrustedKey();
 
     State GetState() const { return m_eState; }
     bool IsUpToDate() const { return m_bUpToDate; }
@@ -121,6 +130,8 @@ private:
     void FailLink();
     void ConnectFtp();
     void OnFtpConnected(bool bOk);
+    void OnSignatureFile(const std::shared_ptr<const std::string>& pFile);
+    bool IsSignedRelease(const std::string& file) const;
 
     // The sequencer.
     void StartSequence();
@@ -161,6 +172,7 @@ private:
     QString m_statusText;
     QString m_gameRoot;  // the game folder's real path, links resolved
 
+    std::optional<orvanta::Ed25519PublicKey> m_trustedKey = BuildTrustedKey();
     QTimer m_silenceTimer;  // the patch server owes a frame
     std::size_t m_nMaxEntries = DEFAULT_MAX_ENTRIES;
     int m_nConnectTimeoutMs = -1;  // the link's default

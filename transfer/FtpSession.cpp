@@ -49,6 +49,11 @@ public:
             m_pending.pop_front();
             if (next.eKind == FtpNote::Kind::Login) {
                 OnLogin(next.bLoggedIn);
+            } else if (next.eKind == FtpNote::Kind::Fetched) {
+                if (auto onFetched = std::move(m_onFetched)) {
+                    m_onFetched = nullptr;
+                    onFetched(next.pFetched);
+                }
             } else if (m_context && m_sink) {
                 const FtpStatusSink sink = m_sink;  // the sink may replace itself
                 sink(next.dwStatus, next.info);
@@ -64,6 +69,7 @@ public:
         m_eState = State::Closed;
         m_pending.clear();
         m_onDone = nullptr;
+        m_onFetched = nullptr;
         m_sink = nullptr;
         m_context = nullptr;
     }
@@ -72,6 +78,7 @@ public:
     QPointer<QObject> m_context;
     FtpStatusSink m_sink;
     std::function<void(bool)> m_onDone;
+    CFtpSession::FetchDone m_onFetched;
     int m_nDepth = 0;  // deliveries on the stack
 
 private:
@@ -142,7 +149,8 @@ bool CFtpSession::Connect(const std::string& host, int port, const std::string& 
     return true;
 }
 
-int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize)
+int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
+                         std::optional<orvanta::Sha256Digest> digest)
 {
     if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || !m_pWorker)
         return FTP_ERROR_NOT_CONNECTED;
@@ -164,19 +172,31 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
     // Made here, so that a folder that takes no file is reported before
     // anything is queued; the worker only fills it. The name follows from
     // the target's, so the file a killed run left behind is taken over when
-    // the next run fetches the same file again, instead of piling up.
+    // the next run fetches the same file again, instead of piling up; with
+    // a digest to check the joined file, it is even continued.
     const QByteArray nameHash =
         QCryptographicHash::hash(QFile::encodeName(target.fileName()), QCryptographicHash::Sha1).toHex().left(16);
     const QString tempPath = folder.filePath(QStringLiteral(".orvanta-%1.part").arg(QString::fromLatin1(nameHash)));
-    QFile::remove(tempPath);
+    if (!digest || QFileInfo(tempPath).isSymLink())
+        QFile::remove(tempPath);
     {
         QFile file(tempPath);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        if (!file.open(QIODevice::ReadWrite))
             return file.error() == QFileDevice::PermissionsError ? FTP_ERROR_ACCESS_DENIED : FTP_ERROR_CANNOT_MAKE;
     }
 
-    m_pWorker->Get(FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize});
+    m_pWorker->Get(
+        FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest});
     return FTP_IO_PENDING;
+}
+
+bool CFtpSession::FetchFile(const std::string& remotePath, std::size_t nMaxSize, FetchDone onDone)
+{
+    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || !m_pWorker || m_pMailbox->m_onFetched)
+        return false;
+    m_pMailbox->m_onFetched = std::move(onDone);
+    m_pWorker->Fetch(FtpFetchJob{remotePath, nMaxSize});
+    return true;
 }
 
 void CFtpSession::SetStatusSink(QObject* context, FtpStatusSink sink)

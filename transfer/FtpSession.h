@@ -1,5 +1,7 @@
 #pragma once
 
+#include "patch/Digest.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -7,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 // Status codes that a transfer reports (the values of the platform's
@@ -72,7 +75,18 @@ public:
     // replaces it only when the server reported success and exactly
     // expectedSize bytes arrived; the new file has normal permissions.
     // Returns FTP_IO_PENDING when queued, or one of the error codes above.
-    int GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize);
+    // With a digest, the file is put in place only when its bytes have it; a
+    // target that already has it is counted as received without a
+    // transfer, and a broken transfer's temporary file is kept and
+    // continued from its length the next time.
+    int GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
+                std::optional<orvanta::Sha256Digest> digest = std::nullopt);
+
+    // Fetches a small file (at most nMaxSize bytes) into memory; the bytes,
+    // or null when it could not be had, reach onDone on the session's
+    // thread. Queued behind the transfers; one at a time.
+    using FetchDone = std::function<void(std::shared_ptr<const std::string>)>;
+    bool FetchFile(const std::string& remotePath, std::size_t nMaxSize, FetchDone onDone);
 
     // Where transfer notifications go. The sink runs on context's thread
     // and never after context is destroyed or the session is closed.

@@ -1,8 +1,10 @@
 #include "transfer/FtpWorker.h"
 
+#include "transfer/DiskSync.h"
 #include "transfer/PathRules.h"
 
 #include <algorithm>
+#include <vector>
 #include <mutex>
 #include <system_error>
 
@@ -86,6 +88,52 @@ void RemoveQuietly(const std::filesystem::path& path)
     std::error_code ec;
     std::filesystem::remove(path, ec);
 }
+
+bool SeekTo(std::FILE* pFile, std::uint64_t nOffset)
+{
+#ifdef _WIN32
+    return _fseeki64(pFile, static_cast<__int64>(nOffset), SEEK_SET) == 0;
+#else
+    return fseeko(pFile, static_cast<off_t>(nOffset), SEEK_SET) == 0;
+#endif
+}
+
+// How much a file holds; 0 when it is missing or not a regular file.
+std::uint64_t RegularFileSize(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(path, ec);
+    if (ec || !std::filesystem::is_regular_file(status))
+        return 0;
+    const auto nSize = std::filesystem::file_size(path, ec);
+    return ec ? 0 : std::uint64_t(nSize);
+}
+
+// Hashes the first nBytes of a file into hash. False when they cannot all
+// be read.
+bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta::CSha256* pHash)
+{
+    std::FILE* pFile = std::fopen(path.string().c_str(), "rb");
+    if (!pFile)
+        return false;
+    std::vector<char> block(1 << 20);
+    while (nBytes > 0) {
+        const std::size_t nWant = std::size_t(std::min<std::uint64_t>(nBytes, block.size()));
+        const std::size_t nGot = std::fread(block.data(), 1, nWant, pFile);
+        pHash->Update(block.data(), nGot);
+        nBytes -= nGot;
+        if (nGot < nWant)
+            break;
+    }
+    std::fclose(pFile);
+    return nBytes == 0;
+}
+
+// Files this large are synced before they replace their target, so that
+// after a power cut the target is its old or its new self. Smaller ones are
+// left to the file system's sync that comes before the resume mark moves
+// past them: one sync for many files instead of one each.
+constexpr std::uint64_t SYNC_EACH_FROM = orvanta::SYNC_FOLDER_TREE_SUPPORTED ? 1024 * 1024 : 0;
 
 } // namespace
 
@@ -173,7 +221,7 @@ void CFtpWorker::SetCommonOptions()
 void CFtpWorker::Login(FtpLoginJob job)
 {
     Job entry;
-    entry.bLogin = true;
+    entry.eKind = Job::Kind::Login;
     entry.login = std::move(job);
     Enqueue(std::move(entry));
 }
@@ -182,6 +230,14 @@ void CFtpWorker::Get(FtpGetJob job)
 {
     Job entry;
     entry.get = std::move(job);
+    Enqueue(std::move(entry));
+}
+
+void CFtpWorker::Fetch(FtpFetchJob job)
+{
+    Job entry;
+    entry.eKind = Job::Kind::Fetch;
+    entry.fetch = std::move(job);
     Enqueue(std::move(entry));
 }
 
@@ -194,7 +250,7 @@ void CFtpWorker::Enqueue(Job job)
             job = Job{};
         }
     }
-    if (!job.bLogin && !job.get.tempPath.empty())
+    if (job.eKind == Job::Kind::Get && !job.get.tempPath.empty() && !job.get.digest)
         RemoveQuietly(job.get.tempPath);  // refused: its temporary file goes
     m_cv.notify_one();
 }
@@ -208,7 +264,7 @@ void CFtpWorker::Cancel()
         dropped.swap(m_jobs);
     }
     for (const Job& job : dropped) {
-        if (!job.bLogin)
+        if (job.eKind == Job::Kind::Get && !job.get.digest)
             RemoveQuietly(job.get.tempPath);
     }
     if (m_pMulti)
@@ -234,10 +290,17 @@ void CFtpWorker::Run()
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
         }
-        if (job.bLogin)
+        switch (job.eKind) {
+        case Job::Kind::Login:
             RunLogin(job.login);
-        else
+            break;
+        case Job::Kind::Get:
             RunGet(job.get);
+            break;
+        case Job::Kind::Fetch:
+            RunFetch(job.fetch);
+            break;
+        }
     }
 }
 
@@ -283,43 +346,144 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
     m_nExpected = job.nExpectedSize;
     m_lastBytesPost = std::chrono::steady_clock::now();
 
-    CURLcode rc = CURLE_WRITE_ERROR;
-    // The file exists and is empty. Opening it without truncation matters:
-    // ext4 takes a truncated-then-written file for a replaced one and
-    // flushes all of it when it is closed, which holds a large file's end
-    // for a good part of a second.
-    m_pFile = std::fopen(job.tempPath.c_str(), "r+b");
-    if (m_pFile) {
-        // curl hands over whole receive buffers: each goes out in one write.
-        std::setvbuf(m_pFile, nullptr, _IONBF, 0);
-        const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(job.remotePath);
-        curl_easy_setopt(m_pEasy.get(), CURLOPT_URL, url.c_str());
-        curl_easy_setopt(m_pEasy.get(), CURLOPT_NOBODY, 0L);
-        curl_easy_setopt(m_pEasy.get(), CURLOPT_FTPPORT, m_bPassive ? nullptr : "-");
-        rc = Perform();
-        if (std::fclose(m_pFile) != 0 && rc == CURLE_OK)
-            rc = CURLE_WRITE_ERROR;
-        m_pFile = nullptr;
-    }
-
-    if (m_bCancelled) {
+    // Already in place (a resume past the mark, or a folder repaired by
+    // hand): counted as received, nothing fetched.
+    if (IsInPlace(job)) {
         RemoveQuietly(job.tempPath);
+        m_nPendingBytes = m_nExpected;
+        FlushBytes();
+        Post(FTP_STATUS_REQUEST_COMPLETE, 0, true);
         return;
     }
-    // The old file is replaced only by a whole new one.
+    if (m_bCancelled)
+        return;
+
+    const std::uint64_t nHave = ContinuablePart(job);
+    CURLcode rc = Transfer(job, nHave);
+    bool bWhole = rc == CURLE_OK && m_nFileBytes == m_nExpected;
+    if (bWhole && job.digest && m_hash.Final() != *job.digest) {
+        bWhole = false;
+        if (nHave > 0 && !m_bCancelled) {
+            // The part kept from before belonged to other bytes (the file
+            // changed on the server since): once more, from the start.
+            m_nPendingBytes = 0;
+            m_nFileBytes = 0;
+            rc = Transfer(job, 0);
+            bWhole = rc == CURLE_OK && m_nFileBytes == m_nExpected && m_hash.Final() == *job.digest;
+        }
+    }
+
+    // A transfer broken off (the connection, or the player leaving) keeps
+    // what it has when a digest can check the joined file later.
+    const bool bBroken = m_bCancelled || IsConnectionLost(rc);
+    const bool bKeepPart = !bWhole && bBroken && job.digest && m_nFileBytes > 0 && m_nFileBytes < m_nExpected;
+    if (m_bCancelled) {
+        if (!bKeepPart)
+            RemoveQuietly(job.tempPath);
+        return;
+    }
+    // The old file is replaced only by a whole new one, on disk first when
+    // it is large.
     bool bCommitted = false;
-    if (rc == CURLE_OK && m_nFileBytes == m_nExpected) {
+    if (bWhole && (m_nExpected < SYNC_EACH_FROM || orvanta::SyncFileData(job.tempPath))) {
         std::error_code ec;
         std::filesystem::rename(job.tempPath, job.targetPath, ec);
         bCommitted = !ec;
     }
-    if (!bCommitted)
+    if (!bCommitted && !bKeepPart)
         RemoveQuietly(job.tempPath);
     FlushBytes();
     if (IsConnectionLost(rc))
         Post(FTP_STATUS_CONNECTION_CLOSED);
     else
         Post(FTP_STATUS_REQUEST_COMPLETE, 0, bCommitted);
+}
+
+bool CFtpWorker::IsInPlace(const FtpGetJob& job)
+{
+    if (!job.digest || RegularFileSize(job.targetPath) != job.nExpectedSize)
+        return false;
+    std::error_code ec;
+    if (!std::filesystem::exists(job.targetPath, ec) || std::filesystem::is_symlink(job.targetPath, ec))
+        return false;
+    const auto digest = orvanta::Sha256OfFile(job.targetPath.string(), &m_bCancelled);
+    return digest && *digest == *job.digest;
+}
+
+std::uint64_t CFtpWorker::ContinuablePart(const FtpGetJob& job)
+{
+    m_hash.Reset();
+    const std::uint64_t nHave = RegularFileSize(job.tempPath);
+    if (!job.digest || nHave == 0 || nHave > job.nExpectedSize || !HashPrefix(job.tempPath, nHave, &m_hash)) {
+        m_hash.Reset();
+        return 0;
+    }
+    return nHave;
+}
+
+CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
+{
+    if (nFrom == 0) {
+        m_hash.Reset();
+        std::error_code ec;
+        std::filesystem::resize_file(job.tempPath, 0, ec);
+        if (ec)
+            return CURLE_WRITE_ERROR;
+    }
+    // The file exists. Opening it without truncation matters: ext4 takes a
+    // truncated-then-written file for a replaced one and flushes all of it
+    // when it is closed, which holds a large file's end for a good part of
+    // a second.
+    m_pFile = std::fopen(job.tempPath.string().c_str(), "r+b");
+    if (!m_pFile)
+        return CURLE_WRITE_ERROR;
+    CURLcode rc = CURLE_OK;
+    if (!SeekTo(m_pFile, nFrom)) {
+        rc = CURLE_WRITE_ERROR;
+    } else {
+        m_nFileBytes = nFrom;
+        m_nPendingBytes += nFrom;
+        if (nFrom == 0 || nFrom < m_nExpected) {
+            // curl hands over whole receive buffers: each goes out in one write.
+            std::setvbuf(m_pFile, nullptr, _IONBF, 0);
+            const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(job.remotePath);
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_URL, url.c_str());
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_NOBODY, 0L);
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_FTPPORT, m_bPassive ? nullptr : "-");
+            // curl sends REST only after SIZE, which the rest of the time is
+            // a round trip for nothing.
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_RESUME_FROM_LARGE, curl_off_t(nFrom));
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_IGNORE_CONTENT_LENGTH, nFrom > 0 ? 0L : 1L);
+            rc = Perform();
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_RESUME_FROM_LARGE, curl_off_t(0));
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        }
+    }
+    if (std::fclose(m_pFile) != 0 && rc == CURLE_OK)
+        rc = CURLE_WRITE_ERROR;
+    m_pFile = nullptr;
+    return rc;
+}
+
+void CFtpWorker::RunFetch(const FtpFetchJob& job)
+{
+    std::string bytes;
+    m_pMemory = &bytes;
+    m_nFileBytes = 0;
+    m_nExpected = job.nMaxSize;
+    const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(job.remotePath);
+    curl_easy_setopt(m_pEasy.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(m_pEasy.get(), CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(m_pEasy.get(), CURLOPT_FTPPORT, m_bPassive ? nullptr : "-");
+    const CURLcode rc = Perform();
+    m_pMemory = nullptr;
+    if (m_bCancelled)
+        return;
+    FtpNote note;
+    note.eKind = FtpNote::Kind::Fetched;
+    if (rc == CURLE_OK)
+        note.pFetched = std::make_shared<const std::string>(std::move(bytes));
+    m_post(std::move(note));
 }
 
 CURLcode CFtpWorker::Perform()
@@ -378,13 +542,19 @@ std::size_t CFtpWorker::OnWrite(char* pData, std::size_t nSize, std::size_t nCou
 {
     auto* pThis = static_cast<CFtpWorker*>(pUser);
     const std::size_t nBytes = nSize * nCount;
-    if (pThis->m_bCancelled || !pThis->m_pFile)
+    if (pThis->m_bCancelled || (!pThis->m_pFile && !pThis->m_pMemory))
         return 0;
     // More than the entry's size is never the file the list promised.
     if (nBytes > pThis->m_nExpected - pThis->m_nFileBytes)
         return 0;
+    if (pThis->m_pMemory) {
+        pThis->m_pMemory->append(pData, nBytes);
+        pThis->m_nFileBytes += nBytes;
+        return nBytes;
+    }
     if (std::fwrite(pData, 1, nBytes, pThis->m_pFile) != nBytes)
         return 0;
+    pThis->m_hash.Update(pData, nBytes);
     pThis->m_nFileBytes += nBytes;
     pThis->m_nPendingBytes += nBytes;
     if (std::chrono::steady_clock::now() - pThis->m_lastBytesPost >= BYTES_POST_INTERVAL)

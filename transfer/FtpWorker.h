@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/Crypto.h"
 #include "transfer/FtpSession.h"
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,11 +23,12 @@
 // What the worker reports. Built on the worker thread, handed to the post
 // function, and read on the window's thread.
 struct FtpNote {
-    enum class Kind { Status, Login };
+    enum class Kind { Status, Login, Fetched };
     Kind eKind = Kind::Status;
     std::uint32_t dwStatus = 0;
     FtpStatusInfo info;
     bool bLoggedIn = false;  // Kind::Login
+    std::shared_ptr<const std::string> pFetched;  // Kind::Fetched: the bytes, or null
 };
 
 struct FtpLoginJob {
@@ -38,9 +41,18 @@ struct FtpLoginJob {
 
 struct FtpGetJob {
     std::string remotePath;            // the wire's bytes
-    std::filesystem::path tempPath;    // created empty by the caller, beside the target
+    std::filesystem::path tempPath;    // made by the caller, beside the target
     std::filesystem::path targetPath;
     std::uint64_t nExpectedSize = 0;
+    // With a digest, a target that already has it is not fetched, a
+    // temporary file left by a broken transfer is continued, and the file
+    // is put in place only when its bytes have this digest.
+    std::optional<orvanta::Sha256Digest> digest;
+};
+
+struct FtpFetchJob {
+    std::string remotePath;
+    std::size_t nMaxSize = 0;  // a longer file is not taken
 };
 
 // The thread that owns the session's curl handles. Jobs run one after the
@@ -65,6 +77,8 @@ public:
 
     void Login(FtpLoginJob job);
     void Get(FtpGetJob job);
+    // A small file into memory; reported as a Fetched note.
+    void Fetch(FtpFetchJob job);
 
     // For good: the transfer in flight ends without a report (its temporary
     // file removed), queued jobs are dropped with theirs, and later jobs are
@@ -79,9 +93,11 @@ private:
         void operator()(CURLM* p) const { curl_multi_cleanup(p); }
     };
     struct Job {
-        bool bLogin = false;
+        enum class Kind { Login, Get, Fetch };
+        Kind eKind = Kind::Get;
         FtpLoginJob login;
         FtpGetJob get;
+        FtpFetchJob fetch;
     };
 
     explicit CFtpWorker(PostFn post);
@@ -89,6 +105,10 @@ private:
     void Run();
     void RunLogin(const FtpLoginJob& job);
     void RunGet(const FtpGetJob& job);
+    void RunFetch(const FtpFetchJob& job);
+    bool IsInPlace(const FtpGetJob& job);
+    std::uint64_t ContinuablePart(const FtpGetJob& job);
+    CURLcode Transfer(const FtpGetJob& job, std::uint64_t nFrom);
     bool TryLogin(const FtpLoginJob& job, bool bPassive);
     CURLcode Perform();
     void SetCommonOptions();
@@ -120,6 +140,8 @@ private:
     std::string m_hostPart;  // "host" or "[v6]", with ":port"
     bool m_bPassive = false;
     std::FILE* m_pFile = nullptr;
+    std::string* m_pMemory = nullptr;  // a fetch into memory, instead of m_pFile
+    orvanta::CSha256 m_hash;           // of the bytes of the file being received
     std::uint64_t m_nFileBytes = 0;
     std::uint64_t m_nExpected = 0;
     std::uint64_t m_nPendingBytes = 0;

@@ -12,7 +12,10 @@ constexpr auto WRITE_INTERVAL = std::chrono::milliseconds(250);
 
 } // namespace
 
-CMarkWriter::CMarkWriter() : m_thread(&CMarkWriter::Run, this) {}
+CMarkWriter::CMarkWriter(std::function<void()> beforeWrite)
+    : m_beforeWrite(std::move(beforeWrite)), m_thread(&CMarkWriter::Run, this)
+{
+}
 
 CMarkWriter::~CMarkWriter()
 {
@@ -53,6 +56,8 @@ void CMarkWriter::Run()
         m_pending.reset();
         m_bWriting = true;
         lock.unlock();
+        if (m_beforeWrite)
+            m_beforeWrite();
         {
             // One access for both values, as the game client reads them together.
             orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Existing);

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -18,7 +19,9 @@
 // fetched, and after a crash the next run resumes there or a little earlier.
 class CMarkWriter final {
 public:
-    CMarkWriter();
+    // beforeWrite runs on the writer's thread before each mark is written:
+    // whatever the mark moves past must be on disk first.
+    explicit CMarkWriter(std::function<void()> beforeWrite = {});
     ~CMarkWriter();  // writes what waits, then ends the thread
     CMarkWriter(const CMarkWriter&) = delete;
     CMarkWriter& operator=(const CMarkWriter&) = delete;
@@ -41,5 +44,6 @@ private:
     bool m_bWriting = false;
     bool m_bHurry = false;  // Flush or the end: write without waiting out the interval
     bool m_bStop = false;
+    std::function<void()> m_beforeWrite;
     std::thread m_thread;
 };

@@ -10,6 +10,9 @@
 #include "patch/Cp949.h"
 #include "patch/Records.h"
 #include "settings/SettingsStore.h"
+#include "patch/Digest.h"
+#include "patch/Manifest.h"
+#include "transfer/Crypto.h"
 #include "transfer/FtpSession.h"
 #include "transfer/Progress.h"
 
@@ -79,6 +82,8 @@ struct StoreValues {
     QString markFile;
     std::optional<std::int32_t> nMarkVersion = RELEASE_VERSION;
     QString password = QStringLiteral("secret");
+    std::int32_t nInstalled = INSTALLED_VERSION;
+    std::optional<orvanta::Ed25519PublicKey> trustedKey;  // a keyed build's
 };
 
 class DownloadTest : public ::testing::Test {
@@ -108,6 +113,8 @@ protected:
         entry.folder = Wire(folder);
         entry.name = Wire(name);
         entry.size = nListed.value_or(std::uint32_t(contents.size()));
+        if (m_bDigests)
+            orvanta::SetEntryDigest(&entry, Sha256Of(contents));
         m_entries.push_back(entry);
         if (bServe) {
             QString relative = folder;
@@ -144,10 +151,11 @@ protected:
             key.WriteText(DOWN_FOLDER, values.markFolder);
             key.WriteText(DOWN_FILE, values.markFile);
             key.WriteText(CLIENT_PATH, m_gamePath);
-            key.WriteNumber(CLIENT_VERSION, INSTALLED_VERSION);
+            key.WriteNumber(CLIENT_VERSION, values.nInstalled);
             key.WriteNumber(PORT, m_pPeer->Port());
         }
         m_pEngine = std::make_unique<CUpdateSession>(m_pPrompts.get());
+        m_pEngine->SetTrustedKey(values.trustedKey);
         CUpdateSession& engine = *m_pEngine;
         QObject::connect(&engine, &CUpdateSession::fileStarted,
                          [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 nSize) {
@@ -193,6 +201,7 @@ protected:
                 case State::FtpFailed:
                 case State::DownloadStopped:
                 case State::DownloadBroken:
+                case State::Refused:
                 case State::Closed:
                     return true;
                 default:
@@ -252,6 +261,14 @@ protected:
         quint64 total;
     };
 
+    static orvanta::Sha256Digest Sha256Of(const QByteArray& bytes)
+    {
+        orvanta::CSha256 hash;
+        hash.Update(bytes.constData(), std::size_t(bytes.size()));
+        return hash.Final();
+    }
+
+    bool m_bDigests = false;  // Add gives entries the digest of their contents
     QTemporaryDir m_parent;  // the game folder and nothing else lives here
     QString m_gamePath;
     std::unique_ptr<CFtpServer> m_pServer;
@@ -732,6 +749,128 @@ TEST_F(DownloadTest, TransferQuestionNamesTheFileAndCodeAndAsksAgain)
 
 // Lists past 4 GiB: the counters do not wrap, the bars get the unclamped
 // counts and the counters stop at the file's size and the total.
+TEST_F(DownloadTest, DigestsDecideWhatIsFetchedAndWhatIsKept)
+{
+    // in.bin is already in place, mid.bin is new, last.bin is served with
+    // other bytes of the same size than its digest names.
+    m_bDigests = true;
+    Server();
+    const QByteArray good = Pattern(40000, 'v');
+    Add(QStringLiteral("v"), QStringLiteral("in.bin"), Pattern(30000, 'u'));
+    Add(QStringLiteral("v"), QStringLiteral("mid.bin"), Pattern(20000, 'w'));
+    Add(QStringLiteral("v"), QStringLiteral("last.bin"), good);
+    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("v/last.bin"), Pattern(40000, 'x')));
+    WriteFile(m_gamePath + QStringLiteral("v/in.bin"), Pattern(30000, 'u'));
+    WriteFile(m_gamePath + QStringLiteral("v/last.bin"), "old last");
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Retrieved(), (QStringList{"v/mid.bin", "v/last.bin"}));
+    EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("파일 갱신 문제 발생/재시도 하세요"));
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("v/last.bin")), "old last");
+    EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".part")).isEmpty());
+
+    // The server mended: a run over the whole folder fetches only that file,
+    // and one more run fetches nothing at all.
+    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("v/last.bin"), good));
+    for (const int nExpected : {1, 0}) {
+        const qsizetype nLogAt = m_pServer->Log().size();
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_TRUE(Run());
+        EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+        EXPECT_EQ(Retrieved(nLogAt).size(), nExpected);
+        EXPECT_EQ(m_pEngine->Counters().dwAllRecv, Total());
+    }
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("v/last.bin")), good);
+}
+
+TEST_F(DownloadTest, BrokenTransferContinuesWhereItStopped)
+{
+    m_bDigests = true;
+    const QByteArray big = Pattern(1024 * 1024, 'y');
+    Server({.nDropAfter = 300 * 1024, .match = QStringLiteral("big")});
+    Add(QStringLiteral("r"), QStringLiteral("big.bin"), big);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(Run());
+    EXPECT_NE(m_pEngine->StatusText(), COMPLETE);
+    const QStringList parts = FilesUnder(m_gamePath).filter(QStringLiteral(".part"));
+    ASSERT_EQ(parts.size(), 1);
+    const qint64 nKept = QFileInfo(m_gamePath + parts[0]).size();
+    EXPECT_GT(nKept, 0);
+
+    Server();
+    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("r/big.bin"), big));
+    ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("r"), .markFile = QStringLiteral("big.bin")}));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("REST %1").arg(nKept)), 1) << m_pServer->Log().join(' ').toStdString();
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("r/big.bin")), big);
+    EXPECT_EQ(m_pEngine->Counters().dwAllRecv, std::uint64_t(big.size()));
+    EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".part")).isEmpty());
+}
+
+TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
+{
+    QFile keyFile(QStringLiteral(ORVANTA_SOURCE_DIR "/tests/keys/test-only-release-key.pem"));
+    ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly));
+    const std::string privatePem = keyFile.readAll().toStdString();
+    const auto publicKey = orvanta::PublicKeyOf(privatePem);
+    ASSERT_TRUE(publicKey);
+
+    struct Case {
+        const char* what;
+        bool bSign;
+        std::int32_t nSignedVersion;
+        std::int32_t nInstalled;
+        bool bTamper;   // the signed list names other bytes for one file
+        bool bReorder;  // the signed list has the files in another order
+        bool bAccepted;
+    };
+    const Case cases[] = {
+        {"signed", true, RELEASE_VERSION, INSTALLED_VERSION, false, false, true},
+        {"unsigned", false, RELEASE_VERSION, INSTALLED_VERSION, false, false, false},
+        {"tampered list", true, RELEASE_VERSION, INSTALLED_VERSION, true, false, false},
+        {"reordered", true, RELEASE_VERSION, INSTALLED_VERSION, false, true, false},
+        {"older than installed", true, RELEASE_VERSION, RELEASE_VERSION + 1, false, false, false},
+        {"another version", true, RELEASE_VERSION + 1, INSTALLED_VERSION, false, false, false},
+    };
+    m_bDigests = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QDir(m_gamePath).removeRecursively();
+        QDir().mkpath(m_gamePath);
+        m_entries.clear();
+        Server();
+        Add(QStringLiteral("s"), QStringLiteral("one.bin"), Pattern(5000, '1'));
+        Add(QStringLiteral("s"), QStringLiteral("two.bin"), Pattern(6000, '2'));
+        if (c.bSign) {
+            orvanta::ReleaseManifest manifest{c.nSignedVersion, m_entries};
+            if (c.bTamper)
+                orvanta::SetEntryDigest(&manifest.entries[1], Sha256Of("other bytes"));
+            if (c.bReorder)
+                std::swap(manifest.entries[0], manifest.entries[1]);
+            const std::string text = orvanta::ManifestText(manifest);
+            const auto signature = orvanta::SignEd25519(privatePem, text);
+            ASSERT_TRUE(signature);
+            ASSERT_TRUE(m_pServer->AddFile(QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1),
+                                           QByteArray::fromStdString(orvanta::SignatureFileText(text, *signature))));
+        }
+        ASSERT_NO_FATAL_FAILURE(Start({.nMarkVersion = std::nullopt, .nInstalled = c.nInstalled,
+                                       .trustedKey = publicKey}));
+        ASSERT_TRUE(Run());
+        if (c.bAccepted) {
+            EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+            EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"s/one.bin", "s/two.bin"}));
+        } else {
+            EXPECT_EQ(m_pEngine->GetState(), State::Refused);
+            EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("패치 서명을 확인할 수 없어 업데이트를 중단했습니다."));
+            EXPECT_TRUE(m_pEngine->IsLaunchReady());
+            EXPECT_FALSE(m_pEngine->IsUpToDate());
+            EXPECT_TRUE(FilesUnder(m_gamePath).isEmpty()) << FilesUnder(m_gamePath).join(' ').toStdString();
+            EXPECT_TRUE(Retrieved().filter(QStringLiteral(".bin")).isEmpty());
+        }
+    }
+}
+
 TEST(DownloadCountersTest, TotalsPastFourGiBStayUnsigned)
 {
     orvanta::FileEntry first;

@@ -1,0 +1,160 @@
+#include "transfer/Crypto.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace orvanta {
+namespace {
+
+struct PKeyDeleter {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct MdCtxDeleter {
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+struct BioDeleter {
+    void operator()(BIO* p) const { BIO_free(p); }
+};
+using PKey = std::unique_ptr<EVP_PKEY, PKeyDeleter>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxDeleter>;
+
+PKey ReadPrivateKey(std::string_view pem)
+{
+    std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+    if (!bio)
+        return nullptr;
+    PKey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    if (key && EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
+        return nullptr;
+    return key;
+}
+
+std::optional<Ed25519PublicKey> RawPublicKey(EVP_PKEY* pKey)
+{
+    Ed25519PublicKey raw{};
+    std::size_t nSize = raw.size();
+    if (EVP_PKEY_get_raw_public_key(pKey, raw.data(), &nSize) != 1 || nSize != raw.size())
+        return std::nullopt;
+    return raw;
+}
+
+} // namespace
+
+struct CSha256::Context {
+    MdCtx ctx{EVP_MD_CTX_new()};
+};
+
+CSha256::CSha256() : m_pContext(std::make_unique<Context>())
+{
+    Reset();
+}
+
+CSha256::~CSha256() = default;
+
+void CSha256::Reset()
+{
+    m_bOk = m_pContext->ctx && EVP_DigestInit_ex(m_pContext->ctx.get(), EVP_sha256(), nullptr) == 1;
+}
+
+void CSha256::Update(std::span<const std::uint8_t> bytes)
+{
+    Update(bytes.data(), bytes.size());
+}
+
+void CSha256::Update(const void* pData, std::size_t nSize)
+{
+    if (m_bOk && nSize > 0)
+        m_bOk = EVP_DigestUpdate(m_pContext->ctx.get(), pData, nSize) == 1;
+}
+
+Sha256Digest CSha256::Final()
+{
+    Sha256Digest digest{};
+    unsigned int nSize = 0;
+    if (m_bOk)
+        m_bOk = EVP_DigestFinal_ex(m_pContext->ctx.get(), digest.data(), &nSize) == 1 && nSize == digest.size();
+    return digest;
+}
+
+std::optional<Sha256Digest> Sha256OfFile(const std::string& path, const std::atomic<bool>* pStop)
+{
+    std::FILE* pFile = std::fopen(path.c_str(), "rb");
+    if (!pFile)
+        return std::nullopt;
+    std::setvbuf(pFile, nullptr, _IONBF, 0);
+    CSha256 hash;
+    std::vector<std::uint8_t> block(1 << 20);
+    bool bOk = true;
+    for (;;) {
+        if (pStop && *pStop) {
+            bOk = false;
+            break;
+        }
+        const std::size_t nGot = std::fread(block.data(), 1, block.size(), pFile);
+        hash.Update(block.data(), nGot);
+        if (nGot < block.size()) {
+            bOk = !std::ferror(pFile);
+            break;
+        }
+    }
+    std::fclose(pFile);
+    const Sha256Digest digest = hash.Final();
+    if (!bOk || !hash.IsOk())
+        return std::nullopt;
+    return digest;
+}
+
+bool VerifyEd25519(const Ed25519PublicKey& key, std::string_view message, const Ed25519Signature& signature)
+{
+    PKey pKey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()));
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!pKey || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pKey.get()) != 1)
+        return false;
+    return EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                            reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
+}
+
+std::optional<Ed25519KeyPair> GenerateEd25519()
+{
+    EVP_PKEY* pRaw = nullptr;
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr),
+                                                                    &EVP_PKEY_CTX_free);
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &pRaw) != 1)
+        return std::nullopt;
+    PKey pKey(pRaw);
+    std::unique_ptr<BIO, BioDeleter> bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), pKey.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return std::nullopt;
+    char* pData = nullptr;
+    const long nSize = BIO_get_mem_data(bio.get(), &pData);
+    const auto publicKey = RawPublicKey(pKey.get());
+    if (nSize <= 0 || !publicKey)
+        return std::nullopt;
+    return Ed25519KeyPair{std::string(pData, std::size_t(nSize)), *publicKey};
+}
+
+std::optional<Ed25519PublicKey> PublicKeyOf(std::string_view privatePem)
+{
+    const PKey pKey = ReadPrivateKey(privatePem);
+    return pKey ? RawPublicKey(pKey.get()) : std::nullopt;
+}
+
+std::optional<Ed25519Signature> SignEd25519(std::string_view privatePem, std::string_view message)
+{
+    const PKey pKey = ReadPrivateKey(privatePem);
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!pKey || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, pKey.get()) != 1)
+        return std::nullopt;
+    Ed25519Signature signature{};
+    std::size_t nSize = signature.size();
+    if (EVP_DigestSign(ctx.get(), signature.data(), &nSize, reinterpret_cast<const unsigned char*>(message.data()),
+                       message.size()) != 1 ||
+        nSize != signature.size())
+        return std::nullopt;
+    return signature;
+}
+
+} // namespace orvanta

@@ -77,7 +77,16 @@ public:
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
 
+    void SetEnv(const QString& name, const QString& value)
+    {
+        QProcessEnvironment env = m_process.processEnvironment().isEmpty() ? QProcessEnvironment::systemEnvironment()
+                                                                             : m_process.processEnvironment();
+        env.insert(name, value);
+        m_process.setProcessEnvironment(env);
+    }
+
     quint16 Port() const { return m_nPort; }
+    qint64 Pid() const { return m_process.processId(); }
     const QStringList& Lines() const { return m_lines; }
     bool Running() const { return m_process.state() == QProcess::Running; }
 
@@ -114,11 +123,11 @@ protected:
         WriteFile(m_release.filePath(QStringLiteral("data/map/b.bin")), 10);
         WriteFile(m_release.filePath(QStringLiteral("data/a.txt")), 0);
         WriteFile(m_release.filePath(QStringLiteral("한글/파일.txt")), 7);
-        ASSERT_TRUE(m_server.Start({QStringLiteral("--release"), m_release.path(), QStringLiteral("--version"),
-                                    QStringLiteral("5"), QStringLiteral("--ftp-host"),
+        m_server.SetEnv(QStringLiteral("ORVANTA_FTP_PASSWORD"), QStringLiteral("s3cret"));
+        ASSERT_TRUE(m_server.Start({QStringLiteral("--verbose"), QStringLiteral("--release"), m_release.path(),
+                                    QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--ftp-host"),
                                     QString::fromStdString(FtpHost()), QStringLiteral("--ftp-user"),
-                                    QStringLiteral("updater"), QStringLiteral("--ftp-password"),
-                                    QStringLiteral("s3cret"), QStringLiteral("--game-host"),
+                                    QStringLiteral("updater"), QStringLiteral("--game-host"),
                                     QStringLiteral("게임.localhost"), QStringLiteral("--game-port"),
                                     QStringLiteral("7001")}));
     }
@@ -151,6 +160,8 @@ TEST_F(PatchdTest, DifferentVersionGetsTheListThenTheCredentials)
 {
     CFrameClient client;
     ASSERT_TRUE(client.Connect(m_server.Port()));
+    // The server closes once it has sent frame 19; the name outlives the socket.
+    const QString client_ = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(client.Socket().localPort());
     client.Write(Int32Frame(FRAME_CLIENT_VERSION, 3));
     ASSERT_TRUE(client.WaitForFrames(6));
     const auto& frames = client.Received();
@@ -171,7 +182,6 @@ TEST_F(PatchdTest, DifferentVersionGetsTheListThenTheCredentials)
     EXPECT_EQ(DecodeGameServerInfo(frames[6].payload), (GameServerInfo{Utf8ToCp949("게임.localhost"), 7001}));
 
     // One line per frame, in and out.
-    const QString client_ = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(client.Socket().localPort());
     EXPECT_TRUE(m_server.WaitForLine(client_ + QStringLiteral("<- 10 version=3$")));
     EXPECT_TRUE(m_server.WaitForLine(client_ + QStringLiteral("-> 11 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client_ + QStringLiteral("-> 13 file=한글/파일.txt size=7$")));
@@ -370,6 +380,8 @@ protected:
 TEST_F(UpdaterAgainstPatchdTest, EqualVersionsAnswerAtOnceAndGetTheGameServer)
 {
     StartUpdater(5);
+    ASSERT_TRUE(WaitFor([&]() { return m_pDlg->m_pLink->Socket()->localPort() != 0; }));
+    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(m_pDlg->m_pLink->Socket()->localPort());
     ASSERT_TRUE(WaitFor([&]() { return m_pDlg->m_nGamePort == 7001; }));
     EXPECT_EQ(m_pDlg->m_strGameIp, QStringLiteral("게임.localhost"));
     EXPECT_TRUE(m_pDlg->m_bUpToDate);
@@ -377,8 +389,6 @@ TEST_F(UpdaterAgainstPatchdTest, EqualVersionsAnswerAtOnceAndGetTheGameServer)
     EXPECT_EQ(m_pDlg->StatusText(), QStringLiteral("변경될 파일이 없습니다.(설치버전:5)"));
     EXPECT_TRUE(m_pDlg->m_fileList.empty());
     EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 5);
-
-    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(m_pDlg->m_pLink->Socket()->localPort());
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("<- 10 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("-> 11 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("<- 18$")));

@@ -57,7 +57,7 @@ wait_port() {
 }
 
 rm -rf "$out"
-mkdir -p "$out"/{release,game,config,runtime,web/updater_notice,shots}
+mkdir -p "$out"/{release,releases,game,config,runtime,web/updater_notice,shots}
 game="$out/game"
 log="$out/logs"; mkdir -p "$log"
 
@@ -65,6 +65,15 @@ echo "== making the demo release and game folder in $out"
 extra=()
 [ "$self_update" = 1 ] && extra=(--self-update "$updater")
 $py scripts/demo/make_release.py --release "$out/release" --game "$game" "${extra[@]}" >/dev/null
+# The release history: version 2 is the new release, version 1 what the game
+# folder holds (the older files above and an older world.pak, the rest as
+# in 2). The patch server compares them and lists only what differs.
+cp -a "$out/release" "$out/releases/2"
+cp -a "$out/release" "$out/releases/1"
+rm -f "$out/releases/1/_Updater"
+cp -a "$game/." "$out/releases/1/"
+head -c $((1024 * 1024)) "$out/release/pack/world.pak" >"$out/releases/1/pack/world.pak"
+cp -a "$out/releases/1/." "$game/"
 total_bytes=$(find "$out/release" -type f -printf "%s\n" | awk '{ s += $1 } END { print s }')
 cp scripts/demo/Client "$game/Client"
 cp scripts/demo/list.asp "$out/web/updater_notice/list.asp"
@@ -81,8 +90,8 @@ $py -u scripts/demo/notice_server.py "$out/web" >"$log/web.out" 2>&1 &
 pids+=($!)
 web_port=$(wait_port "$log/web.out" 'port [0-9]+')
 
-"$patchd" --port 0 --release "$out/release" --version 2 \
-  --ftp-host "127.0.0.1:$ftp_port" --ftp-user orvanta --ftp-password demo \
+ORVANTA_FTP_PASSWORD=demo "$patchd" --verbose --port 0 --releases "$out/releases" \
+  --ftp-host "127.0.0.1:$ftp_port" --ftp-user orvanta \
   --game-host 127.0.0.1 --game-port 7777 >"$log/patchd.log" 2>&1 &
 pids+=($!)
 patch_port=$(wait_port "$log/patchd.log" 'listening on [0-9.]+:[0-9]+')
@@ -195,7 +204,7 @@ seconds=$($py -c "print(round($finished-$started,2))")
 {
   echo "Orvanta updater demo report"
   echo "  release files:          $files ($total_bytes bytes)"
-  echo "  files fetched over FTP: $fetched"
+  echo "  files fetched over FTP: $fetched (only those that differ from version 1)"
   echo "  start to completion:    ${seconds}s"
   echo "  game folder = release:  $identical"
   echo "  status line, in order:"

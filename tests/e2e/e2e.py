@@ -154,7 +154,7 @@ class Patchd:
     def __init__(self, log_dir, release, version, ftp_host, user="orvanta", password="secret",
                  game_host="gamehost", game_port=7):
         self.log = unique(os.path.join(log_dir, "patchd.log"))
-        args = [PATCHD, "--port", "0", "--version", str(version), "--ftp-host", ftp_host,
+        args = [PATCHD, "--verbose", "--port", "0", "--version", str(version), "--ftp-host", ftp_host,
                 "--ftp-user", user, "--ftp-password", password,
                 "--game-host", game_host, "--game-port", str(game_port)]
         if release:

@@ -11,6 +11,7 @@
 #include "engine/UpdateSession.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -20,11 +21,20 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 using namespace orvanta;
 using patch_test::CFrameClient;
+using patch_test::Frame;
 using patch_test::FrameBytes;
 using patch_test::Int32Frame;
 using testing_support::WaitFor;
@@ -76,7 +86,19 @@ public:
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
 
+    // Runs in the child between fork and exec (limits, descriptors).
+    void SetChildSetup(std::function<void()> fSetup) { m_process.setChildProcessModifier(std::move(fSetup)); }
+
+    void SetEnv(const QString& name, const QString& value)
+    {
+        QProcessEnvironment env = m_process.processEnvironment().isEmpty() ? QProcessEnvironment::systemEnvironment()
+                                                                             : m_process.processEnvironment();
+        env.insert(name, value);
+        m_process.setProcessEnvironment(env);
+    }
+
     quint16 Port() const { return m_nPort; }
+    qint64 Pid() const { return m_process.processId(); }
     const QStringList& Lines() const { return m_lines; }
     bool Running() const { return m_process.state() == QProcess::Running; }
 
@@ -113,11 +135,11 @@ protected:
         WriteFile(m_release.filePath(QStringLiteral("data/map/b.bin")), 10);
         WriteFile(m_release.filePath(QStringLiteral("data/a.txt")), 0);
         WriteFile(m_release.filePath(QStringLiteral("한글/파일.txt")), 7);
-        ASSERT_TRUE(m_server.Start({QStringLiteral("--release"), m_release.path(), QStringLiteral("--version"),
-                                    QStringLiteral("5"), QStringLiteral("--ftp-host"),
+        m_server.SetEnv(QStringLiteral("ORVANTA_FTP_PASSWORD"), QStringLiteral("s3cret"));
+        ASSERT_TRUE(m_server.Start({QStringLiteral("--verbose"), QStringLiteral("--release"), m_release.path(),
+                                    QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--ftp-host"),
                                     QString::fromStdString(FtpHost()), QStringLiteral("--ftp-user"),
-                                    QStringLiteral("updater"), QStringLiteral("--ftp-password"),
-                                    QStringLiteral("s3cret"), QStringLiteral("--game-host"),
+                                    QStringLiteral("updater"), QStringLiteral("--game-host"),
                                     QStringLiteral("게임.localhost"), QStringLiteral("--game-port"),
                                     QStringLiteral("7001")}));
     }
@@ -144,12 +166,94 @@ std::vector<FileEntry> ExpectedList()
             Entry("한글", "파일.txt", 7)};
 }
 
+// A bare POSIX client, for what QTcpSocket does not offer: a chosen source
+// address, a tiny receive buffer, never reading.
+class CRawClient final {
+public:
+    explicit CRawClient(quint16 nPort, const char* source = "127.0.0.1", int nRecvBuf = 0)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (nRecvBuf > 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof nRecvBuf);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &local.sin_addr);
+        ::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+        sockaddr_in remote{};
+        remote.sin_family = AF_INET;
+        remote.sin_port = htons(nPort);
+        ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+        m_bConnected = ::connect(m_fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+    }
+    ~CRawClient() { ::close(m_fd); }
+    CRawClient(const CRawClient&) = delete;
+    CRawClient& operator=(const CRawClient&) = delete;
+
+    bool Connected() const { return m_bConnected; }
+    void Write(const QByteArray& bytes) { ::send(m_fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL); }
+
+    // True once the server has closed: everything it sent is read and
+    // dropped on the way.
+    bool ClosedWithin(int nTimeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, int(std::max<qint64>(0, nTimeoutMs - timer.elapsed()))) <= 0)
+                return false;
+            char buf[4096];
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                return true;
+        }
+    }
+
+private:
+    int m_fd = -1;
+    bool m_bConnected = false;
+};
+
+// Seconds of CPU the process has used.
+double CpuSeconds(qint64 nPid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(nPid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// A whole conversation of an updater at nVersion against the server; true
+// when it ends with frame 19.
+bool RunSession(quint16 nPort, std::int32_t nVersion, std::vector<Frame>* pFrames = nullptr)
+{
+    CFrameClient client;
+    if (!client.Connect(nPort))
+        return false;
+    client.Write(Int32Frame(FRAME_CLIENT_VERSION, nVersion));
+    if (!WaitFor([&]() {
+            return !client.Received().empty() &&
+                   (client.Received().back().type == FRAME_FTP_INFO ||
+                    (client.Received().size() == 1 && DecodeInt32(client.Received()[0].payload) == nVersion));
+        }))
+        return false;
+    client.Write(Int32Frame(FRAME_UPDATE_DONE, 0) + Int32Frame(FRAME_UP_TO_DATE, 0));
+    const bool bDone =
+        WaitFor([&]() { return client.Received().back().type == FRAME_GAME_SERVER; });
+    if (pFrames)
+        *pFrames = client.Received();
+    return bDone;
+}
+
 } // namespace
 
 TEST_F(PatchdTest, DifferentVersionGetsTheListThenTheCredentials)
 {
     CFrameClient client;
     ASSERT_TRUE(client.Connect(m_server.Port()));
+    // The server closes once it has sent frame 19; the name outlives the socket.
+    const QString client_ = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(client.Socket().localPort());
     client.Write(Int32Frame(FRAME_CLIENT_VERSION, 3));
     ASSERT_TRUE(client.WaitForFrames(6));
     const auto& frames = client.Received();
@@ -170,7 +274,6 @@ TEST_F(PatchdTest, DifferentVersionGetsTheListThenTheCredentials)
     EXPECT_EQ(DecodeGameServerInfo(frames[6].payload), (GameServerInfo{Utf8ToCp949("게임.localhost"), 7001}));
 
     // One line per frame, in and out.
-    const QString client_ = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(client.Socket().localPort());
     EXPECT_TRUE(m_server.WaitForLine(client_ + QStringLiteral("<- 10 version=3$")));
     EXPECT_TRUE(m_server.WaitForLine(client_ + QStringLiteral("-> 11 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client_ + QStringLiteral("-> 13 file=한글/파일.txt size=7$")));
@@ -311,6 +414,10 @@ TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
         {QStringLiteral("--game-host"), QString(52, QLatin1Char('g'))},
         {QStringLiteral("--listen"), QStringLiteral("not-an-address")},
         {QStringLiteral("--release"), QStringLiteral("/nonexistent/release")},
+        {QStringLiteral("--releases"), QStringLiteral("/nonexistent/releases")},
+        {QStringLiteral("--workers"), QStringLiteral("0")},
+        {QStringLiteral("--hello-timeout"), QStringLiteral("-1")},
+        {QStringLiteral("--ftp-password-file"), QStringLiteral("/nonexistent/password")},
     };
     for (const QStringList& args : bad) {
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
@@ -324,9 +431,35 @@ TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
     QString error;
     EXPECT_EQ(help.RunToExit({QStringLiteral("--help")}, &error), 0);
     const QString text = help.Lines().join(QLatin1Char('\n'));
-    for (const char* option : {"--listen", "--port", "--release", "--version", "--ftp-host", "--ftp-user",
-                               "--ftp-password", "--game-host", "--game-port"})
+    for (const char* option : {"--listen", "--port", "--release", "--releases", "--version", "--ftp-host",
+                               "--ftp-user", "--ftp-password-file", "ORVANTA_FTP_PASSWORD", "--game-host",
+                               "--game-port", "--workers", "--reuse-port", "--max-connections", "--max-per-address",
+                               "--hello-timeout", "--idle-timeout", "--send-timeout", "--log", "--verbose"})
         EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
+}
+
+// The password reaches frame 14 from a file, and one still given on the
+// command line is gone from the process's visible arguments.
+TEST(PatchdCommandLine, PasswordStaysOffTheCommandLine)
+{
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("password")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("from-a-file\n");
+    file.close();
+    for (const QStringList& args : {QStringList{QStringLiteral("--ftp-password-file"), file.fileName()},
+                                    QStringList{QStringLiteral("--ftp-password"), QStringLiteral("from-a-file")}}) {
+        CPatchd server;
+        ASSERT_TRUE(server.Start(args));
+        CFrameClient client;
+        ASSERT_TRUE(client.Connect(server.Port()));
+        client.Write(Int32Frame(FRAME_CLIENT_VERSION, 0));
+        ASSERT_TRUE(client.WaitForFrames(2));
+        EXPECT_EQ(DecodeFtpInfo(client.Received()[1].payload)->password, "from-a-file");
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(server.Pid()));
+        ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+        EXPECT_FALSE(cmdline.readAll().contains("from-a-file"));
+    }
 }
 
 // The update engine against the reference server, started as the window
@@ -363,6 +496,8 @@ protected:
 TEST_F(UpdaterAgainstPatchdTest, EqualVersionsAnswerAtOnceAndGetTheGameServer)
 {
     StartUpdater(5);
+    ASSERT_TRUE(WaitFor([&]() { return m_pEngine->Link() && m_pEngine->Link()->Socket()->localPort() != 0; }));
+    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(m_pEngine->Link()->Socket()->localPort());
     ASSERT_TRUE(WaitFor([&]() { return m_pEngine->GamePort() == 7001; }));
     EXPECT_EQ(m_pEngine->GameIp(), QStringLiteral("게임.localhost"));
     EXPECT_TRUE(m_pEngine->IsUpToDate());
@@ -370,8 +505,6 @@ TEST_F(UpdaterAgainstPatchdTest, EqualVersionsAnswerAtOnceAndGetTheGameServer)
     EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("변경될 파일이 없습니다.(설치버전:5)"));
     EXPECT_TRUE(m_pEngine->FileList().empty());
     EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 5);
-
-    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(m_pEngine->Link()->Socket()->localPort());
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("<- 10 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("-> 11 version=5$")));
     EXPECT_TRUE(m_server.WaitForLine(client + QStringLiteral("<- 18$")));
@@ -389,4 +522,200 @@ TEST_F(UpdaterAgainstPatchdTest, DifferentVersionsReceiveTheRelease)
     EXPECT_FALSE(m_pEngine->IsUpToDate());
     EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 3);
     EXPECT_TRUE(m_server.WaitForLine(QStringLiteral("<- 10 version=3$")));
+}
+
+// Idle connections from one address are capped and, without frame 10,
+// timed out; a player from elsewhere is served all the while.
+TEST_F(PatchdTest, IdleConnectionsAreCappedAndTimedOut)
+{
+    QTemporaryDir release;
+    CPatchd server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--release"), release.path(), QStringLiteral("--max-per-address"),
+                              QStringLiteral("3"), QStringLiteral("--hello-timeout"), QStringLiteral("400")}));
+    std::vector<std::unique_ptr<CRawClient>> idle;
+    for (int i = 0; i < 5; ++i) {
+        idle.push_back(std::make_unique<CRawClient>(server.Port(), "127.0.0.2"));
+        ASSERT_TRUE(idle.back()->Connected());
+    }
+    int nRefused = 0;
+    for (const auto& pClient : idle)
+        nRefused += pClient->ClosedWithin(100) ? 1 : 0;
+    EXPECT_EQ(nRefused, 2);
+
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_TRUE(RunSession(server.Port(), 0));
+    EXPECT_LT(timer.elapsed(), 1000);
+
+    for (const auto& pClient : idle)
+        EXPECT_TRUE(pClient->ClosedWithin(2000));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral("^refused 2 connections: over the cap")));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral("^client 127\\.0\\.0\\.2:\\d+ version=- .* end=timed out waiting for frame 10$")));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral("^client 127\\.0\\.0\\.1:\\d+ version=0 files=0 mirror=127\\.0\\.0\\.1 got=10,16,18 sent=19 time=[0-9.]+s end=done$")));
+}
+
+// Out of descriptors, the server stops accepting for a moment instead of
+// spinning on the waiting connection, and serves again once some go.
+TEST_F(PatchdTest, OutOfDescriptorsPausesAcceptingWithoutSpinning)
+{
+    QTemporaryDir release;
+    CPatchd server;
+    server.SetChildSetup([]() {
+        const rlimit limit{48, 48};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    ASSERT_TRUE(server.Start({QStringLiteral("--release"), release.path(), QStringLiteral("--max-connections"),
+                              QStringLiteral("1000")}));
+    std::vector<std::unique_ptr<CRawClient>> flood;
+    for (int i = 0; i < 60; ++i)
+        flood.push_back(std::make_unique<CRawClient>(server.Port(), "127.0.0.2"));
+    ASSERT_TRUE(server.WaitForLine(QStringLiteral("^accept: Too many open files; pausing")));
+    const double nCpu = CpuSeconds(server.Pid());
+    QTest::qWait(1000);
+    EXPECT_LT(CpuSeconds(server.Pid()) - nCpu, 0.2);
+
+    flood.clear();
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_TRUE(RunSession(server.Port(), 0));
+    EXPECT_LT(timer.elapsed(), 1000);
+}
+
+// However a client repeats itself or stops reading, what the server holds
+// for it stays bounded: one answer per frame 10 and 18, a few stray frames,
+// and output left unread only for a while.
+TEST_F(PatchdTest, RepeatingOrNonReadingClientsStayBounded)
+{
+    // A list larger than what loopback's socket buffers take in (1.7 MB).
+    constexpr int FILES = 3000;
+    QTemporaryDir release;
+    for (int i = 0; i < FILES; ++i)
+        WriteFile(release.filePath(QStringLiteral("d/f%1.bin").arg(i)), 1);
+    CPatchd server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--release"), release.path(), QStringLiteral("--version"),
+                              QStringLiteral("2"), QStringLiteral("--send-timeout"), QStringLiteral("300")}));
+
+    CFrameClient repeater;
+    ASSERT_TRUE(repeater.Connect(server.Port()));
+    const QByteArray ten = Int32Frame(FRAME_CLIENT_VERSION, 1);
+    const QByteArray eighteen = Int32Frame(FRAME_UP_TO_DATE, 0);
+    repeater.Write(ten + ten + ten + eighteen + eighteen);
+    ASSERT_TRUE(repeater.WaitForClose());
+    const auto& frames = repeater.Received();
+    ASSERT_EQ(frames.size(), 1u + FILES + 1u + 1u);
+    EXPECT_EQ(frames.front().type, FRAME_SERVER_VERSION);
+    EXPECT_EQ(frames[1 + FILES].type, FRAME_FTP_INFO);
+    EXPECT_EQ(frames.back().type, FRAME_GAME_SERVER);
+
+    CFrameClient chatter;
+    ASSERT_TRUE(chatter.Connect(server.Port()));
+    QByteArray junk;
+    for (int i = 0; i < 20; ++i)
+        junk += FrameBytes(77);
+    chatter.Write(junk);
+    EXPECT_TRUE(chatter.WaitForClose());
+
+    CRawClient sleeper(server.Port(), "127.0.0.1", 1024);
+    ASSERT_TRUE(sleeper.Connected());
+    sleeper.Write(ten);
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" files=3000 .* end=stalled: the client does not read$"), 3000));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" end=dropped: more than 16 frames")));
+}
+
+// A log that nobody reads, or whose reader has gone, costs lines, never
+// service.
+TEST(PatchdLog, BlockedOrClosedLogDoesNotStopService)
+{
+    // Each session logs a line per file: 4 KiB and more.
+    QTemporaryDir release;
+    for (int i = 0; i < 60; ++i)
+        WriteFile(release.filePath(QStringLiteral("a/long-enough-name-%1.bin").arg(i)), 1);
+    for (const bool bCloseReader : {false, true}) {
+        SCOPED_TRACE(bCloseReader ? "closed" : "blocked");
+        int pipeFds[2];
+        ASSERT_EQ(::pipe(pipeFds), 0);
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 nPort = probe.serverPort();
+        probe.close();
+
+        QProcess server;
+        server.setChildProcessModifier([pipeFds]() { ::dup2(pipeFds[1], 1); });
+        server.start(testing_support::BinaryPath(QStringLiteral("tools/orvanta-patchd")),
+                     {QStringLiteral("--verbose"), QStringLiteral("--release"), release.path(), QStringLiteral("--port"),
+                      QString::number(nPort), QStringLiteral("--version"), QStringLiteral("2")});
+        ::close(pipeFds[1]);
+        if (bCloseReader)
+            ::close(pipeFds[0]);
+        ASSERT_TRUE(WaitFor([&]() { return CRawClient(nPort).Connected(); }));
+        // Far more log than a pipe holds (64 KiB).
+        for (int i = 0; i < 30; ++i)
+            ASSERT_TRUE(RunSession(nPort, 1)) << i;
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_TRUE(RunSession(nPort, 1));
+        EXPECT_LT(timer.elapsed(), 1000);
+        EXPECT_EQ(server.state(), QProcess::Running);
+        server.kill();
+        server.waitForFinished(5000);
+        if (!bCloseReader)
+            ::close(pipeFds[0]);
+    }
+}
+
+// A history of versions: a client at a known older version gets only what
+// changed since, one at an unknown version everything; sessions take the
+// FTP mirrors in turn.
+TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
+{
+    QTemporaryDir releases;
+    const auto write = [&](const QString& path, const QByteArray& bytes) {
+        QDir().mkpath(QFileInfo(releases.filePath(path)).absolutePath());
+        QFile file(releases.filePath(path));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    };
+    for (const char* version : {"1", "2", "3"}) {
+        write(QStringLiteral("%1/same.bin").arg(QLatin1String(version)), "unchanged");
+        write(QStringLiteral("%1/data/grown.bin").arg(QLatin1String(version)),
+              QByteArray(std::atoi(version) == 1 ? 4 : 8, 'g'));
+    }
+    write(QStringLiteral("1/data/edited.bin"), "version A");
+    write(QStringLiteral("2/data/edited.bin"), "version A");
+    write(QStringLiteral("3/data/edited.bin"), "version B");  // same size, other bytes
+    write(QStringLiteral("2/gone.bin"), "removed in 3");
+    write(QStringLiteral("3/new.bin"), "new in 3");
+    QFile::link(releases.filePath(QStringLiteral("3")), releases.filePath(QStringLiteral("current")));
+
+    CPatchd server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--releases"), releases.path(), QStringLiteral("--ftp-host"),
+                              QStringLiteral("ftp1.localhost"), QStringLiteral("--ftp-host"),
+                              QStringLiteral("ftp2.localhost")}));
+    const auto fetched = [&](std::int32_t nVersion, std::vector<std::string>* pHosts) {
+        std::vector<Frame> frames;
+        EXPECT_TRUE(RunSession(server.Port(), nVersion, &frames)) << nVersion;
+        std::vector<std::string> names;
+        for (const Frame& frame : frames) {
+            if (frame.type == FRAME_SERVER_VERSION) {
+                EXPECT_EQ(DecodeInt32(frame.payload), 3);
+            }
+            if (frame.type == FRAME_FILE_ENTRY) {
+                const auto entry = DecodeFileEntry(frame.payload);
+                names.push_back(entry->folder.empty() ? entry->name : entry->folder + "/" + entry->name);
+            }
+            if (frame.type == FRAME_FTP_INFO)
+                pHosts->push_back(DecodeFtpInfo(frame.payload)->host);
+        }
+        return names;
+    };
+    using Names = std::vector<std::string>;
+    std::vector<std::string> hosts;
+    EXPECT_EQ(fetched(2, &hosts), (Names{"new.bin", "data/edited.bin"}));
+    EXPECT_EQ(fetched(1, &hosts), (Names{"new.bin", "data/edited.bin", "data/grown.bin"}));
+    const Names everything{"new.bin", "same.bin", "data/edited.bin", "data/grown.bin"};
+    EXPECT_EQ(fetched(9, &hosts), everything);
+    EXPECT_EQ(fetched(0, &hosts), everything);
+    EXPECT_EQ(fetched(3, &hosts), Names{});
+    EXPECT_EQ(hosts, (std::vector<std::string>{"ftp1.localhost", "ftp2.localhost", "ftp1.localhost", "ftp2.localhost"}));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=3 \\(changed since\\) mirror=ftp2\\.localhost ")));
 }

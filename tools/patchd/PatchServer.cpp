@@ -1,215 +1,743 @@
 #include "PatchServer.h"
 
+#include "Log.h"
+
 #include "patch/Cp949.h"
 #include "patch/PatchFrame.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QFileInfo>
-#include <QTcpSocket>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <limits>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
 
 namespace patchd {
 namespace {
 
-QString PeerName(const QTcpSocket* pSocket)
+std::int64_t NowMs()
 {
-    const QHostAddress address = pSocket->peerAddress();
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                             ? QStringLiteral("[%1]").arg(address.toString())
-                             : address.toString();
-    return QStringLiteral("%1:%2").arg(host).arg(pSocket->peerPort());
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-// One connected client: its own reassembler, and the conversation of
-// frames 10 and 18. Deletes itself when the client goes.
-class CPatchClient final : public QObject {
-public:
-    CPatchClient(QTcpSocket* pSocket, const CReleaseConfig& config)
-        : QObject(pSocket), m_pSocket(pSocket), m_config(config), m_name(PeerName(pSocket))
-    {
-        Log(QStringLiteral("connected"));
-        connect(pSocket, &QTcpSocket::readyRead, this, &CPatchClient::OnReadyRead);
-        connect(pSocket, &QTcpSocket::disconnected, pSocket, [this]() {
-            Log(m_bDropped ? QStringLiteral("closed") : QStringLiteral("gone"));
-            m_pSocket->deleteLater();
-        });
-    }
+CBlob FrameBlob(std::int32_t nType, const std::vector<std::uint8_t>& payload)
+{
+    const auto frame = orvanta::EncodeFrame(nType, payload);
+    return std::make_shared<const std::string>(frame ? std::string(frame->begin(), frame->end()) : std::string());
+}
 
-private:
-    void Log(const QString& text) { LogLine(QStringLiteral("client %1 %2").arg(m_name, text)); }
+QString Utf8Of(const std::string& cp949)
+{
+    return QString::fromStdString(orvanta::Cp949ToUtf8(cp949));
+}
 
-    void OnReadyRead()
-    {
-        while (!m_bDropped && m_pSocket->bytesAvailable() > 0) {
-            std::array<std::uint8_t, orvanta::FRAME_MAX_SIZE> chunk{};
-            const qint64 nGot = m_pSocket->read(reinterpret_cast<char*>(chunk.data()),
-                                                qint64(std::max<std::size_t>(1, m_reassembler.Wanted())));
-            if (nGot <= 0)
-                return;
-            m_reassembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::size_t(nGot)));
-            if (m_reassembler.IsBroken()) {
-                Log(QStringLiteral("dropped: frame length %1 out of range").arg(m_reassembler.BadLength()));
-                m_bDropped = true;
-                m_pSocket->abort();
-                return;
-            }
-            if (m_reassembler.HasFrame()) {
-                OnFrame(m_reassembler.Type(), m_reassembler.Payload());
-                m_reassembler.Release();
-            }
-        }
-    }
-
-    void OnFrame(std::int32_t nType, std::span<const std::uint8_t> payload)
-    {
-        switch (nType) {
-        case orvanta::FRAME_CLIENT_VERSION: {
-            const auto version = orvanta::DecodeInt32(payload);
-            if (!version) {
-                Log(QStringLiteral("<- 10 ignored: payload of %1 bytes").arg(payload.size()));
-                return;
-            }
-            Log(QStringLiteral("<- 10 version=%1").arg(*version));
-            Send(orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(m_config.nVersion),
-                 QStringLiteral("version=%1").arg(m_config.nVersion));
-            if (*version == m_config.nVersion)
-                return;
-            for (const CReleaseFile& file : m_config.files) {
-                Send(orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(file.entry),
-                     QStringLiteral("file=%1 size=%2").arg(file.path).arg(file.entry.size));
-            }
-            Send(orvanta::FRAME_FTP_INFO, orvanta::EncodeFtpInfo(m_config.ftp),
-                 QStringLiteral("host=%1 user=%2")
-                     .arg(QString::fromStdString(orvanta::Cp949ToUtf8(m_config.ftp.host)),
-                          QString::fromStdString(orvanta::Cp949ToUtf8(m_config.ftp.user))));
+// The peer's address as the caps count it (raw bytes, IPv4-mapped IPv6
+// folded into IPv4) and as the log shows it, with the port.
+void DescribePeer(const sockaddr_storage& sa, std::string* pKey, std::string* pName)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (sa.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            const auto* pV4 = in6.sin6_addr.s6_addr + 12;
+            pKey->assign(reinterpret_cast<const char*>(pV4), 4);
+            inet_ntop(AF_INET, pV4, text, sizeof text);
+            *pName = std::string(text) + ":" + std::to_string(ntohs(in6.sin6_port));
             return;
         }
-        case orvanta::FRAME_UP_TO_DATE:
-            Log(QStringLiteral("<- 18"));
-            Send(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo(m_config.game),
-                 QStringLiteral("address=%1 port=%2")
-                     .arg(QString::fromStdString(orvanta::Cp949ToUtf8(m_config.game.address)))
-                     .arg(m_config.game.port));
-            return;
-        case orvanta::FRAME_UPDATE_DONE:
-            Log(QStringLiteral("<- 16"));
-            return;
-        default:
-            Log(QStringLiteral("<- %1 ignored: payload of %2 bytes").arg(nType).arg(payload.size()));
-            return;
-        }
+        pKey->assign(reinterpret_cast<const char*>(in6.sin6_addr.s6_addr), 16);
+        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+        *pName = "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
+        return;
     }
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(sa);
+    pKey->assign(reinterpret_cast<const char*>(&in4.sin_addr), 4);
+    inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
+    *pName = std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
+}
 
-    void Send(std::int32_t nType, const std::vector<std::uint8_t>& payload, const QString& what)
-    {
-        const auto frame = orvanta::EncodeFrame(nType, payload);
-        if (!frame)
-            return;
-        // The socket queues what the client does not take at once.
-        m_pSocket->write(reinterpret_cast<const char*>(frame->data()), qint64(frame->size()));
-        Log(QStringLiteral("-> %1 %2").arg(nType).arg(what));
-    }
+// Which deadline a connection runs against; each has one duration, so each
+// list stays in deadline order when connections join at its tail.
+enum ETimer { TIMER_NONE = -1, TIMER_HELLO = 0, TIMER_IDLE, TIMER_SEND, TIMER_LINGER, TIMER_COUNT };
 
-    QTcpSocket* m_pSocket;  // parent of this object
-    const CReleaseConfig& m_config;
-    QString m_name;
-    orvanta::CFrameReassembler m_reassembler;
-    bool m_bDropped = false;
+constexpr int VERBOSE_LINES_PER_CLIENT = 64;
+constexpr int ACCEPT_PAUSE_MS = 100;
+constexpr int READ_ROUNDS = 16;  // reads per wake-up, so one client cannot hold a worker
+
+struct CChunk {
+    CBlob blob;
+    std::size_t nOffset = 0;
+};
+
+struct CConn {
+    int fd = -1;
+    bool bDead = false;
+    std::string key;
+    std::string name;
+    orvanta::CFrameReassembler reassembler;
+    std::vector<CChunk> out;
+    bool bWantWrite = false;
+
+    ETimer timer = TIMER_NONE;
+    std::int64_t nDeadline = 0;
+    CConn* pPrev = nullptr;
+    CConn* pNext = nullptr;
+
+    // The session, for its log line.
+    std::int64_t nStart = 0;
+    std::int32_t nVersion = 0;
+    bool bAnswered = false;
+    bool bWaiting = false;  // its list is still being worked out
+    bool bPending18 = false;
+    bool bGot16 = false;
+    bool bSent19 = false;
+    bool bClosing = false;  // 19 sent and written; waiting for the client to close
+    std::size_t nFiles = 0;
+    bool bDelta = false;
+    int nMirror = -1;
+    int nExtra = 0;
+    int nLines = 0;
+    std::string got;  // frame types received, for the summary
 };
 
 } // namespace
 
-void LogLine(const QString& line)
-{
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
-bool ToFieldText(const QString& text, std::size_t nField, std::string* pOut)
-{
-    const QByteArray utf8 = text.toUtf8();
-    bool bOk = false;
-    std::string cp949 = orvanta::Utf8ToCp949(std::string_view(utf8.constData(), std::size_t(utf8.size())), &bOk);
-    if (!bOk || cp949.size() + 1 > nField || cp949.find('\0') != std::string::npos)
-        return false;
-    *pOut = std::move(cp949);
-    return true;
-}
-
-bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError)
-{
-    const QDir root(folder);
-    if (!root.exists()) {
-        *pError = QStringLiteral("release folder %1 does not exist").arg(folder);
-        return false;
+class CWorker final {
+public:
+    CWorker(CPatchServer& server, int nIndex) : m_server(server), m_nIndex(nIndex)
+    {
+        m_epoll = epoll_create1(EPOLL_CLOEXEC);
+        m_eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = &m_eventFd;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_eventFd, &ev);
+        for (int i = 0; i < TIMER_COUNT; ++i)
+            m_timers[std::size_t(i)] = {};
+        const CServerLimits& limits = m_server.Config().limits;
+        m_nTimeouts = {limits.nHelloTimeoutMs, limits.nIdleTimeoutMs, limits.nSendTimeoutMs, limits.nLingerMs};
     }
-    std::vector<CReleaseFile> files;
-    QDirIterator it(root.absolutePath(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        if (!info.isFile())
+
+    ~CWorker()
+    {
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+        ::close(m_eventFd);
+        ::close(m_epoll);
+    }
+
+    CWorker(const CWorker&) = delete;
+    CWorker& operator=(const CWorker&) = delete;
+
+    bool Bind(const QHostAddress& address, quint16 nPort, bool bReusePort, QString* pError)
+    {
+        sockaddr_storage sa{};
+        socklen_t nLen = 0;
+        if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(sa);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_port = htons(nPort);
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            std::memcpy(&in6.sin6_addr, bytes.c, 16);
+            nLen = sizeof in6;
+        } else {
+            auto& in4 = reinterpret_cast<sockaddr_in&>(sa);
+            in4.sin_family = AF_INET;
+            in4.sin_port = htons(nPort);
+            in4.sin_addr.s_addr = htonl(address.toIPv4Address());
+            nLen = sizeof in4;
+        }
+        m_listenFd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int nOne = 1;
+        if (m_listenFd < 0 || ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne) != 0 ||
+            (bReusePort && ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEPORT, &nOne, sizeof nOne) != 0) ||
+            ::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&sa), nLen) != 0 ||
+            ::listen(m_listenFd, SystemBacklog()) != 0) {
+            *pError = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = this;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listenFd, &ev);
+        return true;
+    }
+
+    quint16 BoundPort() const
+    {
+        sockaddr_storage sa{};
+        socklen_t nLen = sizeof sa;
+        if (::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&sa), &nLen) != 0)
+            return 0;
+        return ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(sa).sin6_port
+                                              : reinterpret_cast<const sockaddr_in&>(sa).sin_port);
+    }
+
+    // Any thread.
+    void Wake()
+    {
+        const std::uint64_t n = 1;
+        [[maybe_unused]] const auto nWritten = ::write(m_eventFd, &n, sizeof n);
+    }
+
+    void Stop()
+    {
+        m_bStop = true;
+        Wake();
+    }
+
+    void Run();
+
+private:
+    void Accept(std::int64_t nNow);
+    void OnReadable(CConn* pConn, std::int64_t nNow);
+    void OnFrame(CConn* pConn, std::int32_t nType, std::span<const std::uint8_t> payload, std::int64_t nNow);
+    void Deliver(CConn* pConn, const CAnswer& answer, std::int64_t nNow);
+    void Queue(CConn* pConn, const CBlob& blob);
+    void Flush(CConn* pConn, std::int64_t nNow);
+    void Extra(CConn* pConn, const QString& what);
+    void Close(CConn* pConn, const QString& reason);
+    void Arm(CConn* pConn, ETimer timer, std::int64_t nNow, bool bRestart);
+    void Disarm(CConn* pConn);
+    void Expire(std::int64_t nNow);
+    int NextTimeout(std::int64_t nNow) const;
+    void Log(CConn* pConn, const QString& text);
+
+    struct CTimerList {
+        CConn* pHead = nullptr;
+        CConn* pTail = nullptr;
+    };
+
+    CPatchServer& m_server;
+    int m_nIndex;
+    int m_epoll = -1;
+    int m_eventFd = -1;
+    int m_listenFd = -1;
+    std::atomic<bool> m_bStop{false};
+    std::array<CTimerList, TIMER_COUNT> m_timers;
+    std::array<int, TIMER_COUNT> m_nTimeouts{};
+    std::vector<CConn*> m_waiting;
+    std::vector<CConn*> m_dead;
+    std::int64_t m_nAcceptResume = 0;  // 0: accepting
+    std::int64_t m_nLastAcceptLog = 0;
+    std::int64_t m_nRefused = 0;
+    std::int64_t m_nLastRefusedLog = 0;
+    int m_nConns = 0;
+};
+
+void CWorker::Log(CConn* pConn, const QString& text)
+{
+    if (!m_server.Config().bVerbose)
+        return;
+    if (++pConn->nLines > VERBOSE_LINES_PER_CLIENT) {
+        if (pConn->nLines == VERBOSE_LINES_PER_CLIENT + 1)
+            LogLine(QStringLiteral("client %1 further lines not logged").arg(QString::fromStdString(pConn->name)));
+        return;
+    }
+    LogLine(QStringLiteral("client %1 %2").arg(QString::fromStdString(pConn->name), text));
+}
+
+void CWorker::Arm(CConn* pConn, ETimer timer, std::int64_t nNow, bool bRestart)
+{
+    if (pConn->timer == timer && !bRestart)
+        return;
+    Disarm(pConn);
+    if (timer == TIMER_NONE)
+        return;
+    CTimerList& list = m_timers[std::size_t(timer)];
+    pConn->timer = timer;
+    pConn->nDeadline = nNow + m_nTimeouts[std::size_t(timer)];
+    pConn->pPrev = list.pTail;
+    pConn->pNext = nullptr;
+    (list.pTail ? list.pTail->pNext : list.pHead) = pConn;
+    list.pTail = pConn;
+}
+
+void CWorker::Disarm(CConn* pConn)
+{
+    if (pConn->timer == TIMER_NONE)
+        return;
+    CTimerList& list = m_timers[std::size_t(pConn->timer)];
+    (pConn->pPrev ? pConn->pPrev->pNext : list.pHead) = pConn->pNext;
+    (pConn->pNext ? pConn->pNext->pPrev : list.pTail) = pConn->pPrev;
+    pConn->pPrev = pConn->pNext = nullptr;
+    pConn->timer = TIMER_NONE;
+}
+
+int CWorker::NextTimeout(std::int64_t nNow) const
+{
+    std::int64_t nNext = -1;
+    for (const CTimerList& list : m_timers) {
+        if (list.pHead && (nNext < 0 || list.pHead->nDeadline < nNext))
+            nNext = list.pHead->nDeadline;
+    }
+    if (m_nAcceptResume != 0 && (nNext < 0 || m_nAcceptResume < nNext))
+        nNext = m_nAcceptResume;
+    if (m_nRefused > 0 && (nNext < 0 || m_nLastRefusedLog + 1000 < nNext))
+        nNext = m_nLastRefusedLog + 1000;
+    if (nNext < 0)
+        return -1;
+    return int(std::clamp<std::int64_t>(nNext - nNow, 0, 60000));
+}
+
+void CWorker::Expire(std::int64_t nNow)
+{
+    static const std::array<const char*, TIMER_COUNT> reasons = {
+        "timed out waiting for frame 10", "idle", "stalled: the client does not read", "done"};
+    for (int i = 0; i < TIMER_COUNT; ++i) {
+        CTimerList& list = m_timers[std::size_t(i)];
+        while (list.pHead && list.pHead->nDeadline <= nNow)
+            Close(list.pHead, QString::fromLatin1(reasons[std::size_t(i)]));
+    }
+}
+
+void CWorker::Run()
+{
+    std::array<epoll_event, 256> events{};
+    while (!m_bStop) {
+        std::int64_t nNow = NowMs();
+        const int nReady = epoll_wait(m_epoll, events.data(), int(events.size()), NextTimeout(nNow));
+        nNow = NowMs();
+        for (int i = 0; i < nReady; ++i) {
+            const epoll_event& ev = events[std::size_t(i)];
+            if (ev.data.ptr == this) {
+                Accept(nNow);
+            } else if (ev.data.ptr == &m_eventFd) {
+                std::uint64_t n = 0;
+                [[maybe_unused]] const auto nRead = ::read(m_eventFd, &n, sizeof n);
+                // A list has been worked out: answer those who wait for it.
+                std::vector<CConn*> waiting;
+                waiting.swap(m_waiting);
+                for (CConn* pConn : waiting) {
+                    if (pConn->bDead)
+                        continue;
+                    if (const auto answer = m_server.Releases().AnswerFor(pConn->nVersion))
+                        Deliver(pConn, *answer, nNow);
+                    else
+                        m_waiting.push_back(pConn);
+                }
+            } else {
+                CConn* pConn = static_cast<CConn*>(ev.data.ptr);
+                if (pConn->bDead)
+                    continue;
+                if (ev.events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP | EPOLLERR))
+                    OnReadable(pConn, nNow);
+                if (!pConn->bDead && (ev.events & EPOLLOUT))
+                    Flush(pConn, nNow);
+            }
+        }
+        Expire(nNow);
+        if (m_nAcceptResume != 0 && nNow >= m_nAcceptResume) {
+            m_nAcceptResume = 0;
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.ptr = this;
+            epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listenFd, &ev);
+        }
+        if (m_nRefused > 0 && nNow >= m_nLastRefusedLog + 1000) {
+            LogLine(QStringLiteral("refused %1 connections: over the cap of %2 in all or %3 from one address")
+                        .arg(m_nRefused)
+                        .arg(m_server.MaxConnections())
+                        .arg(m_server.Config().limits.nMaxPerAddress));
+            m_nRefused = 0;
+            m_nLastRefusedLog = nNow;
+        }
+        for (CConn* pConn : m_dead)
+            delete pConn;
+        m_dead.clear();
+    }
+    for (CTimerList& list : m_timers) {
+        while (list.pHead)
+            Close(list.pHead, QStringLiteral("dropped: the server is stopping"));
+    }
+    for (CConn* pConn : m_waiting) {
+        if (!pConn->bDead)
+            Close(pConn, QStringLiteral("dropped: the server is stopping"));
+    }
+    for (CConn* pConn : m_dead)
+        delete pConn;
+    m_dead.clear();
+}
+
+void CWorker::Accept(std::int64_t nNow)
+{
+    for (int i = 0; i < 256; ++i) {
+        sockaddr_storage sa{};
+        socklen_t nLen = sizeof sa;
+        const int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&sa), &nLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors or memory: the connection stays in the
+                // backlog and would wake us at once again. Stop listening
+                // for a moment instead of spinning; sessions that end free
+                // what the next accept needs.
+                m_nAcceptResume = nNow + ACCEPT_PAUSE_MS;
+                epoll_event ev{};
+                ev.data.ptr = this;
+                epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listenFd, &ev);
+                if (nNow >= m_nLastAcceptLog + 1000) {
+                    m_nLastAcceptLog = nNow;
+                    LogLine(QStringLiteral("accept: %1; pausing %2 ms (%3 connections on this worker)")
+                                .arg(QString::fromLocal8Bit(std::strerror(errno)))
+                                .arg(ACCEPT_PAUSE_MS)
+                                .arg(m_nConns));
+                }
+                return;
+            }
+            // A connection that failed before we took it (aborted, reset,
+            // network errors): take the next one.
             continue;
-        const QString relative = root.relativeFilePath(info.absoluteFilePath());
-        const qsizetype nSlash = relative.lastIndexOf(QLatin1Char('/'));
-        const QString folderPart = nSlash < 0 ? QString() : relative.left(nSlash);
-        const QString namePart = relative.mid(nSlash + 1);
-
-        CReleaseFile file;
-        file.path = relative;
-        if (!ToFieldText(folderPart, orvanta::FileEntry::FOLDER_FIELD, &file.entry.folder)) {
-            *pError = QStringLiteral("%1: the folder has no CP949 form of at most 255 bytes").arg(relative);
-            return false;
         }
-        if (!ToFieldText(namePart, orvanta::FileEntry::NAME_FIELD, &file.entry.name)) {
-            *pError = QStringLiteral("%1: the name has no CP949 form of at most 255 bytes").arg(relative);
-            return false;
+        auto* pConn = new CConn;
+        pConn->fd = fd;
+        DescribePeer(sa, &pConn->key, &pConn->name);
+        if (!m_server.Admit(pConn->key)) {
+            ++m_nRefused;
+            ::close(fd);
+            delete pConn;
+            continue;
         }
-        if (info.size() < 0 || info.size() > std::numeric_limits<std::uint32_t>::max()) {
-            *pError = QStringLiteral("%1: larger than 4 GiB less one byte").arg(relative);
-            return false;
-        }
-        file.entry.size = std::uint32_t(info.size());
-        files.push_back(std::move(file));
+        ++m_nConns;
+        pConn->nStart = nNow;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.ptr = pConn;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev);
+        Arm(pConn, TIMER_HELLO, nNow, true);
+        Log(pConn, QStringLiteral("connected"));
     }
-    std::sort(files.begin(), files.end(), [](const CReleaseFile& a, const CReleaseFile& b) {
-        const QByteArray fa = a.path.left(std::max<qsizetype>(0, a.path.lastIndexOf(QLatin1Char('/')))).toUtf8();
-        const QByteArray fb = b.path.left(std::max<qsizetype>(0, b.path.lastIndexOf(QLatin1Char('/')))).toUtf8();
-        if (fa != fb)
-            return fa < fb;
-        return a.path.toUtf8() < b.path.toUtf8();
-    });
-    *pFiles = std::move(files);
-    return true;
 }
 
-CPatchServer::CPatchServer(CReleaseConfig config, QObject* parent) : QObject(parent), m_config(std::move(config))
+void CWorker::OnReadable(CConn* pConn, std::int64_t nNow)
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &CPatchServer::OnNewConnection);
+    std::array<std::uint8_t, 4096> buf{};
+    for (int nRound = 0; nRound < READ_ROUNDS; ++nRound) {
+        const ssize_t nGot = ::recv(pConn->fd, buf.data(), buf.size(), 0);
+        if (nGot == 0) {
+            Close(pConn, pConn->bClosing ? QStringLiteral("done") : QStringLiteral("gone"));
+            return;
+        }
+        if (nGot < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                Close(pConn, pConn->bClosing ? QStringLiteral("done") : QStringLiteral("gone"));
+            return;
+        }
+        if (pConn->bClosing)
+            continue;
+        if (pConn->timer == TIMER_IDLE)
+            Arm(pConn, TIMER_IDLE, nNow, true);
+        std::span<const std::uint8_t> rest(buf.data(), std::size_t(nGot));
+        while (!rest.empty()) {
+            const std::size_t nTaken = pConn->reassembler.Feed(rest);
+            rest = rest.subspan(nTaken);
+            if (pConn->reassembler.IsBroken()) {
+                Close(pConn,
+                      QStringLiteral("dropped: frame length %1 out of range").arg(pConn->reassembler.BadLength()));
+                return;
+            }
+            if (!pConn->reassembler.HasFrame())
+                break;
+            OnFrame(pConn, pConn->reassembler.Type(), pConn->reassembler.Payload(), nNow);
+            pConn->reassembler.Release();
+            if (pConn->bDead)
+                return;
+        }
+    }
 }
 
-CPatchServer::~CPatchServer() = default;
+void CWorker::OnFrame(CConn* pConn, std::int32_t nType, std::span<const std::uint8_t> payload, std::int64_t nNow)
+{
+    if (pConn->got.size() < 64)
+        pConn->got += (pConn->got.empty() ? "" : ",") + std::to_string(nType);
+    switch (nType) {
+    case orvanta::FRAME_CLIENT_VERSION: {
+        const auto version = orvanta::DecodeInt32(payload);
+        if (!version)
+            return Extra(pConn, QStringLiteral("<- 10 ignored: payload of %1 bytes").arg(payload.size()));
+        // One answer per connection: a client that asks again gets nothing
+        // more, so it cannot make the server queue without end.
+        if (pConn->bAnswered || pConn->bWaiting)
+            return Extra(pConn, QStringLiteral("<- 10 ignored: already answered"));
+        Log(pConn, QStringLiteral("<- 10 version=%1").arg(*version));
+        pConn->nVersion = *version;
+        if (const auto answer = m_server.Releases().AnswerFor(*version)) {
+            Deliver(pConn, *answer, nNow);
+        } else {
+            pConn->bWaiting = true;
+            m_waiting.push_back(pConn);
+            Arm(pConn, TIMER_IDLE, nNow, true);
+        }
+        return;
+    }
+    case orvanta::FRAME_UP_TO_DATE:
+        if (pConn->bSent19 || pConn->bPending18)
+            return Extra(pConn, QStringLiteral("<- 18 ignored: already answered"));
+        Log(pConn, QStringLiteral("<- 18"));
+        if (pConn->bWaiting) {
+            pConn->bPending18 = true;
+            return;
+        }
+        pConn->bSent19 = true;
+        Queue(pConn, m_server.GameFrame());
+        Log(pConn, QStringLiteral("-> 19 address=%1 port=%2")
+                       .arg(Utf8Of(m_server.Config().game.address))
+                       .arg(m_server.Config().game.port));
+        Flush(pConn, nNow);
+        return;
+    case orvanta::FRAME_UPDATE_DONE:
+        if (pConn->bGot16)
+            return Extra(pConn, QStringLiteral("<- 16 ignored: already received"));
+        pConn->bGot16 = true;
+        Log(pConn, QStringLiteral("<- 16"));
+        return;
+    default:
+        return Extra(pConn, QStringLiteral("<- %1 ignored: payload of %2 bytes").arg(nType).arg(payload.size()));
+    }
+}
+
+void CWorker::Extra(CConn* pConn, const QString& what)
+{
+    Log(pConn, what);
+    if (++pConn->nExtra > m_server.Config().limits.nMaxFrames)
+        Close(pConn, QStringLiteral("dropped: more than %1 frames the conversation has no use for")
+                         .arg(m_server.Config().limits.nMaxFrames));
+}
+
+void CWorker::Deliver(CConn* pConn, const CAnswer& answer, std::int64_t nNow)
+{
+    pConn->bWaiting = false;
+    pConn->bAnswered = true;
+    const std::int32_t nCurrent = m_server.Releases().Current();
+    Queue(pConn, answer.frames);
+    Log(pConn, QStringLiteral("-> 11 version=%1").arg(nCurrent));
+    if (pConn->nVersion != nCurrent) {
+        pConn->nFiles = answer.paths->size();
+        pConn->bDelta = answer.bDelta;
+        if (m_server.Config().bVerbose) {
+            for (const QString& path : *answer.paths) {
+                // The entries' sizes are in the frames; the log shows the path.
+                Log(pConn, QStringLiteral("-> 13 file=%1").arg(path));
+                if (pConn->nLines > VERBOSE_LINES_PER_CLIENT)
+                    break;
+            }
+        }
+        pConn->nMirror = m_server.NextMirror();
+        Queue(pConn, m_server.FtpFrame(pConn->nMirror));
+        const orvanta::FtpInfo& ftp = m_server.Config().mirrors[std::size_t(pConn->nMirror)];
+        Log(pConn, QStringLiteral("-> 14 host=%1 user=%2").arg(Utf8Of(ftp.host), Utf8Of(ftp.user)));
+    }
+    if (pConn->bPending18) {
+        pConn->bPending18 = false;
+        pConn->bSent19 = true;
+        Queue(pConn, m_server.GameFrame());
+        Log(pConn, QStringLiteral("-> 19 address=%1 port=%2")
+                       .arg(Utf8Of(m_server.Config().game.address))
+                       .arg(m_server.Config().game.port));
+    }
+    Arm(pConn, TIMER_IDLE, nNow, true);
+    Flush(pConn, nNow);
+}
+
+void CWorker::Queue(CConn* pConn, const CBlob& blob)
+{
+    if (blob && !blob->empty())
+        pConn->out.push_back(CChunk{blob, 0});
+}
+
+void CWorker::Flush(CConn* pConn, std::int64_t nNow)
+{
+    bool bProgress = false;
+    while (!pConn->out.empty()) {
+        CChunk& chunk = pConn->out.front();
+        const ssize_t nSent = ::send(pConn->fd, chunk.blob->data() + chunk.nOffset, chunk.blob->size() - chunk.nOffset,
+                                     MSG_NOSIGNAL);
+        if (nSent > 0) {
+            bProgress = true;
+            chunk.nOffset += std::size_t(nSent);
+            if (chunk.nOffset == chunk.blob->size())
+                pConn->out.erase(pConn->out.begin());
+            continue;
+        }
+        if (nSent < 0 && errno == EINTR)
+            continue;
+        if (nSent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        Close(pConn, QStringLiteral("gone"));
+        return;
+    }
+    const bool bWantWrite = !pConn->out.empty();
+    if (bWantWrite != pConn->bWantWrite) {
+        pConn->bWantWrite = bWantWrite;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP | (bWantWrite ? EPOLLOUT : 0u);
+        ev.data.ptr = pConn;
+        epoll_ctl(m_epoll, EPOLL_CTL_MOD, pConn->fd, &ev);
+    }
+    if (bWantWrite) {
+        // A client that takes nothing for a while is dropped: what waits for
+        // it is shared, but its descriptor and buffers are not.
+        Arm(pConn, TIMER_SEND, nNow, bProgress || pConn->timer != TIMER_SEND);
+    } else if (pConn->bSent19) {
+        // The conversation is over. Half-close, so the client reads every
+        // byte before the end, and wait a moment for its own close.
+        if (!pConn->bClosing) {
+            pConn->bClosing = true;
+            ::shutdown(pConn->fd, SHUT_WR);
+            Arm(pConn, TIMER_LINGER, nNow, true);
+        }
+    } else if (pConn->timer == TIMER_SEND) {
+        Arm(pConn, TIMER_IDLE, nNow, true);
+    }
+}
+
+void CWorker::Close(CConn* pConn, const QString& reason)
+{
+    if (pConn->bDead)
+        return;
+    pConn->bDead = true;
+    Disarm(pConn);
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, pConn->fd, nullptr);
+    ::close(pConn->fd);
+    m_server.Release(pConn->key);
+    --m_nConns;
+    if (m_server.Config().bVerbose) {
+        LogLine(QStringLiteral("client %1 %2").arg(QString::fromStdString(pConn->name), reason));
+    } else {
+        const QString mirror =
+            pConn->nMirror < 0 ? QStringLiteral("-")
+                               : Utf8Of(m_server.Config().mirrors[std::size_t(pConn->nMirror)].host);
+        LogLine(QStringLiteral("client %1 version=%2 files=%3%4 mirror=%5 got=%6%7 time=%8s end=%9")
+                    .arg(QString::fromStdString(pConn->name),
+                         pConn->bAnswered ? QString::number(pConn->nVersion) : QStringLiteral("-"))
+                    .arg(pConn->nFiles)
+                    .arg(pConn->bDelta ? QStringLiteral(" (changed since)") : QString(), mirror,
+                         pConn->got.empty() ? QStringLiteral("-") : QString::fromStdString(pConn->got),
+                         pConn->bSent19 ? QStringLiteral(" sent=19") : QString())
+                    .arg(double(NowMs() - pConn->nStart) / 1000.0, 0, 'f', 3)
+                    .arg(reason));
+    }
+    pConn->out.clear();
+    m_dead.push_back(pConn);
+}
+
+CPatchServer::CPatchServer(CServerConfig config, CReleaseSet* pReleases)
+    : m_config(std::move(config)), m_pReleases(pReleases)
+{
+    for (const orvanta::FtpInfo& ftp : m_config.mirrors)
+        m_ftpFrames.push_back(FrameBlob(orvanta::FRAME_FTP_INFO, orvanta::EncodeFtpInfo(ftp)));
+    m_gameFrame = FrameBlob(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo(m_config.game));
+    // What the descriptors allow, less a reserve for the log, the listeners
+    // and the release files being compared.
+    const int nDescriptors = RaiseDescriptorLimit();
+    if (m_config.limits.nMaxConnections <= 0)
+        m_config.limits.nMaxConnections = std::max(16, nDescriptors - 64 - 4 * m_config.nWorkers);
+}
+
+CPatchServer::~CPatchServer()
+{
+    Stop();
+}
 
 bool CPatchServer::Listen(const QHostAddress& address, quint16 nPort, QString* pError)
 {
-    if (!m_server.listen(address, nPort)) {
-        *pError = m_server.errorString();
-        return false;
+    const bool bShare = m_config.bReusePort || m_config.nWorkers > 1;
+    for (int i = 0; i < std::max(1, m_config.nWorkers); ++i) {
+        auto pWorker = std::make_unique<CWorker>(*this, i);
+        if (!pWorker->Bind(address, nPort, bShare, pError))
+            return false;
+        // Port 0: the first socket picks it, the others join it.
+        nPort = pWorker->BoundPort();
+        m_workers.push_back(std::move(pWorker));
     }
+    m_nPort = nPort;
     return true;
 }
 
-void CPatchServer::OnNewConnection()
+void CPatchServer::Start()
 {
-    while (QTcpSocket* pSocket = m_server.nextPendingConnection()) {
-        // The socket is the server's child until it goes; the client object
-        // is the socket's child.
-        new CPatchClient(pSocket, m_config);
+    m_pReleases->Start([this]() {
+        for (const auto& pWorker : m_workers)
+            pWorker->Wake();
+    });
+    for (const auto& pWorker : m_workers)
+        m_threads.emplace_back([pWorker = pWorker.get()]() { pWorker->Run(); });
+}
+
+void CPatchServer::Stop()
+{
+    for (const auto& pWorker : m_workers)
+        pWorker->Stop();
+    for (std::thread& thread : m_threads)
+        thread.join();
+    m_threads.clear();
+    m_pReleases->Stop();
+}
+
+bool CPatchServer::Admit(const std::string& addressKey)
+{
+    if (m_nTotal.fetch_add(1) >= m_config.limits.nMaxConnections) {
+        m_nTotal.fetch_sub(1);
+        return false;
     }
+    std::lock_guard lock(m_mutex);
+    int& nCount = m_perAddress[addressKey];
+    if (nCount >= m_config.limits.nMaxPerAddress) {
+        if (nCount == 0)
+            m_perAddress.erase(addressKey);
+        m_nTotal.fetch_sub(1);
+        return false;
+    }
+    ++nCount;
+    return true;
+}
+
+void CPatchServer::Release(const std::string& addressKey)
+{
+    m_nTotal.fetch_sub(1);
+    std::lock_guard lock(m_mutex);
+    const auto found = m_perAddress.find(addressKey);
+    if (found != m_perAddress.end() && --found->second <= 0)
+        m_perAddress.erase(found);
+}
+
+int CPatchServer::NextMirror()
+{
+    return int(m_nNextMirror.fetch_add(1) % unsigned(std::max<std::size_t>(1, m_config.mirrors.size())));
+}
+
+int SystemBacklog()
+{
+    std::ifstream in("/proc/sys/net/core/somaxconn");
+    int n = 0;
+    if (in >> n && n > 0)
+        return n;
+    return SOMAXCONN;
+}
+
+int RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? rlim_t(1) << 20 : limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return int(std::min<rlim_t>(limit.rlim_cur, rlim_t(1) << 30));
 }
 
 } // namespace patchd

@@ -1,62 +1,95 @@
 #pragma once
 
-#include "patch/Records.h"
+#include "Release.h"
 
 #include <QHostAddress>
-#include <QObject>
 #include <QString>
-#include <QTcpServer>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
-// The reference patch server: it serves one release to every client that
-// connects. Lives on the thread of QCoreApplication's event loop.
+// The reference patch server: one listening socket and one epoll loop per
+// worker thread, all on the same port (SO_REUSEPORT), so the kernel spreads
+// new connections over them. A session lives on the worker that accepted
+// it; the workers share only the release set, the connection counts and
+// the log. Nothing is kept between sessions, so several processes, or
+// several machines behind a TCP balancer, can serve the same players.
 namespace patchd {
 
-struct CReleaseFile {
-    orvanta::FileEntry entry;  // as it goes on the wire (CP949 texts)
-    QString path;              // relative to the release folder, for the log
+struct CServerLimits {
+    int nMaxConnections = 0;      // 0: the descriptor limit less a reserve
+    int nMaxPerAddress = 256;     // players behind one NAT share an address
+    int nHelloTimeoutMs = 10000;  // from accept to frame 10
+    // From the answer to frame 18: the player downloads in between and says
+    // nothing, so this is longer than the longest download.
+    int nIdleTimeoutMs = 6 * 3600 * 1000;
+    int nSendTimeoutMs = 60000;  // output waiting that the client does not take
+    int nLingerMs = 2000;        // after frame 19, for the client's close
+    int nMaxFrames = 16;         // frames past the conversation's own, then dropped
 };
 
-struct CReleaseConfig {
-    std::int32_t nVersion = 1;
-    std::vector<CReleaseFile> files;
-    orvanta::FtpInfo ftp;
+struct CServerConfig {
+    CServerLimits limits;
+    std::vector<orvanta::FtpInfo> mirrors;  // one per session, in turn
     orvanta::GameServerInfo game;
+    bool bVerbose = false;
+    int nWorkers = 1;
+    bool bReusePort = false;  // let other processes share the port
 };
 
-// Every regular file under folder, sorted by folder then name (bytes of
-// their UTF-8 form): folder relative to the release root with "/"
-// separators, empty at the root; texts converted to CP949. False, with the
-// reason, when a path cannot be carried by the record (not CP949, longer
-// than its field) or a file does not fit the 32-bit size.
-bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError);
+class CWorker;
 
-// A text for a fixed-width field of the given size: CP949 of utf8, NUL
-// included. False when it does not convert exactly or does not fit.
-bool ToFieldText(const QString& text, std::size_t nField, std::string* pOut);
-
-class CPatchServer final : public QObject {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CPatchServer)
-
+class CPatchServer final {
 public:
-    explicit CPatchServer(CReleaseConfig config, QObject* parent = nullptr);
-    ~CPatchServer() override;
+    CPatchServer(CServerConfig config, CReleaseSet* pReleases);
+    ~CPatchServer();
+    CPatchServer(const CPatchServer&) = delete;
+    CPatchServer& operator=(const CPatchServer&) = delete;
 
+    // Binds every worker's socket; nPort 0 picks a free port for all.
     bool Listen(const QHostAddress& address, quint16 nPort, QString* pError);
-    QHostAddress Address() const { return m_server.serverAddress(); }
-    quint16 Port() const { return m_server.serverPort(); }
+    quint16 Port() const { return m_nPort; }
+    int MaxConnections() const { return m_config.limits.nMaxConnections; }
+
+    void Start();
+    // Closes every connection and ends the workers. Any thread.
+    void Stop();
+
+    // Called by a worker. False when the address or the whole server is at
+    // its cap; otherwise the connection is counted until Release.
+    bool Admit(const std::string& addressKey);
+    void Release(const std::string& addressKey);
+    int NextMirror();
+
+    const CServerConfig& Config() const { return m_config; }
+    CReleaseSet& Releases() { return *m_pReleases; }
+    const CBlob& FtpFrame(int nMirror) const { return m_ftpFrames[std::size_t(nMirror)]; }
+    const CBlob& GameFrame() const { return m_gameFrame; }
 
 private:
-    void OnNewConnection();
+    CServerConfig m_config;
+    CReleaseSet* m_pReleases;
+    std::vector<CBlob> m_ftpFrames;
+    CBlob m_gameFrame;
+    std::vector<std::unique_ptr<CWorker>> m_workers;
+    std::vector<std::thread> m_threads;
+    quint16 m_nPort = 0;
 
-    CReleaseConfig m_config;  // read by the clients, which the server owns
-    QTcpServer m_server;
+    std::atomic<int> m_nTotal{0};
+    std::atomic<unsigned> m_nNextMirror{0};
+    std::mutex m_mutex;
+    std::unordered_map<std::string, int> m_perAddress;  // guarded by m_mutex
 };
 
-// One line on stdout, flushed at once so that a reader sees it as it happens.
-void LogLine(const QString& line);
+// The system's maximum listen backlog (net.core.somaxconn).
+int SystemBacklog();
+// Raises the descriptor limit to its hard maximum; returns the new soft one.
+int RaiseDescriptorLimit();
 
 } // namespace patchd

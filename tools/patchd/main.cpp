@@ -1,11 +1,19 @@
-// orvanta-patchd: the reference patch server. It serves one release, given
-// entirely on the command line, to any number of updaters at once.
+// orvanta-patchd: the reference patch server. It serves a release, or a
+// history of releases, to any number of updaters at once.
+#include "Log.h"
 #include "PatchServer.h"
+#include "Release.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <pthread.h>
 
 namespace {
 
@@ -25,10 +33,46 @@ bool ParseInt(const QString& text, std::int64_t nMin, std::int64_t nMax, std::in
     return true;
 }
 
+// The password never comes from the command line, which every local user
+// can read: a file (its first line) or the environment.
+bool ReadPassword(const QString& file, QString* pOut, QString* pError)
+{
+    if (!file.isEmpty()) {
+        QFile in(file);
+        if (!in.open(QIODevice::ReadOnly)) {
+            *pError = QStringLiteral("cannot read --ftp-password-file %1: %2").arg(file, in.errorString());
+            return false;
+        }
+        QByteArray line = in.readLine(4096);
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        *pOut = QString::fromUtf8(line);
+        return true;
+    }
+    *pOut = qEnvironmentVariable("ORVANTA_FTP_PASSWORD");
+    return true;
+}
+
+// An old command line may still carry the password: overwrite it where
+// /proc/PID/cmdline shows it, so it is visible only for the moment of
+// the start.
+void HideArgument(int argc, char** argv, const char* name)
+{
+    const std::size_t nName = std::strlen(name);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0 && i + 1 < argc) {
+            std::memset(argv[i + 1], 'x', std::strlen(argv[i + 1]));
+        } else if (std::strncmp(argv[i], name, nName) == 0 && argv[i][nName] == '=') {
+            std::memset(argv[i] + nName + 1, 'x', std::strlen(argv[i] + nName + 1));
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvanta-patchd"));
 
@@ -36,12 +80,26 @@ int main(int argc, char** argv)
     parser.setApplicationDescription(QStringLiteral(
         "Reference patch server of the Orvanta Online updater.\n"
         "\n"
-        "An updater sends its installed version (frame 10) and gets the release's\n"
+        "An updater sends its installed version (frame 10) and gets the current\n"
         "version back (frame 11). When the two differ it then gets one frame 13 per\n"
-        "file of the release and the FTP server's credentials (frame 14). After the\n"
-        "updater's frame 18 it gets the game server's address (frame 19).\n"
-        "Every frame in and out is logged on stdout, one line each, and the first\n"
-        "line is \"listening on ADDRESS:PORT\"."));
+        "file to fetch and an FTP server's credentials (frame 14). After the\n"
+        "updater's frame 18 it gets the game server's address (frame 19), and the\n"
+        "server closes the connection. Each connection gets one answer to each.\n"
+        "\n"
+        "Releases. --release DIR serves one release: every version other than\n"
+        "--version gets every file. --releases DIR serves a history, one\n"
+        "sub-folder per version named by its number:\n"
+        "    DIR/41/...   DIR/42/...   DIR/43/...\n"
+        "The highest (or --version) is current. A client at an older version found\n"
+        "there gets only the files of the current one that are new or differ from\n"
+        "its version's (by size and SHA-256); a client at any other version gets\n"
+        "every file. Each list is worked out once, in the background, after the\n"
+        "start. The FTP servers serve the current version's folder as their root.\n"
+        "\n"
+        "The FTP password is read from --ftp-password-file or ORVANTA_FTP_PASSWORD.\n"
+        "\n"
+        "The first line of the log is \"listening on ADDRESS:PORT\"; then one line per\n"
+        "session as it ends (one per frame with --verbose). SIGHUP reopens --log."));
     parser.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                     QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
@@ -54,36 +112,86 @@ int main(int argc, char** argv)
                        "given relative to DIR with \"/\" separators (empty at the root), sorted. Names must "
                        "have a CP949 form of at most 255 bytes. Without it the list is empty."),
         QStringLiteral("DIR"));
-    const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("Version number of the release (default 1)."), QStringLiteral("N"),
-                                     QStringLiteral("1"));
+    const QCommandLineOption releases(QStringLiteral("releases"),
+                                      QStringLiteral("Folder of versions, one sub-folder each (see above)."),
+                                      QStringLiteral("DIR"));
+    const QCommandLineOption version(
+        QStringLiteral("version"),
+        QStringLiteral("Version number of the release (default 1; with --releases, the highest sub-folder)."),
+        QStringLiteral("N"));
     const QCommandLineOption ftpHost(
         QStringLiteral("ftp-host"),
         QStringLiteral("FTP server the files are fetched from, sent as is: a host, and \":port\" when not 21 "
-                       "(default 127.0.0.1; at most 99 bytes)."),
-        QStringLiteral("TEXT"), QStringLiteral("127.0.0.1"));
+                       "(default 127.0.0.1; at most 99 bytes). Give it once per mirror: each session gets "
+                       "the next one in turn."),
+        QStringLiteral("TEXT"));
     const QCommandLineOption ftpUser(QStringLiteral("ftp-user"),
                                      QStringLiteral("FTP user name (default anonymous; at most 49 bytes)."),
                                      QStringLiteral("TEXT"), QStringLiteral("anonymous"));
+    const QCommandLineOption ftpPasswordFile(
+        QStringLiteral("ftp-password-file"),
+        QStringLiteral("File whose first line is the FTP password (at most 49 bytes). Without it the "
+                       "password is ORVANTA_FTP_PASSWORD from the environment, or empty."),
+        QStringLiteral("FILE"));
     const QCommandLineOption ftpPassword(QStringLiteral("ftp-password"),
-                                         QStringLiteral("FTP password (default empty; at most 49 bytes)."),
-                                         QStringLiteral("TEXT"), QString());
+                                         QStringLiteral("Obsolete: shows the password to every local user. Use "
+                                                        "--ftp-password-file or ORVANTA_FTP_PASSWORD."),
+                                         QStringLiteral("TEXT"));
     const QCommandLineOption gameHost(QStringLiteral("game-host"),
                                       QStringLiteral("Game server address (default 127.0.0.1; at most 51 bytes)."),
                                       QStringLiteral("TEXT"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption gamePort(QStringLiteral("game-port"),
                                       QStringLiteral("Game server port (default 3333)."), QStringLiteral("N"),
                                       QStringLiteral("3333"));
-    parser.addOptions({listen, port, release, version, ftpHost, ftpUser, ftpPassword, gameHost, gamePort});
+    const QCommandLineOption workers(
+        QStringLiteral("workers"),
+        QStringLiteral("Threads serving the port, each with its own socket (default 1; one per core)."),
+        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption reusePort(QStringLiteral("reuse-port"),
+                                       QStringLiteral("Let other orvanta-patchd processes listen on the same port "
+                                                      "(SO_REUSEPORT): the kernel shares the connections out."));
+    const QCommandLineOption maxConnections(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Connections at once; more are closed at once (default: the descriptor limit, raised "
+                       "to its maximum, less a reserve)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption maxPerAddress(QStringLiteral("max-per-address"),
+                                           QStringLiteral("Connections at once from one IP address (default 256)."),
+                                           QStringLiteral("N"), QStringLiteral("256"));
+    const QCommandLineOption helloTimeout(
+        QStringLiteral("hello-timeout"),
+        QStringLiteral("Milliseconds a new connection has to send frame 10 (default 10000)."), QStringLiteral("MS"),
+        QStringLiteral("10000"));
+    const QCommandLineOption idleTimeout(
+        QStringLiteral("idle-timeout"),
+        QStringLiteral("Milliseconds a client may stay silent after its answer (default 21600000, six hours): "
+                       "it says nothing while it downloads, so this must outlast the longest download."),
+        QStringLiteral("MS"), QStringLiteral("21600000"));
+    const QCommandLineOption sendTimeout(
+        QStringLiteral("send-timeout"),
+        QStringLiteral("Milliseconds a client may leave its answer unread before it is dropped (default 60000)."),
+        QStringLiteral("MS"), QStringLiteral("60000"));
+    const QCommandLineOption logFile(QStringLiteral("log"),
+                                     QStringLiteral("Append the log to FILE instead of stdout."),
+                                     QStringLiteral("FILE"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("One log line per frame in and out (at most 64 per client)."));
+    parser.addOptions({listen, port, release, releases, version, ftpHost, ftpUser, ftpPasswordFile, ftpPassword,
+                       gameHost, gamePort, workers, reusePort, maxConnections, maxPerAddress, helloTimeout,
+                       idleTimeout, sendTimeout, logFile, verbose});
     parser.process(app);
+    HideArgument(argc, argv, "--ftp-password");
     if (!parser.positionalArguments().isEmpty())
         return Fail(QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().front()));
 
-    patchd::CReleaseConfig config;
+    patchd::CServerConfig config;
     std::int64_t n = 0;
-    if (!ParseInt(parser.value(version), INT32_MIN, INT32_MAX, &n))
-        return Fail(QStringLiteral("--version wants a 32-bit integer"));
-    config.nVersion = std::int32_t(n);
+    std::optional<std::int32_t> nVersion;
+    if (parser.isSet(version)) {
+        if (!ParseInt(parser.value(version), INT32_MIN, INT32_MAX, &n))
+            return Fail(QStringLiteral("--version wants a 32-bit integer"));
+        nVersion = std::int32_t(n);
+    }
     if (!ParseInt(parser.value(gamePort), INT32_MIN, INT32_MAX, &n))
         return Fail(QStringLiteral("--game-port wants a 32-bit integer"));
     config.game.port = std::int32_t(n);
@@ -91,19 +199,67 @@ int main(int argc, char** argv)
     if (!ParseInt(parser.value(port), 0, 65535, &nPort))
         return Fail(QStringLiteral("--port wants 0 to 65535"));
 
-    if (!patchd::ToFieldText(parser.value(ftpHost), orvanta::FtpInfo::HOST_FIELD, &config.ftp.host))
-        return Fail(QStringLiteral("--ftp-host needs a CP949 form of at most 99 bytes"));
-    if (!patchd::ToFieldText(parser.value(ftpUser), orvanta::FtpInfo::USER_FIELD, &config.ftp.user))
-        return Fail(QStringLiteral("--ftp-user needs a CP949 form of at most 49 bytes"));
-    if (!patchd::ToFieldText(parser.value(ftpPassword), orvanta::FtpInfo::PASSWORD_FIELD, &config.ftp.password))
-        return Fail(QStringLiteral("--ftp-password needs a CP949 form of at most 49 bytes"));
+    struct CNumber {
+        const QCommandLineOption* pOption;
+        std::int64_t nMin;
+        std::int64_t nMax;
+        int* pOut;
+    };
+    const CNumber numbers[] = {
+        {&workers, 1, 256, &config.nWorkers},
+        {&maxConnections, 0, INT32_MAX, &config.limits.nMaxConnections},
+        {&maxPerAddress, 1, INT32_MAX, &config.limits.nMaxPerAddress},
+        {&helloTimeout, 1, INT32_MAX, &config.limits.nHelloTimeoutMs},
+        {&idleTimeout, 1, INT32_MAX, &config.limits.nIdleTimeoutMs},
+        {&sendTimeout, 1, INT32_MAX, &config.limits.nSendTimeoutMs},
+    };
+    for (const CNumber& number : numbers) {
+        if (!ParseInt(parser.value(*number.pOption), number.nMin, number.nMax, &n))
+            return Fail(QStringLiteral("--%1 wants %2 to %3")
+                            .arg(number.pOption->names().front())
+                            .arg(number.nMin)
+                            .arg(number.nMax));
+        *number.pOut = int(n);
+    }
+    config.bVerbose = parser.isSet(verbose);
+    config.bReusePort = parser.isSet(reusePort);
+
+    QString password;
+    QString error;
+    if (parser.isSet(ftpPassword)) {
+        std::fprintf(stderr, "orvanta-patchd: --ftp-password shows the password to every local user; use "
+                             "--ftp-password-file or ORVANTA_FTP_PASSWORD\n");
+        password = parser.value(ftpPassword);
+    } else if (!ReadPassword(parser.value(ftpPasswordFile), &password, &error)) {
+        return Fail(error);
+    }
+    QStringList hosts = parser.values(ftpHost);
+    if (hosts.isEmpty())
+        hosts << QStringLiteral("127.0.0.1");
+    for (const QString& host : hosts) {
+        orvanta::FtpInfo ftp;
+        if (!patchd::ToFieldText(host, orvanta::FtpInfo::HOST_FIELD, &ftp.host))
+            return Fail(QStringLiteral("--ftp-host needs a CP949 form of at most 99 bytes"));
+        if (!patchd::ToFieldText(parser.value(ftpUser), orvanta::FtpInfo::USER_FIELD, &ftp.user))
+            return Fail(QStringLiteral("--ftp-user needs a CP949 form of at most 49 bytes"));
+        if (!patchd::ToFieldText(password, orvanta::FtpInfo::PASSWORD_FIELD, &ftp.password))
+            return Fail(QStringLiteral("the FTP password needs a CP949 form of at most 49 bytes"));
+        config.mirrors.push_back(std::move(ftp));
+    }
     if (!patchd::ToFieldText(parser.value(gameHost), orvanta::GameServerInfo::ADDRESS_FIELD, &config.game.address))
         return Fail(QStringLiteral("--game-host needs a CP949 form of at most 51 bytes"));
 
-    if (parser.isSet(release)) {
-        QString error;
-        if (!patchd::LoadReleaseFolder(parser.value(release), &config.files, &error))
+    patchd::CReleaseSet releaseSet;
+    if (parser.isSet(release) && parser.isSet(releases))
+        return Fail(QStringLiteral("--release and --releases exclude each other"));
+    if (parser.isSet(releases)) {
+        if (!releaseSet.LoadHistory(parser.value(releases), nVersion, &error))
             return Fail(error);
+    } else {
+        std::vector<patchd::CReleaseFile> files;
+        if (parser.isSet(release) && !patchd::LoadReleaseFolder(parser.value(release), &files, &error))
+            return Fail(error);
+        releaseSet.SetCurrent(nVersion.value_or(1), std::move(files));
     }
 
     QHostAddress address;
@@ -113,13 +269,45 @@ int main(int argc, char** argv)
     else if (!address.setAddress(listenText))
         return Fail(QStringLiteral("--listen wants an IP address, not %1").arg(listenText));
 
-    patchd::CPatchServer server(std::move(config));
-    QString error;
+    patchd::CLog& log = patchd::CLog::Instance();
+    if (!log.Open(parser.value(logFile), &error))
+        return Fail(error);
+
+    // The workers inherit a mask that leaves these handled to this thread.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+
+    patchd::CPatchServer server(std::move(config), &releaseSet);
     if (!server.Listen(address, quint16(nPort), &error))
         return Fail(QStringLiteral("cannot listen on %1:%2: %3").arg(listenText).arg(nPort).arg(error));
-    const QString shown = server.Address().protocol() == QAbstractSocket::IPv6Protocol
-                              ? QStringLiteral("[%1]").arg(server.Address().toString())
-                              : server.Address().toString();
-    patchd::LogLine(QStringLiteral("listening on %1:%2").arg(shown).arg(server.Port()));
-    return QCoreApplication::exec();
+    const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol
+                              ? QStringLiteral("[%1]").arg(address.toString())
+                              : address.toString();
+    log.Start();
+    log.Line(QStringLiteral("listening on %1:%2").arg(shown).arg(server.Port()));
+    log.Line(QStringLiteral("version %1, %2 files; %3 older versions to compare; at most %4 connections")
+                 .arg(releaseSet.Current())
+                 .arg(releaseSet.CurrentFileCount())
+                 .arg(releaseSet.OlderVersions().size())
+                 .arg(server.MaxConnections()));
+    server.Start();
+
+    for (;;) {
+        int nSignal = 0;
+        if (sigwait(&handled, &nSignal) != 0)
+            continue;
+        if (nSignal == SIGHUP) {
+            log.Reopen();
+            continue;
+        }
+        break;
+    }
+    server.Stop();
+    log.Line(QStringLiteral("stopped"));
+    log.Stop();
+    return 0;
 }

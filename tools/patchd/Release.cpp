@@ -1,0 +1,282 @@
+#include "Release.h"
+
+#include "patch/Cp949.h"
+#include "patch/PatchFrame.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+
+#include <openssl/evp.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+namespace patchd {
+namespace {
+
+void AppendFrame(std::string* pOut, std::int32_t nType, const std::vector<std::uint8_t>& payload)
+{
+    const auto frame = orvanta::EncodeFrame(nType, payload);
+    if (frame)
+        pOut->append(reinterpret_cast<const char*>(frame->data()), frame->size());
+}
+
+// Same file when both names lead to one inode: a publisher who makes each
+// version as hard links of the previous one pays no hashing for them.
+bool SameInode(const QString& a, const QString& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool ParseVersion(const QString& name, std::int32_t* pOut)
+{
+    bool bOk = false;
+    const qlonglong n = name.toLongLong(&bOk);
+    if (!bOk || n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max() ||
+        QString::number(n) != name)
+        return false;
+    *pOut = std::int32_t(n);
+    return true;
+}
+
+} // namespace
+
+bool ToFieldText(const QString& text, std::size_t nField, std::string* pOut)
+{
+    const QByteArray utf8 = text.toUtf8();
+    bool bOk = false;
+    std::string cp949 = orvanta::Utf8ToCp949(std::string_view(utf8.constData(), std::size_t(utf8.size())), &bOk);
+    if (!bOk || cp949.size() + 1 > nField || cp949.find('\0') != std::string::npos)
+        return false;
+    *pOut = std::move(cp949);
+    return true;
+}
+
+bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError)
+{
+    const QDir root(folder);
+    if (!root.exists()) {
+        *pError = QStringLiteral("release folder %1 does not exist").arg(folder);
+        return false;
+    }
+    std::vector<CReleaseFile> files;
+    QDirIterator it(root.absolutePath(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        if (!info.isFile())
+            continue;
+        const QString relative = root.relativeFilePath(info.absoluteFilePath());
+        const qsizetype nSlash = relative.lastIndexOf(QLatin1Char('/'));
+        const QString folderPart = nSlash < 0 ? QString() : relative.left(nSlash);
+        const QString namePart = relative.mid(nSlash + 1);
+
+        CReleaseFile file;
+        file.path = relative;
+        file.absolute = info.absoluteFilePath();
+        if (!ToFieldText(folderPart, orvanta::FileEntry::FOLDER_FIELD, &file.entry.folder)) {
+            *pError = QStringLiteral("%1: the folder has no CP949 form of at most 255 bytes").arg(relative);
+            return false;
+        }
+        if (!ToFieldText(namePart, orvanta::FileEntry::NAME_FIELD, &file.entry.name)) {
+            *pError = QStringLiteral("%1: the name has no CP949 form of at most 255 bytes").arg(relative);
+            return false;
+        }
+        if (info.size() < 0 || info.size() > std::numeric_limits<std::uint32_t>::max()) {
+            *pError = QStringLiteral("%1: larger than 4 GiB less one byte").arg(relative);
+            return false;
+        }
+        file.entry.size = std::uint32_t(info.size());
+        files.push_back(std::move(file));
+    }
+    std::sort(files.begin(), files.end(), [](const CReleaseFile& a, const CReleaseFile& b) {
+        const QByteArray fa = a.path.left(std::max<qsizetype>(0, a.path.lastIndexOf(QLatin1Char('/')))).toUtf8();
+        const QByteArray fb = b.path.left(std::max<qsizetype>(0, b.path.lastIndexOf(QLatin1Char('/')))).toUtf8();
+        if (fa != fb)
+            return fa < fb;
+        return a.path.toUtf8() < b.path.toUtf8();
+    });
+    *pFiles = std::move(files);
+    return true;
+}
+
+std::optional<std::string> FileDigest(const QString& path)
+{
+    std::FILE* pFile = std::fopen(QFile::encodeName(path).constData(), "rb");
+    if (!pFile)
+        return std::nullopt;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    bool bOk = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+    std::vector<unsigned char> buf(1 << 20);
+    while (bOk) {
+        const std::size_t nGot = std::fread(buf.data(), 1, buf.size(), pFile);
+        if (nGot > 0)
+            bOk = EVP_DigestUpdate(ctx.get(), buf.data(), nGot) == 1;
+        if (nGot < buf.size()) {
+            bOk = bOk && !std::ferror(pFile);
+            break;
+        }
+    }
+    std::fclose(pFile);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int nDigest = 0;
+    if (!bOk || EVP_DigestFinal_ex(ctx.get(), digest, &nDigest) != 1)
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(digest), nDigest);
+}
+
+CReleaseSet::~CReleaseSet()
+{
+    Stop();
+}
+
+CAnswer CReleaseSet::MakeAnswer(const std::vector<const CReleaseFile*>& files, bool bDelta) const
+{
+    auto frames = std::make_shared<std::string>();
+    auto paths = std::make_shared<std::vector<QString>>();
+    frames->reserve(12 + files.size() * (orvanta::FRAME_HEADER_SIZE + orvanta::FileEntry::SIZE));
+    AppendFrame(frames.get(), orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(m_nCurrent));
+    for (const CReleaseFile* pFile : files) {
+        AppendFrame(frames.get(), orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(pFile->entry));
+        paths->push_back(QStringLiteral("%1 size=%2").arg(pFile->path).arg(pFile->entry.size));
+    }
+    return CAnswer{std::move(frames), std::move(paths), bDelta};
+}
+
+void CReleaseSet::SetCurrent(std::int32_t nVersion, std::vector<CReleaseFile> files)
+{
+    m_nCurrent = nVersion;
+    m_current = std::move(files);
+    m_same = MakeAnswer({}, false);
+    std::vector<const CReleaseFile*> all;
+    for (const CReleaseFile& file : m_current)
+        all.push_back(&file);
+    m_whole = MakeAnswer(all, false);
+}
+
+bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t> nCurrent, QString* pError)
+{
+    const QDir root(folder);
+    if (!root.exists()) {
+        *pError = QStringLiteral("releases folder %1 does not exist").arg(folder);
+        return false;
+    }
+    std::map<std::int32_t, QString> versions;
+    for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        std::int32_t nVersion = 0;
+        if (ParseVersion(name, &nVersion))
+            versions[nVersion] = root.filePath(name);
+    }
+    if (versions.empty()) {
+        *pError = QStringLiteral("releases folder %1 has no version sub-folder (named by its number)").arg(folder);
+        return false;
+    }
+    const std::int32_t nChosen = nCurrent.value_or(versions.rbegin()->first);
+    if (!versions.contains(nChosen)) {
+        *pError = QStringLiteral("releases folder %1 has no sub-folder %2").arg(folder).arg(nChosen);
+        return false;
+    }
+    for (const auto& [nVersion, path] : versions) {
+        std::vector<CReleaseFile> files;
+        if (!LoadReleaseFolder(path, &files, pError))
+            return false;
+        if (nVersion == nChosen)
+            SetCurrent(nVersion, std::move(files));
+        else
+            m_older[nVersion] = std::move(files);
+    }
+    return true;
+}
+
+std::vector<std::int32_t> CReleaseSet::OlderVersions() const
+{
+    std::vector<std::int32_t> out;
+    for (const auto& item : m_older)
+        out.push_back(item.first);
+    return out;
+}
+
+void CReleaseSet::Start(std::function<void()> fReady)
+{
+    m_fReady = std::move(fReady);
+    if (!m_older.empty())
+        m_thread = std::thread([this]() { Compare(); });
+}
+
+void CReleaseSet::Stop()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_bStop = true;
+    }
+    m_cv.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void CReleaseSet::WaitAll()
+{
+    std::unique_lock lock(m_mutex);
+    m_cv.wait(lock, [this]() { return m_bStop || m_deltas.size() == m_older.size(); });
+}
+
+void CReleaseSet::Compare()
+{
+    // Digests of the current files, worked out when first needed.
+    std::vector<std::optional<std::optional<std::string>>> currentDigests(m_current.size());
+    // Newest first: most players are one version behind.
+    for (auto it = m_older.rbegin(); it != m_older.rend(); ++it) {
+        std::map<QString, const CReleaseFile*> byPath;
+        for (const CReleaseFile& file : it->second)
+            byPath[file.path] = &file;
+        std::vector<const CReleaseFile*> changed;
+        for (std::size_t i = 0; i < m_current.size(); ++i) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_bStop)
+                    return;
+            }
+            const CReleaseFile& file = m_current[i];
+            const auto found = byPath.find(file.path);
+            bool bSame = found != byPath.end() && found->second->entry.size == file.entry.size;
+            if (bSame && !SameInode(file.absolute, found->second->absolute)) {
+                if (!currentDigests[i])
+                    currentDigests[i] = FileDigest(file.absolute);
+                const std::optional<std::string> old = FileDigest(found->second->absolute);
+                // A file that cannot be read on either side is sent again.
+                bSame = *currentDigests[i] && old && **currentDigests[i] == *old;
+            }
+            if (!bSame)
+                changed.push_back(&file);
+        }
+        CAnswer answer = MakeAnswer(changed, true);
+        {
+            std::lock_guard lock(m_mutex);
+            m_deltas[it->first] = std::move(answer);
+        }
+        m_cv.notify_all();
+        if (m_fReady)
+            m_fReady();
+    }
+}
+
+std::optional<CAnswer> CReleaseSet::AnswerFor(std::int32_t nVersion) const
+{
+    if (nVersion == m_nCurrent)
+        return m_same;
+    if (!m_older.contains(nVersion))
+        return m_whole;
+    std::lock_guard lock(m_mutex);
+    const auto found = m_deltas.find(nVersion);
+    if (found == m_deltas.end())
+        return std::nullopt;
+    return found->second;
+}
+
+} // namespace patchd

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "patch/Records.h"
+
+#include <QString>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// What the patch server knows of its releases, and the answers it gives.
+// Answers are immutable byte blocks shared by every session that gets the
+// same one, so a session costs no copy of its file list.
+namespace patchd {
+
+struct CReleaseFile {
+    orvanta::FileEntry entry;  // as it goes on the wire (CP949 texts)
+    QString path;              // relative to the release folder: log and digests
+    QString absolute;          // on disk
+};
+
+// Every regular file under folder, sorted by folder then name (bytes of
+// their UTF-8 form): folder relative to the release root with "/"
+// separators, empty at the root; texts converted to CP949. False, with the
+// reason, when a path cannot be carried by the record (not CP949, longer
+// than its field) or a file does not fit the 32-bit size.
+bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError);
+
+// A text for a fixed-width field of the given size: CP949 of utf8, NUL
+// included. False when it does not convert exactly or does not fit.
+bool ToFieldText(const QString& text, std::size_t nField, std::string* pOut);
+
+// SHA-256 of a file's bytes; nothing when it cannot be read.
+std::optional<std::string> FileDigest(const QString& path);
+
+using CBlob = std::shared_ptr<const std::string>;
+
+// The answer to one frame 10: frame 11, and when the versions differ one
+// frame 13 per file to fetch. The paths (with sizes) are for the log only.
+struct CAnswer {
+    CBlob frames;
+    std::shared_ptr<const std::vector<QString>> paths;
+    bool bDelta = false;  // only the files that changed since the client's version
+};
+
+// The releases a server offers: the current one, and the older versions it
+// can compare with it. Filled once before the server starts; the lists of
+// older versions are worked out on a thread of their own, newest first,
+// each once.
+class CReleaseSet final {
+public:
+    CReleaseSet() = default;
+    ~CReleaseSet();
+    CReleaseSet(const CReleaseSet&) = delete;
+    CReleaseSet& operator=(const CReleaseSet&) = delete;
+
+    // One release: every other version gets the whole list.
+    void SetCurrent(std::int32_t nVersion, std::vector<CReleaseFile> files);
+    // A folder of versions, one sub-folder each named by its number; the
+    // current one is nCurrent, or the highest when none is given.
+    bool LoadHistory(const QString& folder, std::optional<std::int32_t> nCurrent, QString* pError);
+
+    std::int32_t Current() const { return m_nCurrent; }
+    std::size_t CurrentFileCount() const { return m_current.size(); }
+    std::vector<std::int32_t> OlderVersions() const;
+
+    // Starts the comparison thread; fReady runs on it after each list is
+    // done (the server wakes the sessions that wait for it).
+    void Start(std::function<void()> fReady);
+    void Stop();
+
+    // The answer for a client at nVersion, or nothing while its list is
+    // still being worked out. Any thread.
+    std::optional<CAnswer> AnswerFor(std::int32_t nVersion) const;
+
+    // Blocks until every list is done (tests of the server's start, demos).
+    void WaitAll();
+
+private:
+    CAnswer MakeAnswer(const std::vector<const CReleaseFile*>& files, bool bDelta) const;
+    void Compare();
+
+    std::int32_t m_nCurrent = 1;
+    std::vector<CReleaseFile> m_current;
+    std::map<std::int32_t, std::vector<CReleaseFile>> m_older;
+    CAnswer m_same;   // frame 11 alone
+    CAnswer m_whole;  // frame 11 and every file
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::map<std::int32_t, CAnswer> m_deltas;  // guarded by m_mutex
+    bool m_bStop = false;                      // guarded by m_mutex
+    std::function<void()> m_fReady;
+    std::thread m_thread;
+};
+
+} // namespace patchd

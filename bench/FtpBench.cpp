@@ -5,9 +5,13 @@
 //   orvanta-ftp-bench --host 127.0.0.1:2121 --user U --password P
 //                     --list files.tsv --dest DIR [--passive 1]
 //
-// The list has one entry a line: folder, name and size, tab-separated, UTF-8.
+// The list has one entry a line: folder, name, size and (optionally) the
+// SHA-256 in hex, tab-separated, UTF-8. With --digests 1 the entries carry
+// the digests, so files are checked while they arrive (and files already in
+// the destination are checked and not fetched).
 #include "engine/UpdateSession.h"
 #include "patch/Cp949.h"
+#include "patch/Digest.h"
 #include "patch/PatchFrame.h"
 #include "settings/SettingsStore.h"
 
@@ -21,6 +25,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -30,7 +35,7 @@ std::string Wire(const QString& text)
     return orvanta::Utf8ToCp949(text.toStdString());
 }
 
-bool ReadList(const QString& path, std::vector<orvanta::FileEntry>* pList)
+bool ReadList(const QString& path, bool bDigests, std::vector<orvanta::FileEntry>* pList)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
@@ -38,12 +43,20 @@ bool ReadList(const QString& path, std::vector<orvanta::FileEntry>* pList)
     QTextStream in(&file);
     while (!in.atEnd()) {
         const QStringList fields = in.readLine().split(QLatin1Char('\t'));
-        if (fields.size() != 3)
+        if (fields.size() < 3)
             continue;
         orvanta::FileEntry entry;
         entry.folder = Wire(fields[0]);
         entry.name = Wire(fields[1]);
         entry.size = fields[2].toUInt();
+        if (bDigests && fields.size() > 3) {
+            const auto digest = orvanta::FromHex(fields[3].toStdString());
+            if (digest && digest->size() == orvanta::Sha256Digest().size()) {
+                orvanta::Sha256Digest value{};
+                std::copy(digest->begin(), digest->end(), value.begin());
+                orvanta::SetEntryDigest(&entry, value);
+            }
+        }
         pList->push_back(entry);
     }
     return !pList->empty();
@@ -71,11 +84,13 @@ int main(int argc, char** argv)
     const QCommandLineOption dest(QStringLiteral("dest"), QStringLiteral("game folder"), QStringLiteral("dir"));
     const QCommandLineOption passive(QStringLiteral("passive"), QStringLiteral("1 passive, 0 active"),
                                      QStringLiteral("n"), QStringLiteral("1"));
-    parser.addOptions({host, user, password, list, dest, passive});
+    const QCommandLineOption digests(QStringLiteral("digests"), QStringLiteral("1: entries carry their SHA-256"),
+                                     QStringLiteral("n"), QStringLiteral("0"));
+    parser.addOptions({host, user, password, list, dest, passive, digests});
     parser.process(app);
 
     std::vector<orvanta::FileEntry> entries;
-    if (!ReadList(parser.value(list), &entries)) {
+    if (!ReadList(parser.value(list), parser.value(digests) == QLatin1String("1"), &entries)) {
         std::fprintf(stderr, "no entries in %s\n", qPrintable(parser.value(list)));
         return 2;
     }

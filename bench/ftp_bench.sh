@@ -17,7 +17,8 @@ SMALL_COUNT=${SMALL_COUNT:-2000}
 SMALL_KB=${SMALL_KB:-8}
 MODE=${MODE:-passive}
 ROUNDS=${ROUNDS:-1}
-CASES=${CASES:-ab}  # a: the big file, b: the small files
+CASES=${CASES:-abc}  # a: the big file, b: the small files, c: the check of files already in place
+OLD_BENCH=${OLD_BENCH:-}  # an orvanta-ftp-bench from before a change, run beside ours in (b)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/ci}
@@ -59,15 +60,17 @@ port=$(awk '/^PORT /{print $2}' "$work/server.out")
 base="ftp://127.0.0.1:$port"
 
 big_size=$(stat -c %s "$work/srv/big/big.bin")
-printf 'big\tbig.bin\t%s\n' "$big_size" > "$work/lists/big.tsv"
+printf 'big\tbig.bin\t%s\t%s\n' "$big_size" "$(sha256sum "$work/srv/big/big.bin" | cut -d' ' -f1)" > "$work/lists/big.tsv"
 : > "$work/lists/small.tsv"
 for f in "$work"/srv/small/*.bin; do
-  printf 'small\t%s\t%s\n' "$(basename "$f")" "$(stat -c %s "$f")" >> "$work/lists/small.tsv"
+  printf 'small\t%s\t%s\t%s\n' "$(basename "$f")" "$(stat -c %s "$f")" "$(sha256sum "$f" | cut -d' ' -f1)" \
+    >> "$work/lists/small.tsv"
 done
+cat "$work/lists/big.tsv" "$work/lists/small.tsv" > "$work/lists/all.tsv"
 
 # curl's config: the same files, into the same places, in one invocation.
 curl_config() {  # list dest
-  while IFS=$'\t' read -r folder name _; do
+  while IFS=$'\t' read -r folder name _ _; do
     printf 'url = "%s/%s/%s"\noutput = "%s/%s/%s"\n' "$base" "$folder" "$name" "$2" "$folder" "$name"
   done < "$1"
 }
@@ -92,12 +95,15 @@ fresh_dest() {
   mkdir -p "$dest" && sync
 }
 
-run_ours() {  # case -> sets ours_ms, stall_ms
+run_ours() {  # case [binary] [digests] [prefilled] -> sets ours_ms, stall_ms
   local dest
   fresh_dest
   local out
-  out=$("$bench" --host "127.0.0.1:$port" --user "$user" --password "$password" \
-        --list "$work/lists/$1.tsv" --dest "$dest" --passive "$passive")
+  local args=(--digests "${3:-1}")
+  [ "${2:-$bench}" = "$bench" ] || args=()  # an older driver knows no digests
+  if [ "${4:-0}" = 1 ]; then cp -a "$work/srv/." "$dest/"; sync; fi
+  out=$("${2:-$bench}" --host "127.0.0.1:$port" --user "$user" --password "$password" \
+        --list "$work/lists/$1.tsv" --dest "$dest" --passive "$passive" "${args[@]}")
   ours_ms=$(sed -n 's/.*ours_ms=\([0-9]*\).*/\1/p' <<< "$out")
   stall_ms=$(sed -n 's/.*stall_ms=\([0-9]*\).*/\1/p' <<< "$out")
   grep -q 'complete=1' <<< "$out" || { echo "ours did not complete: $out" >&2; exit 1; }
@@ -118,6 +124,8 @@ run_curl() {  # case -> sets curl_ms
 verify() {  # case dest
   if [ "$1" = big ]; then
     cmp -s "$work/srv/big/big.bin" "$2/big/big.bin" || { echo "big file differs" >&2; exit 1; }
+  elif [ "$1" = all ]; then
+    diff -rq "$work/srv" "$2" > /dev/null || { echo "files differ" >&2; exit 1; }
   else
     diff -rq "$work/srv/small" "$2/small" > /dev/null || { echo "small files differ" >&2; exit 1; }
   fi
@@ -125,7 +133,7 @@ verify() {  # case dest
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)) }'; }
-a_ours=(); a_curl=(); a_stall=(); b_ours=(); b_curl=()
+a_ours=(); a_curl=(); a_stall=(); b_ours=(); b_curl=(); b_plain=(); b_old=(); c_ours=()
 
 cat "$work/srv/big/big.bin" "$work"/srv/small/*.bin > /dev/null  # the server reads from the cache every time
 # One untimed fetch first: the first transfer after the files were made is
@@ -139,12 +147,22 @@ for round in $(seq "$ROUNDS"); do
   if [[ $CASES == *a* ]]; then
     if ((round % 2)); then run_ours big; run_curl big; else run_curl big; run_ours big; fi
     a_ours+=("$ours_ms"); a_curl+=("$curl_ms"); a_stall+=("$stall_ms")
-    echo "round $round (a) 1 file of ${BIG_MB} MiB:   ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.1), longest event-loop stall ${stall_ms} ms (target <= 50)"
+    echo "round $round (a) 1 file of ${BIG_MB} MiB, digest checked and synced: ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.15), longest event-loop stall ${stall_ms} ms (target <= 50)"
   fi
   if [[ $CASES == *b* ]]; then
     if ((round % 2)); then run_ours small; run_curl small; else run_curl small; run_ours small; fi
     b_ours+=("$ours_ms"); b_curl+=("$curl_ms")
-    echo "round $round (b) ${SMALL_COUNT} files of ${SMALL_KB} KiB: ours ${ours_ms} ms, curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms") (target <= 1.0), longest event-loop stall ${stall_ms} ms"
+    line="round $round (b) ${SMALL_COUNT} files of ${SMALL_KB} KiB: ours ${ours_ms} ms (digests), curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms")"
+    run_ours small "$bench" 0; b_plain+=("$ours_ms"); line+=", ours without digests ${ours_ms} ms"
+    if [ -n "$OLD_BENCH" ]; then
+      run_ours small "$OLD_BENCH"; b_old+=("$ours_ms"); line+=", before ${ours_ms} ms"
+    fi
+    echo "$line"
+  fi
+  if [[ $CASES == *c* ]]; then
+    run_ours all "$bench" 1 1
+    c_ours+=("$ours_ms")
+    echo "round $round (c) every file already in place, checked by digest: ${ours_ms} ms for $(du -sm "$work/srv" | cut -f1) MiB"
   fi
 done
 if ((ROUNDS > 1)); then
@@ -154,6 +172,15 @@ if ((ROUNDS > 1)); then
   fi
   if ((${#b_ours[@]})); then
     mo=$(median "${b_ours[@]}"); mc=$(median "${b_curl[@]}")
-    echo "median (b): ours ${mo} ms, curl ${mc} ms, ratio $(ratio "$mo" "$mc")"
+    echo "median (b): ours ${mo} ms, curl ${mc} ms, ratio $(ratio "$mo" "$mc"); without digests $(median "${b_plain[@]}") ms"
+    if ((${#b_old[@]})); then
+      mb=$(median "${b_old[@]}")
+      echo "median (b): before ${mb} ms, ours/before $(ratio "$mo" "$mb") (target <= 1.2)"
+    fi
+  fi
+  if ((${#c_ours[@]})); then
+    mo=$(median "${c_ours[@]}")
+    bytes=$(du -sb "$work/srv" | cut -f1)
+    echo "median (c): ${mo} ms, $(awk -v b="$bytes" -v ms="$mo" 'BEGIN { printf "%.2f", b / ms / 1e6 }') GB/s (target >= 1)"
   fi
 fi

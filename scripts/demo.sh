@@ -27,8 +27,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash scripts/setup.sh
-build="$root/build/default"
+# Its own build, which trusts the tests' release key: the demo signs its
+# release with it, and the updater checks every byte against the signature.
+PRESET=demo bash scripts/setup.sh
+build="$root/build/demo"
 updater="$build/app/Updater"
 patchd="$build/tools/orvanta-patchd"
 py=/usr/bin/python3
@@ -74,7 +76,8 @@ rm -f "$out/releases/1/_Updater"
 cp -a "$game/." "$out/releases/1/"
 head -c $((1024 * 1024)) "$out/release/pack/world.pak" >"$out/releases/1/pack/world.pak"
 cp -a "$out/releases/1/." "$game/"
-total_bytes=$(find "$out/release" -type f -printf "%s\n" | awk '{ s += $1 } END { print s }')
+"$build/tools/orvanta-release" sign tests/keys/test-only-release-key.pem "$out/release" 2 >/dev/null
+total_bytes=$(find "$out/release" -type f -not -name .orvanta-release.sig -printf "%s\n" | awk '{ s += $1 } END { print s }')
 cp scripts/demo/Client "$game/Client"
 cp scripts/demo/list.asp "$out/web/updater_notice/list.asp"
 cp "$updater" "$game/Updater"
@@ -186,7 +189,7 @@ exit_code=0
 if kill -0 "$upid" 2>/dev/null; then exit_code="still running"; else wait "$upid" || exit_code=$?; fi
 
 fetched=$(grep -c '^RETR\|RETR ' "$log/ftp-commands.log" 2>/dev/null || true)
-files=$(find "$out/release" -type f | wc -l)
+files=$(find "$out/release" -type f -not -name .orvanta-release.sig | wc -l)
 identical=yes
 while IFS= read -r -d '' f; do
   rel=${f#"$out/release/"}
@@ -194,7 +197,7 @@ while IFS= read -r -d '' f; do
   # A new updater has taken the running one's place by now.
   [ "$rel" = _Updater ] && local_rel=Updater
   cmp -s "$f" "$game/$local_rel" || { identical="no ($rel differs)"; break; }
-done < <(find "$out/release" -type f -print0)
+done < <(find "$out/release" -type f -not -name .orvanta-release.sig -print0)
 swapped=no
 if [ "$self_update" = 1 ] && cmp -s "$out/release/_Updater" "$game/Updater" && [ -f "$game/_tmp" ] && [ ! -e "$game/_Updater" ]; then
   swapped=yes
@@ -207,6 +210,7 @@ seconds=$($py -c "print(round($finished-$started,2))")
   echo "  files fetched over FTP: $fetched (only those that differ from version 1)"
   echo "  start to completion:    ${seconds}s"
   echo "  game folder = release:  $identical"
+  echo "  release signature:      $(grep -q 'RETR.*orvanta-release.sig' "$log/ftp-commands.log" && echo "fetched and verified (test key) before any file" || echo "not fetched")"
   echo "  status line, in order:"
   sed 's/^[^ ]* /    /' "$log/status.log"
   echo "  frames seen by the patch server:"

@@ -1,6 +1,7 @@
 """Crash safety: the updater is killed at random moments of a large update,
-again and again. Every game file stays either old or new, never cut, and
-the last run finishes the update exactly."""
+again and again, and right as files finish arriving (while they are checked,
+synced and renamed into place). Every game file stays either old or new,
+never cut, and the last run finishes the update exactly."""
 
 import os
 import random
@@ -11,6 +12,15 @@ import unittest
 from e2e import BUTTON_EXIT, Case, sha, tree, wait_until
 
 KILLS = int(os.environ.get("ORVANTA_CRASH_KILLS", "20"))
+COMMIT_KILLS = int(os.environ.get("ORVANTA_CRASH_COMMIT_KILLS", "5"))
+
+
+def completed_transfers(ftpd):
+    try:
+        with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
+            return sum(1 for line in f if line.startswith("SENT ") and line.rstrip().endswith(" complete"))
+    except FileNotFoundError:
+        return 0
 
 
 class CrashSafety(Case):
@@ -40,9 +50,15 @@ class CrashSafety(Case):
 
         kills = 0
         compared = 0
-        for _ in range(KILLS):
+        for round_ in range(KILLS + COMMIT_KILLS):
             proc = self.start_updater("127.0.0.1")
-            time.sleep(rng.uniform(0.4, 3.5))
+            if round_ < KILLS:
+                time.sleep(rng.uniform(0.4, 3.5))
+            else:
+                # The moment the server has sent a whole file: the updater is
+                # checking its digest, syncing it or renaming it into place.
+                done = completed_transfers(ftpd)
+                wait_until(lambda: completed_transfers(ftpd) > done, 30, step=0.002)
             if proc.poll() is not None:
                 self.fail("the updater ended by itself: %r" % self.statuses()[-3:])
             proc.send_signal(signal.SIGKILL)
@@ -65,8 +81,11 @@ class CrashSafety(Case):
                         self.read_store())
         self.click(BUTTON_EXIT)
         self.assertEqual(self.wait_exit(proc), 0)
-        print("\ncrash safety: %d kills survived, %d files / %d bytes compared after kills, "
-              "%d bytes in the release" % (kills, len(new_hash), compared, total))
+        with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
+            resumed = sum(1 for line in f if line.startswith("REST "))
+        print("\ncrash safety: %d kills survived (%d as a file completed), %d files / %d bytes compared "
+              "after kills, %d transfers continued with REST, %d bytes in the release"
+              % (kills, COMMIT_KILLS, len(new_hash), compared, resumed, total))
 
 
 if __name__ == "__main__":

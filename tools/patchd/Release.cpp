@@ -1,6 +1,8 @@
 #include "Release.h"
 
 #include "patch/Cp949.h"
+#include "patch/Digest.h"
+#include "patch/Manifest.h"
 #include "patch/PatchFrame.h"
 
 #include <QDir>
@@ -59,8 +61,9 @@ bool ToFieldText(const QString& text, std::size_t nField, std::string* pOut)
     return true;
 }
 
-bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError)
+bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError, bool bDigests)
 {
+    const QString signaturePath = QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1);
     const QDir root(folder);
     if (!root.exists()) {
         *pError = QStringLiteral("release folder %1 does not exist").arg(folder);
@@ -73,6 +76,8 @@ bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles,
         if (!info.isFile())
             continue;
         const QString relative = root.relativeFilePath(info.absoluteFilePath());
+        if (relative == signaturePath)
+            continue;
         const qsizetype nSlash = relative.lastIndexOf(QLatin1Char('/'));
         const QString folderPart = nSlash < 0 ? QString() : relative.left(nSlash);
         const QString namePart = relative.mid(nSlash + 1);
@@ -93,6 +98,16 @@ bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles,
             return false;
         }
         file.entry.size = std::uint32_t(info.size());
+        if (bDigests) {
+            const auto digest = FileDigest(file.absolute);
+            if (!digest || digest->size() != orvanta::Sha256Digest().size()) {
+                *pError = QStringLiteral("%1: cannot be read").arg(relative);
+                return false;
+            }
+            orvanta::Sha256Digest value{};
+            std::copy(digest->begin(), digest->end(), value.begin());
+            orvanta::SetEntryDigest(&file.entry, value);
+        }
         files.push_back(std::move(file));
     }
     std::sort(files.begin(), files.end(), [](const CReleaseFile& a, const CReleaseFile& b) {
@@ -184,7 +199,9 @@ bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t>
     }
     for (const auto& [nVersion, path] : versions) {
         std::vector<CReleaseFile> files;
-        if (!LoadReleaseFolder(path, &files, pError))
+        // The current release's digests go out with its list; older ones
+        // are hashed only when compared.
+        if (!LoadReleaseFolder(path, &files, pError, nVersion == nChosen))
             return false;
         if (nVersion == nChosen)
             SetCurrent(nVersion, std::move(files));
@@ -246,8 +263,11 @@ void CReleaseSet::Compare()
             const auto found = byPath.find(file.path);
             bool bSame = found != byPath.end() && found->second->entry.size == file.entry.size;
             if (bSame && !SameInode(file.absolute, found->second->absolute)) {
-                if (!currentDigests[i])
-                    currentDigests[i] = FileDigest(file.absolute);
+                if (!currentDigests[i]) {
+                    const auto digest = orvanta::EntryDigest(file.entry);
+                    currentDigests[i] = digest ? std::optional<std::string>(std::string(digest->begin(), digest->end()))
+                                               : FileDigest(file.absolute);
+                }
                 const std::optional<std::string> old = FileDigest(found->second->absolute);
                 // A file that cannot be read on either side is sent again.
                 bSame = *currentDigests[i] && old && **currentDigests[i] == *old;

@@ -30,8 +30,11 @@ struct CReleaseFile {
 // their UTF-8 form): folder relative to the release root with "/"
 // separators, empty at the root; texts converted to CP949. False, with the
 // reason, when a path cannot be carried by the record (not CP949, longer
-// than its field) or a file does not fit the 32-bit size.
-bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError);
+// than its field) or a file does not fit the 32-bit size. The release's
+// signature file is not part of the list. With bDigests every entry carries
+// its file's SHA-256 in its reserved bytes.
+bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError,
+                       bool bDigests = false);
 
 // A text for a fixed-width field of the given size: CP949 of utf8, NUL
 // included. False when it does not convert exactly or does not fit.

@@ -95,6 +95,9 @@ int main(int argc, char** argv)
         "its version's (by size and SHA-256); a client at any other version gets\n"
         "every file. Each list is worked out once, in the background, after the\n"
         "start. The FTP servers serve the current version's folder as their root.\n"
+        "Every entry of the current release carries its file's SHA-256 (worked out\n"
+        "once at the start). A signature made by orvanta-release sign lies in the\n"
+        "release folder as .orvanta-release.sig; it is served by FTP, never listed.\n"
         "\n"
         "The FTP password is read from --ftp-password-file or ORVANTA_FTP_PASSWORD.\n"
         "\n"
@@ -257,7 +260,7 @@ int main(int argc, char** argv)
             return Fail(error);
     } else {
         std::vector<patchd::CReleaseFile> files;
-        if (parser.isSet(release) && !patchd::LoadReleaseFolder(parser.value(release), &files, &error))
+        if (parser.isSet(release) && !patchd::LoadReleaseFolder(parser.value(release), &files, &error, true))
             return Fail(error);
         releaseSet.SetCurrent(nVersion.value_or(1), std::move(files));
     }

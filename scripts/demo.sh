@@ -188,7 +188,7 @@ for _ in $(seq 1 50); do kill -0 "$upid" 2>/dev/null || break; sleep 0.1; done
 exit_code=0
 if kill -0 "$upid" 2>/dev/null; then exit_code="still running"; else wait "$upid" || exit_code=$?; fi
 
-fetched=$(grep -c '^RETR\|RETR ' "$log/ftp-commands.log" 2>/dev/null || true)
+fetched=$(grep 'RETR ' "$log/ftp-commands.log" 2>/dev/null | grep -vc 'orvanta-release.sig' || true)
 files=$(find "$out/release" -type f -not -name .orvanta-release.sig | wc -l)
 identical=yes
 while IFS= read -r -d '' f; do

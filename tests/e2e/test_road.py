@@ -89,7 +89,7 @@ class Road(Case):
         self.click(BUTTON_EXIT)
         self.assertEqual(self.wait_exit(second), 0)
 
-    def test_exit_during_a_transfer_leaves_no_partial_file(self):
+    def test_exit_during_a_transfer_keeps_the_old_file_whole(self):
         rng = random.Random(4)
         self.make_release({"big.pak": rng.randbytes(4_000_000)})
         with open(os.path.join(self.game, "big.pak"), "wb") as f:
@@ -104,9 +104,18 @@ class Road(Case):
         started = time.monotonic()
         self.assertEqual(self.wait_exit(proc), 0)
         self.assertLess(time.monotonic() - started, 2.0)
-        self.assertEqual(sorted(os.listdir(self.game)), ["Client", "big.pak"])
+        # The old file stays whole. What arrived waits beside it, to be
+        # continued next time (its entry carries a digest to check the join).
+        left = sorted(os.listdir(self.game))
+        self.assertEqual([n for n in left if not n.endswith(".part")], ["Client", "big.pak"])
         with open(os.path.join(self.game, "big.pak"), "rb") as f:
             self.assertEqual(f.read(), b"old pak")
+        with open(os.path.join(self.release, "big.pak"), "rb") as f:
+            release = f.read()
+        for part in (n for n in left if n.endswith(".part")):
+            with open(os.path.join(self.game, part), "rb") as f:
+                kept = f.read()
+            self.assertTrue(0 < len(kept) < len(release) and release.startswith(kept), part)
         self.assertEqual(self.read_store()["DownFile"], "big.pak")
 
     def test_ftp_server_unreachable(self):

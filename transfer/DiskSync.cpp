@@ -9,6 +9,17 @@
 
 namespace orvanta {
 
+void StartWriteback(std::FILE* pFile, std::uint64_t nOffset, std::uint64_t nLength)
+{
+#ifdef __linux__
+    ::sync_file_range(::fileno(pFile), off64_t(nOffset), off64_t(nLength), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)pFile;
+    (void)nOffset;
+    (void)nLength;
+#endif
+}
+
 bool SyncFileData(const std::filesystem::path& path)
 {
 #ifdef _WIN32

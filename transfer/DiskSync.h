@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 
 // Getting written files onto the disk, so that they outlive a power cut.
@@ -15,6 +17,11 @@ inline constexpr bool SYNC_FOLDER_TREE_SUPPORTED = true;
 #else
 inline constexpr bool SYNC_FOLDER_TREE_SUPPORTED = false;
 #endif
+
+// Starts writing a range of an open file to disk without waiting for it
+// (Linux: sync_file_range), so that a large download is mostly on disk by
+// the time it is synced. Elsewhere it does nothing.
+void StartWriteback(std::FILE* pFile, std::uint64_t nOffset, std::uint64_t nLength);
 
 // The file's data on disk (fdatasync; FlushFileBuffers on Windows).
 bool SyncFileData(const std::filesystem::path& path);

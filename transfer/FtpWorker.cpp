@@ -134,6 +134,7 @@ bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta
 // left to the file system's sync that comes before the resume mark moves
 // past them: one sync for many files instead of one each.
 constexpr std::uint64_t SYNC_EACH_FROM = orvanta::SYNC_FOLDER_TREE_SUPPORTED ? 1024 * 1024 : 0;
+constexpr std::uint64_t WRITEBACK_STEP = 8 * 1024 * 1024;
 
 } // namespace
 
@@ -438,6 +439,7 @@ CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
     if (!m_pFile)
         return CURLE_WRITE_ERROR;
     CURLcode rc = CURLE_OK;
+    m_nWrittenBack = nFrom;
     if (!SeekTo(m_pFile, nFrom)) {
         rc = CURLE_WRITE_ERROR;
     } else {
@@ -556,6 +558,13 @@ std::size_t CFtpWorker::OnWrite(char* pData, std::size_t nSize, std::size_t nCou
         return 0;
     pThis->m_hash.Update(pData, nBytes);
     pThis->m_nFileBytes += nBytes;
+    // A file that is synced before its rename goes to disk as it arrives,
+    // not all at the end.
+    if (pThis->m_nExpected >= SYNC_EACH_FROM &&
+        pThis->m_nFileBytes - pThis->m_nWrittenBack >= WRITEBACK_STEP) {
+        orvanta::StartWriteback(pThis->m_pFile, pThis->m_nWrittenBack, pThis->m_nFileBytes - pThis->m_nWrittenBack);
+        pThis->m_nWrittenBack = pThis->m_nFileBytes;
+    }
     pThis->m_nPendingBytes += nBytes;
     if (std::chrono::steady_clock::now() - pThis->m_lastBytesPost >= BYTES_POST_INTERVAL)
         pThis->FlushBytes();

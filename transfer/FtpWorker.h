@@ -144,6 +144,7 @@ private:
     orvanta::CSha256 m_hash;           // of the bytes of the file being received
     std::uint64_t m_nFileBytes = 0;
     std::uint64_t m_nExpected = 0;
+    std::uint64_t m_nWrittenBack = 0;  // bytes of the file already handed to the disk
     std::uint64_t m_nPendingBytes = 0;
     std::chrono::steady_clock::time_point m_lastBytesPost;
 };

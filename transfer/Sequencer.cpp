@@ -81,11 +81,9 @@ void StartSequence(CUpdaterDlg& dlg)
     dlg.m_bDownloading = true;
     dlg.SetStatusText(QStringLiteral("파일을 업데이트 중입니다"));
     dlg.PrepareTotals();
-    // A list that would write outside the game folder is refused whole,
-    // before any of it is fetched.
-    const bool bSafe = std::all_of(dlg.m_fileList.begin(), dlg.m_fileList.end(), [](const orvanta::FileEntry& e) {
-        return orvanta::IsSafeEntry(e.folder, e.name);
-    });
+    // A list that would write outside the game folder, or that Windows
+    // could not hold, is refused whole, before any of it is fetched.
+    const bool bSafe = orvanta::FindUnsafeEntry(dlg.m_fileList) == std::string::npos;
     if (!bSafe || !dlg.DownloadEntry(g_nCurFile)) {
         if (!dlg.m_bClosing)
             GiveUp(dlg);

@@ -537,12 +537,15 @@ TEST_F(DownloadTest, ReadOnlyTargetIsReplaced)
     EXPECT_TRUE(QFileInfo(target).permissions() & QFileDevice::WriteOwner);
 }
 
-// Entries that would land outside the game folder.
+// Entries that would land outside the game folder, or that Windows cannot
+// hold (the first entry is fine/first.bin).
 struct Unsafe {
     const char* name;
     const char* folder;
     const char* file;
 };
+
+const std::string LONG_NAME(240, 'n');
 
 class DownloadUnsafeTest : public DownloadTest, public ::testing::WithParamInterface<Unsafe> {};
 
@@ -573,7 +576,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Unsafe{"DotAsName", "ok", "."}, Unsafe{"EmptyName", "ok", ""},
                       Unsafe{"ParentInName", "ok", "../x.bin"}, Unsafe{"SlashInName", "ok", "a/x.bin"},
                       Unsafe{"DriveLetter", "C:/game", "x.bin"}, Unsafe{"NetworkPath", "//host/share", "x.bin"},
-                      Unsafe{"BackslashFolder", "..\\..", "x.bin"}, Unsafe{"BackslashName", "ok", "..\\x.bin"}),
+                      Unsafe{"BackslashFolder", "..\\..", "x.bin"}, Unsafe{"BackslashName", "ok", "..\\x.bin"},
+                      Unsafe{"DeviceName", "ok", "Con.bin"}, Unsafe{"CaseOnly", "Fine", "First.bin"},
+                      Unsafe{"PastWindowsLimit", "ok", LONG_NAME.c_str()}),
     [](const ::testing::TestParamInfo<Unsafe>& param) { return std::string(param.param.name); });
 
 TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)

@@ -81,6 +81,18 @@ void ShutdownSocket(curl_socket_t socket)
 #endif
 }
 
+// Opens an existing file for writing in place, without truncating it. On
+// Windows through _wfopen: the path goes as UTF-16, so Korean names do not
+// depend on the system's code page.
+std::FILE* OpenExistingForWrite(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"r+b");
+#else
+    return std::fopen(path.c_str(), "r+b");
+#endif
+}
+
 void RemoveQuietly(const std::filesystem::path& path)
 {
     std::error_code ec;
@@ -288,7 +300,7 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
     // ext4 takes a truncated-then-written file for a replaced one and
     // flushes all of it when it is closed, which holds a large file's end
     // for a good part of a second.
-    m_pFile = std::fopen(job.tempPath.c_str(), "r+b");
+    m_pFile = OpenExistingForWrite(job.tempPath);
     if (m_pFile) {
         // curl hands over whole receive buffers: each goes out in one write.
         std::setvbuf(m_pFile, nullptr, _IONBF, 0);

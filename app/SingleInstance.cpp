@@ -20,7 +20,10 @@ namespace orvanta {
 bool AnotherInstanceRuns(const char* name)
 {
 #ifdef _WIN32
-    // Created owned; the handle is kept until the process ends.
+    // The named mutex "Orvanta Updater" in the session's namespace, created
+    // owned. The handle is kept until the process ends; Windows then closes
+    // it and the mutex goes with it, however the process ended, so a later
+    // start is free again.
     CreateMutexA(nullptr, TRUE, name);
     return GetLastError() == ERROR_ALREADY_EXISTS;
 #else

@@ -60,8 +60,7 @@ bool HasControlByte(std::string_view text)
 // of a release has and which the FTP command line would take as its end.
 bool IsAcceptableEntry(const orvanta::FileEntry& entry)
 {
-    return orvanta::IsSafeEntry(entry.folder, entry.name) && !HasControlByte(entry.folder) &&
-           !HasControlByte(entry.name);
+    return !HasControlByte(entry.folder) && !HasControlByte(entry.name);
 }
 
 } // namespace
@@ -108,9 +107,10 @@ void CUpdateSession::StartSequence()
     SetState(State::Downloading);
     SetStatusText(QStringLiteral("파일을 업데이트 중입니다"));
     PrepareTotals();
-    // A list that would write outside the game folder is refused whole,
-    // before any of it is fetched.
-    const bool bSafe = std::all_of(m_fileList.begin(), m_fileList.end(), IsAcceptableEntry);
+    // A list that would write outside the game folder, or that Windows
+    // could not hold, is refused whole, before any of it is fetched.
+    const bool bSafe = orvanta::FindUnsafeEntry(m_fileList) == std::string::npos &&
+                       std::all_of(m_fileList.begin(), m_fileList.end(), IsAcceptableEntry);
     if (!bSafe || !DownloadEntry(m_counters.nCurFile))
         EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
 }

@@ -15,6 +15,11 @@ PACKAGES=(
   xvfb x11-utils xdotool imagemagick fonts-nanum
   dpkg-dev file
 )
+# The Windows build of the Qt-free core and Wine to run its tests
+# (scripts/test-windows.sh); GoogleTest's sources come with googletest.
+if [ "${ORVANTA_WINDOWS:-0}" = 1 ]; then
+  PACKAGES+=(g++-mingw-w64-x86-64 wine64)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -26,7 +31,7 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $SUDO apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
 fi
 
 [ "${1:-}" = "--no-build" ] && exit 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test twice: in the
 # default build (warnings as errors) and in the AddressSanitizer +
-# UndefinedBehaviorSanitizer build.
+# UndefinedBehaviorSanitizer build. With ORVANTA_WINDOWS=1, and in CI, the
+# Qt-free core is also built for Windows and tested under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -19,6 +20,12 @@ ctest --preset ci -j "$jobs"
 
 echo "== packaging"
 bash scripts/package-check.sh build/ci
+
+# A couple of minutes from a fresh machine, so CI runs it too.
+if [ "${ORVANTA_WINDOWS:-0}" = 1 ] || [ "${CI:-}" = true ]; then
+  echo "== Windows core (MinGW-w64, tests under Wine)"
+  bash scripts/test-windows.sh
+fi
 
 if [ "${ORVANTA_SKIP_ASAN:-0}" != 1 ]; then
   echo "== sanitizer build"

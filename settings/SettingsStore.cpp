@@ -47,6 +47,7 @@ int StoredTextSize(const QString& text)
 bool CanOpenForReadWrite(const QString& path, bool bCreate)
 {
 #ifdef _WIN32
+    // The registry key is judged once opened (CSettingsKey).
     Q_UNUSED(path);
     Q_UNUSED(bCreate);
     return true;
@@ -93,10 +94,17 @@ CSettingsKey::CSettingsKey(Open how)
     const QString location = StoreLocation();
     if (!CanOpenForReadWrite(location, how == Open::Create))
         return;
-    auto pStore = std::make_unique<QSettings>(location, QSettings::NativeFormat);
 #ifdef _WIN32
+    // The registry's 32-bit view (WOW6432Node on 64-bit Windows): the game
+    // client is a 32-bit program and reads its settings there, whatever
+    // the updater's own build.
+    auto pStore = std::make_unique<QSettings>(location, QSettings::Registry32Format);
+    // A key that cannot be written (HKEY_LOCAL_MACHINE without the rights)
+    // or, when not creating, does not exist yet, counts as not opened.
     if (!pStore->isWritable() || (how == Open::Existing && pStore->allKeys().isEmpty()))
         return;
+#else
+    auto pStore = std::make_unique<QSettings>(location, QSettings::NativeFormat);
 #endif
     if (pStore->status() == QSettings::AccessError)
         return;

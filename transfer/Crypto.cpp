@@ -79,9 +79,13 @@ Sha256Digest CSha256::Final()
     return digest;
 }
 
-std::optional<Sha256Digest> Sha256OfFile(const std::string& path, const std::atomic<bool>* pStop)
+std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, const std::atomic<bool>* pStop)
 {
+#ifdef _WIN32
+    std::FILE* pFile = _wfopen(path.c_str(), L"rb");
+#else
     std::FILE* pFile = std::fopen(path.c_str(), "rb");
+#endif
     if (!pFile)
         return std::nullopt;
     std::setvbuf(pFile, nullptr, _IONBF, 0);

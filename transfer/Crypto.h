@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,7 +42,7 @@ private:
 
 // The SHA-256 of a whole file, read in large blocks; nothing when it
 // cannot be read or pStop, polled between blocks, turns true.
-std::optional<Sha256Digest> Sha256OfFile(const std::string& path, const std::atomic<bool>* pStop = nullptr);
+std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, const std::atomic<bool>* pStop = nullptr);
 
 bool VerifyEd25519(const Ed25519PublicKey& key, std::string_view message, const Ed25519Signature& signature);
 

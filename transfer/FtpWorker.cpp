@@ -83,6 +83,27 @@ void ShutdownSocket(curl_socket_t socket)
 #endif
 }
 
+// Opens an existing file for writing in place, without truncating it. On
+// Windows through _wfopen: the path goes as UTF-16, so Korean names do not
+// depend on the system's code page.
+std::FILE* OpenExistingForWrite(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"r+b");
+#else
+    return std::fopen(path.c_str(), "r+b");
+#endif
+}
+
+std::FILE* OpenForRead(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"rb");
+#else
+    return std::fopen(path.c_str(), "rb");
+#endif
+}
+
 void RemoveQuietly(const std::filesystem::path& path)
 {
     std::error_code ec;
@@ -113,7 +134,7 @@ std::uint64_t RegularFileSize(const std::filesystem::path& path)
 // be read.
 bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta::CSha256* pHash)
 {
-    std::FILE* pFile = std::fopen(path.string().c_str(), "rb");
+    std::FILE* pFile = OpenForRead(path);
     if (!pFile)
         return false;
     std::vector<char> block(1 << 20);
@@ -407,7 +428,7 @@ bool CFtpWorker::IsInPlace(const FtpGetJob& job)
     std::error_code ec;
     if (!std::filesystem::exists(job.targetPath, ec) || std::filesystem::is_symlink(job.targetPath, ec))
         return false;
-    const auto digest = orvanta::Sha256OfFile(job.targetPath.string(), &m_bCancelled);
+    const auto digest = orvanta::Sha256OfFile(job.targetPath, &m_bCancelled);
     return digest && *digest == *job.digest;
 }
 
@@ -435,7 +456,7 @@ CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
     // truncated-then-written file for a replaced one and flushes all of it
     // when it is closed, which holds a large file's end for a good part of
     // a second.
-    m_pFile = std::fopen(job.tempPath.string().c_str(), "r+b");
+    m_pFile = OpenExistingForWrite(job.tempPath);
     if (!m_pFile)
         return CURLE_WRITE_ERROR;
     CURLcode rc = CURLE_OK;

@@ -1,15 +1,146 @@
 #include "transfer/PathRules.h"
 
+#include <array>
 #include <charconv>
+#include <unordered_map>
 
 namespace orvanta {
 namespace {
 
 constexpr int DEFAULT_FTP_PORT = 21;
 
+bool IsLeadByte(unsigned char c)
+{
+    return c >= 0x81 && c <= 0xFE;
+}
+
+// Bytes Windows does not take in a path segment, "/" aside. None of them
+// is a trail byte of CP949 (those are 0x41-0x5A, 0x61-0x7A, 0x81-0xFE).
 bool HasForbiddenByte(std::string_view text)
 {
-    return text.find_first_of("\\:") != std::string_view::npos;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || std::string_view("\\:<>\"|?*").find(ch) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+char AsciiUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 and COM or LPT with a superscript
+// digit (CP949 A9F6-A9F8), CONIN$ and CONOUT$; base is the segment before
+// its first dot.
+bool IsDeviceName(std::string_view base)
+{
+    while (!base.empty() && base.back() == ' ')
+        base.remove_suffix(1);
+    std::string upper;
+    for (const char c : base)
+        upper += AsciiUpper(c);
+    for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (upper == device)
+            return true;
+    }
+    if (!upper.starts_with("COM") && !upper.starts_with("LPT"))
+        return false;
+    const std::string_view digit = std::string_view(upper).substr(3);
+    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') ||
+           digit == "\xA9\xF6" || digit == "\xA9\xF7" || digit == "\xA9\xF8";
+}
+
+// One "/"-separated part of a folder, or the name.
+bool IsSafeSegment(std::string_view segment, bool bName)
+{
+    if (segment.empty() || segment == ".")
+        return !bName;
+    if (segment == ".." || HasForbiddenByte(segment))
+        return false;
+    if (segment.back() == '.' || segment.back() == ' ')
+        return false;
+    return !IsDeviceName(segment.substr(0, segment.find('.')));
+}
+
+// Characters as Windows counts them: a CP949 double-byte pair is one.
+std::size_t WindowsLength(std::string_view text)
+{
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < text.size(); ++i, ++n) {
+        if (IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size())
+            ++i;
+    }
+    return n;
+}
+
+// Lowercase letters of KS X 1001 with their uppercase forms: Windows
+// compares names after upcasing them, Korean has no case, and these are
+// the letters of CP949 that do.
+struct CaseRange {
+    unsigned char lead, first, last, upperLead, upperFirst;
+};
+constexpr std::array<CaseRange, 10> CP949_LOWER = {{
+    {0xA3, 0xE1, 0xFA, 0xA3, 0xC1},  // full-width Latin
+    {0xA5, 0xA1, 0xAA, 0xA5, 0xB0},  // small Roman numerals
+    {0xA5, 0xE1, 0xF8, 0xA5, 0xC1},  // Greek
+    {0xA9, 0xA1, 0xA1, 0xA8, 0xA1},  // ae
+    {0xA9, 0xA3, 0xA3, 0xA8, 0xA2},  // eth
+    {0xA9, 0xA4, 0xA4, 0xA8, 0xA4},  // h with stroke
+    {0xA9, 0xA6, 0xA6, 0xA8, 0xA6},  // ij
+    {0xA9, 0xA8, 0xAB, 0xA8, 0xA8},  // l with middle dot, l with stroke, o with stroke, oe
+    {0xA9, 0xAD, 0xAF, 0xA8, 0xAD},  // thorn, t with stroke, eng
+    {0xAC, 0xD1, 0xF1, 0xAC, 0xA1},  // Cyrillic
+}};
+
+// The path as Windows would compare it: empty and "." folder parts
+// dropped, letters upcased. A double-byte character keeps its trail byte,
+// which may look like an ASCII letter.
+std::string CaseKey(std::string_view path)
+{
+    std::string key;
+    key.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (!IsLeadByte(c) || i + 1 == path.size()) {
+            key += AsciiUpper(char(c));
+            continue;
+        }
+        auto trail = static_cast<unsigned char>(path[++i]);
+        unsigned char lead = c;
+        for (const CaseRange& r : CP949_LOWER) {
+            if (lead == r.lead && trail >= r.first && trail <= r.last) {
+                trail = static_cast<unsigned char>(r.upperFirst + (trail - r.first));
+                lead = r.upperLead;
+                break;
+            }
+        }
+        key += char(lead);
+        key += char(trail);
+    }
+    return key;
+}
+
+// folder/name with empty and "." folder parts dropped: entries that name
+// the same file the same way on every platform give the same text.
+std::string NormalPath(std::string_view folder, std::string_view name)
+{
+    std::string path;
+    std::size_t nStart = 0;
+    while (nStart <= folder.size()) {
+        std::size_t nEnd = folder.find('/', nStart);
+        if (nEnd == std::string_view::npos)
+            nEnd = folder.size();
+        const std::string_view part = folder.substr(nStart, nEnd - nStart);
+        if (!part.empty() && part != ".") {
+            path += part;
+            path += '/';
+        }
+        nStart = nEnd + 1;
+    }
+    path += name;
+    return path;
 }
 
 bool IsUnreserved(unsigned char c)
@@ -35,21 +166,43 @@ bool ParsePort(std::string_view text, int* pPort)
 
 bool IsSafeEntry(std::string_view folder, std::string_view name)
 {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
-        HasForbiddenByte(name))
+    if (name.find('/') != std::string_view::npos || !IsSafeSegment(name, true))
         return false;
-    if (HasForbiddenByte(folder) || folder.starts_with("//"))
+    if (folder.starts_with("//"))
         return false;
     std::size_t nStart = 0;
     while (nStart <= folder.size()) {
         std::size_t nEnd = folder.find('/', nStart);
         if (nEnd == std::string_view::npos)
             nEnd = folder.size();
-        if (folder.substr(nStart, nEnd - nStart) == "..")
+        if (!IsSafeSegment(folder.substr(nStart, nEnd - nStart), false))
             return false;
         nStart = nEnd + 1;
     }
     return true;
+}
+
+std::size_t FindUnsafeEntry(std::span<const FileEntry> entries, std::size_t gameFolderLength)
+{
+    // Case key -> the path of the first entry that had it.
+    std::unordered_map<std::string, std::string> seen;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const FileEntry& entry = entries[i];
+        if (!IsSafeEntry(entry.folder, entry.name))
+            return i;
+        std::string_view folder = entry.folder;
+        if (folder.ends_with('/'))
+            folder.remove_suffix(1);
+        if (!folder.empty() && gameFolderLength + WindowsLength(folder) > MAX_FOLDER_PATH)
+            return i;
+        if (gameFolderLength + WindowsLength(RemotePath(entry.folder, entry.name)) > MAX_FILE_PATH)
+            return i;
+        std::string path = NormalPath(entry.folder, entry.name);
+        const auto [it, bNew] = seen.try_emplace(CaseKey(path), path);
+        if (!bNew && it->second != path)
+            return i;
+    }
+    return std::string::npos;
 }
 
 std::vector<std::string> FolderSteps(std::string_view folder)

@@ -6,18 +6,34 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
-// Whether nobody else holds the file: on Windows the exclusive probe of the
-// shipped updater; elsewhere nothing holds files that way, so a readable
-// regular file passes.
+// Whether the file is there and nobody else holds it. On Windows: opened
+// for reading with no sharing at all, so a file that another program still
+// has open (a copy in progress, a virus scanner) counts as absent, as does
+// a folder. Elsewhere nothing holds files that way, so a readable regular
+// file passes.
 bool ProbeFile(const QString& path)
 {
+#ifdef _WIN32
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const HANDLE hFile =
+        CreateFileW(native.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(hFile);
+    return true;
+#else
     const QFileInfo info(path);
     if (!info.isFile())
         return false;
     QFile file(path);
     return file.open(QIODevice::ReadOnly);
+#endif
 }
 
 } // namespace
@@ -36,7 +52,9 @@ bool SwapUpdater(const QString& folder)
 
     // The running program is moved aside rather than overwritten: a running
     // file can be renamed where it cannot be written, and a rename loses
-    // nothing when it fails.
+    // nothing when it fails. Windows renames a running .exe but refuses to
+    // delete it, so the moved-aside _tmp stays until the next launch's swap
+    // removes it, when this process is long gone.
     const bool bHadRunning = QFileInfo::exists(running);
     QFile::Permissions perms = QFile::permissions(running);
     if (!bHadRunning)

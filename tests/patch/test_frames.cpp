@@ -1,4 +1,6 @@
-// The frame reassembler and the records, as pure code: no socket, no window.
+// The frame reassembler, the records and CP949, as pure code: no socket,
+// no window.
+#include "patch/Cp949.h"
 #include "patch/PatchFrame.h"
 #include "patch/Records.h"
 
@@ -302,4 +304,26 @@ TEST(Records, EncodersCutTextsToLeaveTheirNul)
     EXPECT_EQ(ftp->host.size(), 99u);
     EXPECT_EQ(ftp->user.size(), 49u);
     EXPECT_EQ(ftp->password.size(), 49u);
+}
+
+// Windows converts through its code page 949, elsewhere iconv does; both
+// must agree on the bytes and on what is not exact.
+TEST(Cp949, KoreanTravelsExactlyAndBadBytesAreMarked)
+{
+    bool bOk = false;
+    const std::string bytes = "\xBE\xF7\xB5\xA5\xC0\xCC\xC6\xAE \xB0\x41.bin";  // extended area included
+    EXPECT_EQ(Utf8ToCp949("업데이트 캚.bin", &bOk), bytes);
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(Cp949ToUtf8(bytes, &bOk), "업데이트 캚.bin");
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(Utf8ToCp949("", &bOk), "");
+    EXPECT_TRUE(bOk);
+    for (const std::string bad : {"a\xFF", "a\xC7"}) {
+        EXPECT_FALSE(Cp949ToUtf8(bad, &bOk).empty());
+        EXPECT_FALSE(bOk) << bad;
+    }
+    for (const std::string bad : {"a\xFF", "\xF0\x9F\x98\x80"}) {  // not UTF-8; not in CP949
+        EXPECT_FALSE(Utf8ToCp949(bad, &bOk).empty());
+        EXPECT_FALSE(bOk) << bad;
+    }
 }

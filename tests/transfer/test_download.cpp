@@ -626,6 +626,8 @@ TEST_F(DownloadTest, ServerKilledMidTransferKeepsTheOldFile)
 // Entries that would land outside the game folder, or that carry what no
 // file name has: the whole list is refused before anything is written, and
 // the mark of the last run stays.
+const std::string LONG_NAME(240, 'n');  // past the classic Windows path limit in a typical game folder
+
 TEST_F(DownloadTest, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
 {
     const std::pair<const char*, const char*> entries[] = {
@@ -633,6 +635,8 @@ TEST_F(DownloadTest, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
         {"ok", "."},        {"ok", ""},              {"ok", "../x.bin"},       {"ok", "a/x.bin"},
         {"C:/game", "x.bin"}, {"//host/share", "x.bin"}, {"..\\..", "x.bin"}, {"ok", "..\\x.bin"},
         {"ok", "x.bin\r\nDELE 1.bin"},
+        // Names Windows cannot hold are refused everywhere.
+        {"ok", "Con.bin"}, {"Fine", "First.bin"}, {"ok", LONG_NAME.c_str()},
     };
     Server();
     m_pServer->AddFile(QStringLiteral("x.bin"), Pattern(10, 'v'));

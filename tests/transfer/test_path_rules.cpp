@@ -1,13 +1,36 @@
 // How list entries become server paths and places in the game folder.
-#include "transfer/FtpSession.h"
+#include "patch/Cp949.h"
 #include "transfer/PathRules.h"
+#ifndef ORVANTA_CORE_ONLY
+#include "transfer/FtpSession.h"
+#endif
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
+
+using orvanta::FileEntry;
+
+std::vector<FileEntry> List(std::initializer_list<std::pair<std::string, std::string>> paths)
+{
+    std::vector<FileEntry> entries;
+    for (const auto& [folder, name] : paths)
+        entries.push_back(FileEntry{folder, name, 1, {}});
+    return entries;
+}
+
+// Each text stands once as the name and once as a folder segment.
+void ExpectEntries(std::initializer_list<const char*> texts, bool bSafe)
+{
+    for (const std::string text : texts) {
+        EXPECT_EQ(orvanta::IsSafeEntry("data", text), bSafe) << "name \"" << text << '"';
+        EXPECT_EQ(orvanta::IsSafeEntry("data/" + text + "/x", "a.bin"), bSafe) << "folder \"" << text << '"';
+    }
+}
 
 TEST(PathRules, EntriesThatStayInsideTheGameFolder)
 {
@@ -41,6 +64,73 @@ TEST(PathRules, EntriesThatStayInsideTheGameFolder)
     };
     for (const auto& c : cases)
         EXPECT_EQ(orvanta::IsSafeEntry(c.folder, c.name), c.bSafe) << '"' << c.folder << "\" \"" << c.name << '"';
+}
+
+TEST(PathRules, DeviceNamesAreRefusedInAnyCaseWithAnyExtension)
+{
+    ExpectEntries({"CON", "con", "Con.txt", "nul.tar.gz", "AUX", "prn.x", "COM1", "com9.log", "LPT1", "lpt9",
+                   "COM0", "CON .txt", "COM\xA9\xF6", "lpt\xA9\xF8.bin", "conin$", "CONOUT$.x"},
+                  false);
+    ExpectEntries({"CONSOLE", "con_x.bin", "COM10", "LPT", "com", "xcon", "nul_", "com1x.bin", "a.con", "COM\xA9\xF9"},
+                  true);
+}
+
+TEST(PathRules, SegmentsEndingInADotOrABlankAreRefused)
+{
+    ExpectEntries({"a.", "a ", "a. ", "...", "\xC7\xD1 "}, false);
+    ExpectEntries({" a", "a.b", ".a", "a..b"}, true);
+    EXPECT_TRUE(orvanta::IsSafeEntry("./data/.", "a.bin"));  // the current folder
+}
+
+TEST(PathRules, CharactersWindowsForbidsAreRefused)
+{
+    ExpectEntries({"a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\x01b", "a\tb", "a\x1F"}, false);
+    // Korean whose trail bytes are ASCII letters, and punctuation Windows takes.
+    ExpectEntries({"\xB0\x41\xB0\x7A", "a+b=c,d;e[f]g{h}'~!@#$%^&()\x7F"}, true);
+}
+
+TEST(PathRules, ListsWithPathsThatDifferOnlyInCaseAreRefused)
+{
+    const std::size_t NONE = std::string::npos;
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"data", "a.bin"}, {"data", "b.bin"}, {"DATA", "A.bin"}})), 2u);
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"/data/", "a.bin"}, {"./Data", "a.bin"}})), 1u);
+    // One file named the same way twice, or through "/" and "." parts.
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"data", "a.bin"}, {"/data/", "a.bin"}, {"./data", "a.bin"}})), NONE);
+    // Two Korean characters whose trail bytes read as "A" and "a".
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"", "\xB0\x41"}, {"", "\xB0\x61"}})), NONE);
+    // Letters of CP949 that have case: full-width Latin, Greek, Cyrillic,
+    // Roman numerals, Latin with strokes and ligatures.
+    const std::pair<const char*, const char*> letters[] = {
+        {"Ａ", "ａ"}, {"Ｚ", "ｚ"}, {"Σ", "σ"}, {"Ж", "ж"}, {"Ё", "ё"}, {"Ⅳ", "ⅳ"},
+        {"Æ", "æ"}, {"Ð", "ð"}, {"Ŀ", "ŀ"}, {"Œ", "œ"}, {"Ŋ", "ŋ"},
+    };
+    for (const auto& [upper, lower] : letters) {
+        const std::string a = orvanta::Utf8ToCp949(upper), b = orvanta::Utf8ToCp949(lower);
+        EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"", a + ".bin"}, {"", b + ".bin"}})), 1u) << upper;
+        EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"", a + ".bin"}, {"", "\xC7\xD1.bin"}})), NONE) << upper;
+    }
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"ok", "fine"}, {"..", "x"}, {"OK", "FINE"}})), 1u);
+}
+
+TEST(PathRules, ListsWithPathsPastWindowsLimitAreRefused)
+{
+    const std::size_t NONE = std::string::npos;
+    const std::size_t nGame = orvanta::TYPICAL_GAME_FOLDER.size();
+    const std::size_t nFolder = orvanta::MAX_FOLDER_PATH - nGame;
+    // A folder at the limit holds a short file; one more character is too many.
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{std::string(nFolder, 'd'), "a"}})), NONE);
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"x", "a"}, {std::string(nFolder + 1, 'd') + "/", "a"}})), 1u);
+    // The file: folder, separator and name.
+    const std::size_t nName = orvanta::MAX_FILE_PATH - nGame - 2;
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"d", std::string(nName, 'n')}})), NONE);
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"d", std::string(nName + 1, 'n')}})), 0u);
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{"", std::string(nName + 1, 'n')}})), NONE);
+    // A Korean character counts one, against the game folder given.
+    std::string korean;
+    for (int i = 0; i < 47; ++i)
+        korean += "\xC7\xD1";
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{korean, "a"}}), 200), NONE);
+    EXPECT_EQ(orvanta::FindUnsafeEntry(List({{korean + "\xC7\xD1", "a"}}), 200), 0u);
 }
 
 TEST(PathRules, FoldersAreMadeShallowestFirst)
@@ -112,9 +202,11 @@ TEST(PathRules, HostAndPort)
         const orvanta::HostPort parsed = orvanta::SplitHostPort(c.text);
         EXPECT_EQ(parsed.host, c.host) << c.text;
         EXPECT_EQ(parsed.port, c.port) << c.text;
+#ifndef ORVANTA_CORE_ONLY
         const FtpEndpoint endpoint = ParseFtpEndpoint(c.text);  // as the session reads FtpInfo::host
         EXPECT_EQ(endpoint.host, c.host) << c.text;
         EXPECT_EQ(endpoint.port, c.port) << c.text;
+#endif
     }
 }
 

@@ -14,6 +14,8 @@
 #include <QShowEvent>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
 
 namespace store = orvanta::settings;
@@ -138,9 +140,18 @@ void COptionDlg::CreateControls()
     m_pBtnCancel = new QPushButton(QStringLiteral("취 소"), this);
     place(m_pBtnCancel, IDCANCEL, "btnCancel", QRect(82, 169, 50, 14));
 
-    place(new QGroupBox(QStringLiteral("사운드"), this), IDC_STATIC, "groupSound", QRect(7, 79, 125, 25));
+    auto* pSound = new QGroupBox(QStringLiteral("사운드"), this);
+    place(pSound, IDC_STATIC, "groupSound", QRect(7, 79, 125, 25));
     m_pCheckEax = new CAutoCheckBox(QStringLiteral("EAX 사용"), this);
     place(m_pCheckEax, IDC_CHECK_EAX, "checkEax", QRect(35, 89, 69, 8));
+    // The template's frame is drawn with its title inside it here, which
+    // leaves the box touching the title: centre it in the room below.
+    const QRect room = pSound->contentsRect().translated(pSound->pos());
+    QRect eax = m_pCheckEax->geometry();
+    if (eax.top() < room.top() + 2) {
+        eax.moveTop(room.top() + std::max(2, (room.height() - eax.height()) / 2));
+        m_pCheckEax->setGeometry(eax);
+    }
 
     place(new QGroupBox(QStringLiteral("사설 네트워크 사용자 "), this), IDC_STATIC, "groupNetwork",
           QRect(7, 111, 125, 49));

@@ -11,6 +11,18 @@ QImage LoadBitmapResource(int id)
     return QImage(QStringLiteral(":/bitmaps/%1.bmp").arg(id));
 }
 
+QImage LoadSkinBitmap(int id, qreal dpr)
+{
+    if (id > 0 && dpr > 1.0) {
+        QImage large(QStringLiteral(":/bitmaps/%1@2x.png").arg(id));
+        if (!large.isNull()) {
+            large.setDevicePixelRatio(2.0);
+            return large;
+        }
+    }
+    return LoadBitmapResource(id);
+}
+
 QIcon LoadIconResource(int id)
 {
     return QIcon(QStringLiteral(":/icons/%1.png").arg(id));

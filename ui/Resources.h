@@ -13,6 +13,10 @@ enum : int {
 };
 
 QImage LoadBitmapResource(int id);
+// The bitmap drawn for a screen of the given device-pixel ratio: the
+// artwork drawn at twice the size where the ratio is above 1 and the skin
+// carries it (its devicePixelRatio then says 2), the bitmap itself otherwise.
+QImage LoadSkinBitmap(int id, qreal dpr);
 QIcon LoadIconResource(int id);
 
 } // namespace orvanta

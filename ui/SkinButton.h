@@ -25,8 +25,14 @@ public:
 
     // The resource number of the image the button draws in its present state (0: none).
     int CurrentBitmapId() const;
+    // Whether the button holds its window's keyboard focus, active or not:
+    // the focus image shows either way.
+    bool HoldsFocus() const;
+    // The wait before the tip shows, as chosen when the pointer came in.
+    int ToolTipDelay() const { return m_toolTipTimer.interval(); }
 
     static constexpr int TOOLTIP_DELAY_MS = 100;
+    static constexpr int TOOLTIP_RESHOW_MS = 20;  // coming straight from another button's tip
     static constexpr int TOOLTIP_SHOWN_MS = 5000;
 
 protected:
@@ -35,11 +41,16 @@ protected:
     void leaveEvent(QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 
+    bool event(QEvent* event) override;
+
 private:
     void ShowToolTip();
+    void TakeFocus();
 
     QString m_strToolTip;
     QTimer m_toolTipTimer;
     int m_nNormal = 0, m_nSelected = 0, m_nFocus = 0, m_nDisabled = 0;
     QImage m_bmpNormal, m_bmpSelected, m_bmpFocus, m_bmpDisabled;
+    // The same images drawn at twice the size, where the skin has them.
+    QImage m_bmpNormal2x, m_bmpSelected2x, m_bmpFocus2x, m_bmpDisabled2x;
 };

@@ -8,6 +8,7 @@
 #include "ui/SkinButton.h"
 #include "ui/SkinPaint.h"
 
+#include <QAccessible>
 #include <QDateTime>
 #include <QFile>
 #include <QGuiApplication>
@@ -21,11 +22,15 @@
 #include <QWindow>
 
 #ifdef ORVANTA_NOTICE_WEBENGINE
+#include <QWebEngineLoadingInfo>
+#include <QWebEnginePage>
+#include <QWebEngineSettings>
 #include <QWebEngineView>
 #endif
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -58,23 +63,58 @@ bool NoticeEngineWanted()
 #endif
 }
 
+// Room between a right-aligned text and the right edge of its white box.
+constexpr int TEXT_MARGIN = 3;
+// Below this size a counter is condensed rather than made any smaller.
+constexpr int COUNTER_MIN_PIXELS = 8;
+
 QLabel* MakeText(QWidget* pParent, int nId, const QString& text, Qt::Alignment align)
 {
     auto* pLabel = new QLabel(text, pParent);
     // File names and counts come from the network: never markup.
     pLabel->setTextFormat(Qt::PlainText);
     if (align & Qt::AlignRight) {
-        // "received / total" of a large update fills the counter's 123
-        // pixels: the counters use a size smaller than the status line.
+        // The counters use a size smaller than the status line, and keep
+        // clear of their box's right edge.
         QFont font = pLabel->font();
         font.setPointSizeF(font.pointSizeF() - 1.0);
         pLabel->setFont(font);
+        pLabel->setContentsMargins(0, 0, TEXT_MARGIN, 0);
     }
     pLabel->setProperty("ctrlId", nId);
     pLabel->setAlignment(align | Qt::AlignVCenter);
     pLabel->setAutoFillBackground(true);  // black on white over the skin
     pLabel->setWordWrap(false);
     return pLabel;
+}
+
+// The face in which text fits nWidth pixels whole: the base face, else
+// smaller one pixel at a time, else condensed. A counter that cut its
+// leading digits would show the player a wrong number.
+QFont FitTextFont(const QFont& base, const QString& text, int nWidth)
+{
+    const auto fits = [&text, nWidth](const QFont& font) {
+        return QFontMetrics(font).horizontalAdvance(text) <= nWidth;
+    };
+    if (fits(base))
+        return base;
+    QFont font = base;
+    for (int nPixels = QFontInfo(base).pixelSize() - 1; nPixels >= COUNTER_MIN_PIXELS; --nPixels) {
+        font.setPixelSize(nPixels);
+        if (fits(font))
+            return font;
+    }
+    for (int nStretch = 95; nStretch >= 40; nStretch -= 5) {
+        font.setStretch(nStretch);
+        if (fits(font))
+            return font;
+    }
+    for (int nPixels = COUNTER_MIN_PIXELS - 1; nPixels >= 3; --nPixels) {
+        font.setPixelSize(nPixels);
+        if (fits(font))
+            return font;
+    }
+    return font;
 }
 
 QString Counter(std::uint64_t nDone, std::uint64_t nOf)
@@ -128,6 +168,21 @@ void CUpdaterDlg::CreateControls()
 #ifdef ORVANTA_NOTICE_WEBENGINE
     if (NoticeEngineWanted()) {
         auto* pView = new QWebEngineView(this);
+        // A page that cannot be reached shows the panel below, never the
+        // engine's own English error page.
+        pView->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+        connect(pView->page(), &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
+            if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
+                OnNoticeLoaded(true);
+            } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
+                // A server that answered with an error has its own page to
+                // show; a navigation the page itself cancelled is no failure.
+                constexpr int ERR_ABORTED = -3;
+                if (info.errorDomain() != QWebEngineLoadingInfo::HttpStatusCodeDomain &&
+                    info.errorCode() != ERR_ABORTED)
+                    OnNoticeLoaded(false);
+            }
+        });
         m_browser = pView;
     }
 #endif
@@ -137,11 +192,23 @@ void CUpdaterDlg::CreateControls()
         m_browser->setAutoFillBackground(true);
     }
     m_browser->setProperty("ctrlId", IDC_BROWSER);
+    m_noticeUnavailable = new QLabel(QStringLiteral("공지사항을 불러올 수 없습니다."), this);
+    m_noticeUnavailable->setObjectName(QStringLiteral("m_noticeUnavailable"));
+    m_noticeUnavailable->setTextFormat(Qt::PlainText);
+    m_noticeUnavailable->setAlignment(Qt::AlignCenter);
+    m_noticeUnavailable->setWordWrap(true);
+    // The notice panel's own parchment, gold edge and soft ink.
+    m_noticeUnavailable->setStyleSheet(QStringLiteral(
+        "QLabel { color: #8a7250; border: 1px solid #d6a850;"
+        " background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f2ebda, stop:1 #e4d7ba); }"));
+    m_noticeUnavailable->hide();
 
     m_stFileCount = MakeText(this, IDC_FILE_COUNT, QString(), Qt::AlignRight);
     m_stFileName = MakeText(this, IDC_FILE_NAME, QString(), Qt::AlignRight);
     m_stFileBytes = MakeText(this, IDC_FILE_BYTES, QString(), Qt::AlignRight);
     m_stTotalBytes = MakeText(this, IDC_TOTAL_BYTES, QString(), Qt::AlignRight);
+    m_counterFont = m_stTotalBytes->font();
+    m_clock.start();
 
     m_btnOption->setObjectName(QStringLiteral("m_btnOption"));
     m_btnHomepage->setObjectName(QStringLiteral("m_btnHomepage"));
@@ -167,6 +234,7 @@ void CUpdaterDlg::OnInitDialog()
     setWindowTitle(QStringLiteral("Orvanta 온라인"));
 
     m_browser->setGeometry(11, 206, 289, 149);
+    m_noticeUnavailable->setGeometry(m_browser->geometry());
 #ifdef ORVANTA_NOTICE_WEBENGINE
     // One navigation, before the window takes its place; the page loads
     // beside the update and never holds it up.
@@ -211,26 +279,44 @@ void CUpdaterDlg::BindEngine()
     CUpdateSession* pEngine = m_pEngine.get();
     connect(pEngine, &CUpdateSession::statusChanged, this, &CUpdaterDlg::SetStatusText);
     connect(pEngine, &CUpdateSession::totalsPrepared, this,
-            [this](quint64 total) { m_progTotal->SetRange64(0, BarValue(total) - 1); });
+            [this](quint64 total) {
+                m_progTotal->SetRange64(0, BarValue(total) - 1);
+                m_rate.Reset();
+            });
     connect(pEngine, &CUpdateSession::fileStarted, this,
             [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
                 // The bar keeps its old position until the file's first bytes.
                 m_progFile->SetRange64(0, BarValue(size) - 1);
                 m_stFileName->setText(name);
-                m_stFileCount->setText(Counter(nIndex, nCount));
+                SetCounterText(m_stFileCount, Counter(nIndex, nCount));
             });
     connect(pEngine, &CUpdateSession::bytesCounted, this,
             [this](quint64 fileBar, quint64 totalBar, quint64 fileRecv, quint64 fileSize, quint64 allRecv,
                    quint64 total) {
                 m_progFile->SetPos64(BarValue(fileBar));
                 m_progTotal->SetPos64(BarValue(totalBar));
-                m_stFileBytes->setText(Counter(fileRecv, fileSize));
-                m_stTotalBytes->setText(Counter(allRecv, total));
+                SetCounterText(m_stFileBytes, Counter(fileRecv, fileSize));
+                SetCounterText(m_stTotalBytes, Counter(allRecv, total));
+                // Speed and time left ride on the total's tooltip; the
+                // status line keeps the session's own texts.
+                m_rate.Add(m_clock.elapsed(), allRecv, total);
+                const QString rate = m_rate.Describe();
+                m_stTotalBytes->setToolTip(rate);
+                m_stTotalBytes->setAccessibleDescription(rate);
             });
     connect(pEngine, &CUpdateSession::downloadComplete, this, [this](quint64 lastFileSize, quint64 total) {
         m_progFile->SetPos64(BarValue(lastFileSize));
         m_progTotal->SetPos64(BarValue(total));
+        m_stTotalBytes->setToolTip(QString());
+        m_stTotalBytes->setAccessibleDescription(QString());
     });
+}
+
+void CUpdaterDlg::SetCounterText(QLabel* pLabel, const QString& text)
+{
+    // Room on the left as well, so the first digit never meets the edge.
+    pLabel->setFont(FitTextFont(m_counterFont, text, pLabel->contentsRect().width() - TEXT_MARGIN));
+    pLabel->setText(text);
 }
 
 bool CUpdaterDlg::Ask(const Box& box)
@@ -253,8 +339,12 @@ void CUpdaterDlg::OnTimer()
 
 void CUpdaterDlg::SetStatusText(const QString& text)
 {
-    if (m_stStatus)
+    if (m_stStatus) {
         m_stStatus->setText(text);
+        // Screen readers tell the player the new line.
+        QAccessibleEvent event(m_stStatus, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
     // Support and the scripted runs can follow the status line in a file.
     static const QString logPath = qEnvironmentVariable("ORVANTA_STATUS_LOG");
     if (!logPath.isEmpty()) {
@@ -263,6 +353,13 @@ void CUpdaterDlg::SetStatusText(const QString& text)
             log.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
         }
     }
+}
+
+void CUpdaterDlg::OnNoticeLoaded(bool bOk)
+{
+    m_noticeUnavailable->setVisible(!bOk);
+    if (!bOk)
+        m_noticeUnavailable->raise();
 }
 
 QString CUpdaterDlg::StatusText() const
@@ -283,13 +380,19 @@ QWidget* CUpdaterDlg::Control(int id) const
 void CUpdaterDlg::paintEvent(QPaintEvent*)
 {
     // The skin is loaded afresh for every paint, and drawn through its
-    // white-keyed mask onto a white surface.
-    QImage surface(size(), QImage::Format_RGB32);
+    // white-keyed mask onto a white surface. On a scaled screen the large
+    // artwork is drawn, so the skin stays sharp: pixel for pixel at 200 %,
+    // brought down smoothly between whole scales.
+    const qreal dpr = devicePixelRatioF();
+    const QImage skin = orvanta::LoadSkinBitmap(orvanta::IDB_SKIN, dpr);
+    const qreal ratio = skin.devicePixelRatio();
+    QImage surface(QSize(WINDOW_WIDTH, WINDOW_HEIGHT) * ratio, QImage::Format_RGB32);
     surface.fill(Qt::white);
-    DrawMaskedBitmap(surface, 0, 0, WINDOW_WIDTH, WINDOW_HEIGHT,
-                     orvanta::LoadBitmapResource(orvanta::IDB_SKIN));
+    DrawMaskedBitmap(surface, 0, 0, surface.width(), surface.height(), skin);
+    surface.setDevicePixelRatio(ratio);
     QPainter painter(this);
-    painter.drawImage(0, 0, surface);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, dpr != std::floor(dpr));
+    painter.drawImage(QRectF(0, 0, WINDOW_WIDTH, WINDOW_HEIGHT), surface);
 
     // For start-up measurements: when the first frame of the window was drawn.
     static bool s_bFirstPaint = true;

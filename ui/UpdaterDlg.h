@@ -2,8 +2,11 @@
 
 #include "engine/UpdatePrompts.h"
 #include "engine/UpdateSession.h"
+#include "ui/TransferRate.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QFont>
 #include <QPoint>
 #include <QString>
 #include <QTimer>
@@ -79,6 +82,8 @@ private:
     void CreateControls();
     void BindEngine();
     void SetStatusText(const QString& text);
+    void SetCounterText(QLabel* pLabel, const QString& text);
+    void OnNoticeLoaded(bool bOk);
     void DestroyWindow();  // the teardown, run once on every way out
 
     std::unique_ptr<CUpdateSession> m_pEngine;
@@ -95,6 +100,10 @@ private:
     CProgressCtrl* m_progTotal = nullptr;
     CProgressCtrl* m_progFile = nullptr;
     QWidget* m_browser = nullptr;
+    QLabel* m_noticeUnavailable = nullptr;  // covers the notice page it cannot show
+    QFont m_counterFont;                    // the counters' face before any fitting
+    CTransferRate m_rate;
+    QElapsedTimer m_clock;
     QTimer m_timer;  // timer 1: its first tick starts the run
 
     bool m_bClosing = false;  // the teardown has begun

@@ -2,6 +2,7 @@
 
 import http.server
 import os
+import subprocess
 import threading
 import unittest
 
@@ -63,8 +64,30 @@ class Notice(Case):
         self.write_store(PORT=patchd.port)
         proc = self.start_updater("127.0.0.1", extra_env=self.web_env("127.0.0.1:%d" % e2e.free_port()))
         self.wait_status("업데이트를 완료했습니다.", 30)
+        # In place of the engine's white error page: the notice panel's own
+        # parchment, with a line of dark text across its middle.
+        self.assertTrue(wait_until(lambda: self.notice_looks_quiet(), 20), self.notice_colours())
         self.click(BUTTON_EXIT)
         self.assertEqual(self.wait_exit(proc), 0)
+
+    NOTICE = (11, 206, 289, 149)
+
+    def notice_colours(self):
+        """Mean red, green, blue of the notice panel and its darkest share, 0 to 1."""
+        win, _x, _y = self.window or self.find_window()
+        shot = os.path.join(self.logs, "notice.png")
+        env = dict(os.environ, DISPLAY=self.xvfb.display)
+        subprocess.run(["import", "-window", win, shot], env=env, check=True, timeout=20)
+        x, y, w, h = self.NOTICE
+        crop = "%dx%d+%d+%d" % (w - 2, h - 2, x + 1, y + 1)
+        out = subprocess.run(["convert", shot, "-crop", crop, "+repage", "-format",
+                              "%[fx:mean.r] %[fx:mean.g] %[fx:mean.b] %[fx:minima]", "info:"],
+                             capture_output=True, text=True, check=True, timeout=20).stdout
+        return [float(v) for v in out.split()]
+
+    def notice_looks_quiet(self):
+        r, _g, b, darkest = self.notice_colours()
+        return r > 0.85 and r - b > 0.08 and darkest < 0.6
 
 
 if __name__ == "__main__":

@@ -4,7 +4,10 @@
 #include "ui/ProgressCtrl.h"
 #include "ui/SkinButton.h"
 #include "ui/SkinPaint.h"
+#include "ui/TransferRate.h"
 #include "ui/UpdaterDlg.h"
+
+#include <QToolTip>
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -319,4 +322,57 @@ TEST_F(WindowTest, DraggingTheSurfaceOrATextMovesTheWindow)
     EXPECT_EQ(Button(dlg, IDC_BTN_HOMEPAGE)->CurrentBitmapId(), 142);
     Button(dlg, IDC_BTN_HOMEPAGE)->setDown(false);
     EXPECT_EQ(dlg.pos(), start);
+}
+
+TEST_F(WindowTest, TipsComeQuickerFromButtonToButtonAndNameTheButtons)
+{
+    CUpdaterDlg& dlg = *m_pDlg;
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    CSkinButton* pOption = Button(dlg, IDC_BTN_OPTION);
+    CSkinButton* pHomepage = Button(dlg, IDC_BTN_HOMEPAGE);
+    QTest::mouseMove(pOption, QPoint(70, 20));
+    EXPECT_EQ(pOption->ToolTipDelay(), CSkinButton::TOOLTIP_DELAY_MS);
+    ASSERT_TRUE(testing_support::WaitFor([] { return QToolTip::isVisible(); }, 2000));
+    // Straight on to the next button: its tip follows after the short delay.
+    QTest::mouseMove(pHomepage, QPoint(70, 20));
+    EXPECT_EQ(pHomepage->ToolTipDelay(), CSkinButton::TOOLTIP_RESHOW_MS);
+    ASSERT_TRUE(testing_support::WaitFor([] { return QToolTip::isVisible(); }, 2000));
+    EXPECT_EQ(QToolTip::text(), QStringLiteral("홈페이지"));
+    QToolTip::hideText();
+
+    // Screen readers name each button by its tip.
+    for (const int id : {IDC_BTN_OPTION, IDC_BTN_HOMEPAGE, IDC_BTN_GAME, IDCANCEL})
+        EXPECT_EQ(Button(dlg, id)->accessibleName(), Button(dlg, id)->ToolTipText()) << id;
+}
+
+TEST(TransferRate, TellsSpeedAndTimeLeftOnceSettledOverTheLastSeconds)
+{
+    CTransferRate rate;
+    // Resumed at 5 MB (bytes from before do not count), then 1 MB a second
+    // for five seconds and 3 MB a second for five more.
+    const auto done = [](int s) { return std::uint64_t(5 + (s <= 5 ? s : 5 + (s - 5) * 3)) * 1'000'000; };
+    rate.Add(0, done(0), 28'000'000);
+    rate.Add(1000, done(1), 28'000'000);
+    EXPECT_FALSE(rate.BytesPerSecond()) << "too early to tell";
+    EXPECT_TRUE(rate.Describe().isEmpty());
+    for (int s = 2; s <= 10; ++s)
+        rate.Add(s * 1000, done(s), 28'000'000);
+    // Only the last five seconds count: 3 MB a second, 3 MB left.
+    ASSERT_TRUE(rate.BytesPerSecond());
+    EXPECT_DOUBLE_EQ(*rate.BytesPerSecond(), 3'000'000);
+    EXPECT_EQ(rate.SecondsLeft(), std::optional<std::uint64_t>(1));
+    EXPECT_EQ(rate.Describe(), QStringLiteral("속도 2.9 MB/s, 남은 시간 1초"));
+
+    // A stalled transfer has no end in sight; a smaller count starts afresh.
+    CTransferRate stalled;
+    for (int s = 0; s <= 4; ++s)
+        stalled.Add(s * 1000, 100, 1'000'000'000'000ull);
+    EXPECT_EQ(stalled.Describe(), QStringLiteral("속도 0 B/s, 남은 시간 알 수 없음"));
+    stalled.Add(5000, 50, 1'000'000'000'000ull);
+    EXPECT_FALSE(stalled.BytesPerSecond());
+    CTransferRate slow;
+    slow.Add(0, 0, 7'300'000);
+    slow.Add(4000, 4000, 7'300'000);
+    EXPECT_EQ(slow.Describe(), QStringLiteral("속도 1000 B/s, 남은 시간 2시간 1분"));
 }

@@ -124,19 +124,26 @@ QImage Layer(QSize size)
     return layer;
 }
 
-// A soft halo of a shape: the shape filled in one colour, blurred.
+// A soft halo of a shape: the shape filled in one colour, blurred. The
+// layer has the painter's own resolution, so large artwork glows as finely.
 void DrawGlow(QPainter& p, const QPainterPath& shape, const QColor& colour, int nRadius, QPointF offset = {})
 {
+    const double scale = std::max(1.0, p.transform().m11());
     const QRectF bounds = shape.boundingRect().adjusted(-3 * nRadius, -3 * nRadius, 3 * nRadius, 3 * nRadius);
-    QImage layer = Layer(bounds.size().toSize() + QSize(2, 2));
+    const QSize size = bounds.size().toSize() + QSize(2, 2);
+    QImage layer = Layer(size * scale);
     {
         QPainter lp(&layer);
         lp.setRenderHint(QPainter::Antialiasing);
+        lp.scale(scale, scale);
         lp.translate(-bounds.topLeft());
         lp.fillPath(shape, colour);
     }
-    Blur(layer, nRadius);
-    p.drawImage(bounds.topLeft() + offset, layer);
+    Blur(layer, int(std::lround(nRadius * scale)));
+    if (scale == 1.0)
+        p.drawImage(bounds.topLeft() + offset, layer);
+    else
+        p.drawImage(QRectF(bounds.topLeft() + offset, QSizeF(size)), layer);
 }
 
 QPainterPath TextPath(const QFont& font, const QString& text, QPointF centre)
@@ -604,8 +611,6 @@ void DrawRightPanel(QPainter& p)
     parchment.setColorAt(0, Hex(0xF5EEDD));
     parchment.setColorAt(1, Hex(0xE8DCC1));
     p.fillRect(panel, parchment);
-    // A faint emblem, pressed into the paper.
-    DrawEmblem(p, QRectF(560, 318, 28, 28), 0.18);
     DrawGoldFrame(p, panel, 2);
 
     p.setRenderHint(QPainter::TextAntialiasing);
@@ -623,15 +628,6 @@ void DrawRightPanel(QPainter& p)
     rule.setColorAt(1, Hex(GOLD, 0));
     p.fillRect(QRectF(452, 216, 116, 1), rule);
 
-    // White wells for the texts the window draws, each with a thin inset
-    // edge. The counters of a bar share one well, aligned under each other.
-    const QRect wells[] = {TEXT_RECTS[0], QRect(390, 270, 163, 30), QRect(390, 315, 163, 30)};
-    for (const QRect& r : wells) {
-        p.fillRect(QRectF(r).adjusted(-1, -1, 1, 1), Hex(0xC9B994));
-        p.fillRect(QRectF(r).adjusted(-1, -1, 1, -r.height()), Hex(0xA89468));
-        p.fillRect(r, QColor::fromRgb(WHITE));
-    }
-
     // The tracks under the two bars, sunk into the paper.
     for (const QRect& bar : {BAR_FILE, BAR_TOTAL}) {
         p.fillRect(QRectF(bar).adjusted(-1, -1, 1, 1), Hex(0x8C7450));
@@ -639,7 +635,20 @@ void DrawRightPanel(QPainter& p)
         p.fillRect(QRectF(bar.left() - 1, bar.bottom() + 2, bar.width() + 2, 1), Hex(0xFCF8EE));
         p.fillRect(bar, QColor::fromRgb(TRACK_COLOUR));
     }
-    // The texts touch the bars' frames; the texts win.
+
+    // White wells for the texts the window draws, each with a thin inset
+    // edge. The counters of a bar share one well, aligned under each other
+    // and reaching the bars' right end, so the right-aligned numbers have
+    // room before the edge. The first well sits on the total bar's frame:
+    // it is drawn after it, and its bottom edge stays whole.
+    const QRect wells[] = {TEXT_RECTS[0], QRect(390, 270, 166, 30), QRect(390, 315, 166, 30)};
+    for (const QRect& r : wells) {
+        p.fillRect(QRectF(r).adjusted(-1, -1, 1, 1), Hex(0xC9B994));
+        p.fillRect(QRectF(r).adjusted(-1, -1, 1, -r.height()), Hex(0xA89468));
+        p.fillRect(r, QColor::fromRgb(WHITE));
+    }
+    for (const QRect& bar : {BAR_FILE, BAR_TOTAL})
+        p.fillRect(bar, QColor::fromRgb(TRACK_COLOUR));
     for (const QRect& r : TEXT_RECTS)
         p.fillRect(r, QColor::fromRgb(WHITE));
 
@@ -667,11 +676,13 @@ void DrawNoticePanel(QPainter& p)
 
 } // namespace
 
-QImage DrawButton(const CButtonArt& button, ButtonState state)
+QImage DrawButton(const CButtonArt& button, ButtonState state, int nScale)
 {
-    QImage image(BUTTON_WIDTH, BUTTON_HEIGHT, QImage::Format_ARGB32_Premultiplied);
+    QImage image(BUTTON_WIDTH * nScale, BUTTON_HEIGHT * nScale, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::black);
     QPainter p(&image);
+    p.scale(nScale, nScale);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     FillMetal(p, QRectF(0, 0, BUTTON_WIDTH, BUTTON_HEIGHT));
@@ -759,11 +770,13 @@ QImage DrawButton(const CButtonArt& button, ButtonState state)
     return image;
 }
 
-QImage DrawSkin()
+QImage DrawSkin(int nScale)
 {
-    QImage image(SKIN_WIDTH, SKIN_HEIGHT, QImage::Format_ARGB32_Premultiplied);
+    QImage image(SKIN_WIDTH * nScale, SKIN_HEIGHT * nScale, QImage::Format_ARGB32_Premultiplied);
     image.fill(Hex(METAL_BOTTOM));
     QPainter p(&image);
+    p.scale(nScale, nScale);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
 
@@ -783,7 +796,8 @@ QImage DrawSkin()
     p.fillRect(QRectF(0, BAND_BOTTOM + 1, SKIN_WIDTH, 1), Hex(0x4A3B26));
     DrawBandGaps(p);
     for (const CButtonArt& button : BUTTONS)
-        p.drawImage(button.x, BAND_TOP, DrawButton(button, ButtonState::Normal));
+        p.drawImage(QRectF(button.x, BAND_TOP, BUTTON_WIDTH, BUTTON_HEIGHT),
+                    DrawButton(button, ButtonState::Normal, nScale));
 
     DrawNoticePanel(p);
     DrawRightPanel(p);

@@ -50,8 +50,9 @@ inline constexpr CButtonArt BUTTONS[] = {
     {153, 147, 146, 446, u"종료"},
 };
 
-QImage DrawButton(const CButtonArt& button, ButtonState state);
-QImage DrawSkin();
+// nScale 2 draws the same artwork at twice the size, for scaled screens.
+QImage DrawButton(const CButtonArt& button, ButtonState state, int nScale = 1);
+QImage DrawSkin(int nScale = 1);
 QImage DrawIcon(int nSize);
 
 } // namespace skingen

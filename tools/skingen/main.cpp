@@ -82,6 +82,18 @@ int main(int argc, char** argv)
         bOk &= WriteBitmap(dir, button.nFocus, skingen::DrawButton(button, skingen::ButtonState::Focus), {});
         bOk &= WriteBitmap(dir, button.nPressed, skingen::DrawButton(button, skingen::ButtonState::Pressed), {});
     }
+    // The same artwork at twice the size, in full colour, for screens
+    // scaled past 100 %.
+    const auto large = [&dir](int nId) { return dir.filePath(QStringLiteral("bitmaps/%1@2x.png").arg(nId)); };
+    bOk &= WritePng(large(138), skingen::DrawSkin(2).convertToFormat(QImage::Format_RGB32));
+    for (const skingen::CButtonArt& button : skingen::BUTTONS) {
+        bOk &= WritePng(large(button.nNormal),
+                        skingen::DrawButton(button, skingen::ButtonState::Normal, 2).convertToFormat(QImage::Format_RGB32));
+        bOk &= WritePng(large(button.nFocus),
+                        skingen::DrawButton(button, skingen::ButtonState::Focus, 2).convertToFormat(QImage::Format_RGB32));
+        bOk &= WritePng(large(button.nPressed), skingen::DrawButton(button, skingen::ButtonState::Pressed, 2)
+                                                    .convertToFormat(QImage::Format_RGB32));
+    }
     bOk &= WritePng(dir.filePath(QStringLiteral("icons/130.png")), skingen::DrawIcon(48));
     bOk &= WritePng(dir.filePath(QStringLiteral("icons/130-256.png")), skingen::DrawIcon(256));
     return bOk ? 0 : 1;

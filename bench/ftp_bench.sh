@@ -18,6 +18,7 @@ SMALL_KB=${SMALL_KB:-8}
 MODE=${MODE:-passive}
 ROUNDS=${ROUNDS:-1}
 CASES=${CASES:-abc}  # a: the big file, b: the small files, c: the check of files already in place
+CURL_SMALL=${CURL_SMALL:-1}  # 0: no curl in (b) (the curl tool waits a second per file here)
 OLD_BENCH=${OLD_BENCH:-}  # an orvanta-ftp-bench from before a change, run beside ours in (b)
 DEST_ROOT=${DEST_ROOT:-}  # where the fetched copies go (default: beside the served files); /dev/shm shows the cost without a disk
 
@@ -69,6 +70,7 @@ for f in "$work"/srv/small/*.bin; do
     >> "$work/lists/small.tsv"
 done
 cat "$work/lists/big.tsv" "$work/lists/small.tsv" > "$work/lists/all.tsv"
+for f in big small all; do cut -f1-3 "$work/lists/$f.tsv" > "$work/lists/$f-plain.tsv"; done  # for an older driver
 
 # curl's config: the same files, into the same places, in one invocation.
 curl_config() {  # list dest
@@ -103,11 +105,11 @@ run_ours() {  # case [binary] [digests] [prefilled] -> sets ours_ms, stall_ms
   local dest
   fresh_dest
   local out
-  local args=(--digests "${3:-1}")
-  [ "${2:-$bench}" = "$bench" ] || args=()  # an older driver knows no digests
+  local args=(--digests "${3:-1}") list="$work/lists/$1.tsv"
+  [ "${2:-$bench}" = "$bench" ] || { args=(); list="$work/lists/$1-plain.tsv"; }  # an older driver knows no digests
   if [ "${4:-0}" = 1 ]; then cp -a "$work/srv/." "$dest/"; sync; fi
   out=$("${2:-$bench}" --host "127.0.0.1:$port" --user "$user" --password "$password" \
-        --list "$work/lists/$1.tsv" --dest "$dest" --passive "$passive" "${args[@]}")
+        --list "$list" --dest "$dest" --passive "$passive" "${args[@]}")
   ours_ms=$(sed -n 's/.*ours_ms=\([0-9]*\).*/\1/p' <<< "$out")
   stall_ms=$(sed -n 's/.*stall_ms=\([0-9]*\).*/\1/p' <<< "$out")
   grep -q 'complete=1' <<< "$out" || { echo "ours did not complete: $out" >&2; exit 1; }
@@ -156,7 +158,9 @@ for round in $(seq "$ROUNDS"); do
     echo "round $round (a) 1 file of ${BIG_MB} MiB, digest checked and synced: ours ${ours_ms} ms, curl ${curl_ms} ms (${curl_sync_ms} ms with its data synced), ratio $(ratio "$ours_ms" "$curl_ms") ($(ratio "$ours_ms" "$curl_sync_ms") against the synced curl), longest event-loop stall ${stall_ms} ms"
   fi
   if [[ $CASES == *b* ]]; then
-    if ((round % 2)); then run_ours small; run_curl small; else run_curl small; run_ours small; fi
+    curl_ms=0
+    if [ "$CURL_SMALL" = 0 ]; then run_ours small
+    elif ((round % 2)); then run_ours small; run_curl small; else run_curl small; run_ours small; fi
     b_ours+=("$ours_ms"); b_curl+=("$curl_ms")
     line="round $round (b) ${SMALL_COUNT} files of ${SMALL_KB} KiB: ours ${ours_ms} ms (digests), curl ${curl_ms} ms, ratio $(ratio "$ours_ms" "$curl_ms")"
     run_ours small "$bench" 0; b_plain+=("$ours_ms"); line+=", ours without digests ${ours_ms} ms"

@@ -11,7 +11,7 @@ out="$root/build/fuzz"
 mkdir -p "$out"
 
 CXX="${FUZZ_CXX:-clang++}"
-sources=(patch/PatchFrame.cpp patch/Records.cpp patch/Cp949.cpp)
+sources=(patch/PatchFrame.cpp patch/Records.cpp patch/Cp949.cpp patch/Digest.cpp patch/Manifest.cpp)
 
 for target in fuzz_frames fuzz_records; do
   echo "fuzz: building $target"

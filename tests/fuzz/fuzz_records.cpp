@@ -3,6 +3,7 @@
 // survives encoding, except for a text that filled its whole field, which
 // the encoder cuts by one byte to leave room for its NUL.
 #include "patch/Cp949.h"
+#include "patch/Manifest.h"
 #include "patch/Records.h"
 
 #include <cstdlib>
@@ -37,6 +38,18 @@ void CheckTextLimit(const std::string& text, std::size_t nField)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::span<const std::uint8_t> payload(data, size);
+
+    // A signature file from the FTP server: whatever parses prints back to
+    // the very bytes its signature covers.
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (const auto signedFile = ParseSignatureFile(text)) {
+        if (ManifestText(signedFile->manifest) != signedFile->message)
+            std::abort();
+        for (const FileEntry& entry : signedFile->manifest.entries) {
+            CheckTextLimit(entry.folder, FileEntry::FOLDER_FIELD - 1);
+            CheckTextLimit(entry.name, FileEntry::NAME_FIELD - 1);
+        }
+    }
 
     if (const auto entry = DecodeFileEntry(payload)) {
         CheckTextLimit(entry->folder, FileEntry::FOLDER_FIELD);

@@ -4,6 +4,9 @@
 #include "PatchPeer.h"
 
 #include "patch/Cp949.h"
+#include "patch/Digest.h"
+#include "patch/Manifest.h"
+#include "transfer/Crypto.h"
 #include "patch/PatchLink.h"
 #include "patch/Records.h"
 #include "settings/SettingsStore.h"
@@ -135,6 +138,7 @@ protected:
         WriteFile(m_release.filePath(QStringLiteral("data/map/b.bin")), 10);
         WriteFile(m_release.filePath(QStringLiteral("data/a.txt")), 0);
         WriteFile(m_release.filePath(QStringLiteral("한글/파일.txt")), 7);
+        WriteFile(m_release.filePath(QString::fromLatin1(RELEASE_SIGNATURE_PATH).mid(1)), 5);
         m_server.SetEnv(QStringLiteral("ORVANTA_FTP_PASSWORD"), QStringLiteral("s3cret"));
         ASSERT_TRUE(m_server.Start({QStringLiteral("--verbose"), QStringLiteral("--release"), m_release.path(),
                                     QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--ftp-host"),
@@ -159,11 +163,20 @@ FileEntry Entry(const std::string& folderUtf8, const std::string& nameUtf8, std:
     return entry;
 }
 
-// The release as the server must list it: by folder, then name.
-std::vector<FileEntry> ExpectedList()
+// The release as the server must list it: by folder, then name, each entry
+// with its file's digest; never the signature file.
+std::vector<FileEntry> ExpectedList(const QTemporaryDir& release)
 {
-    return {Entry("", "root.bin", 3), Entry("data", "a.txt", 0), Entry("data/map", "b.bin", 10),
-            Entry("한글", "파일.txt", 7)};
+    std::vector<FileEntry> list = {Entry("", "root.bin", 3), Entry("data", "a.txt", 0),
+                                   Entry("data/map", "b.bin", 10), Entry("한글", "파일.txt", 7)};
+    for (FileEntry& entry : list) {
+        const QString path = release.filePath(QString::fromStdString(
+            Cp949ToUtf8(entry.folder.empty() ? entry.name : entry.folder + "/" + entry.name)));
+        const auto digest = Sha256OfFile(QFile::encodeName(path).toStdString());
+        if (digest)
+            SetEntryDigest(&entry, *digest);
+    }
+    return list;
 }
 
 // A bare POSIX client, for what QTcpSocket does not offer: a chosen source
@@ -259,7 +272,7 @@ TEST_F(PatchdTest, DifferentVersionGetsTheListThenTheCredentials)
     const auto& frames = client.Received();
     EXPECT_EQ(frames[0].type, FRAME_SERVER_VERSION);
     EXPECT_EQ(DecodeInt32(frames[0].payload), 5);
-    const std::vector<FileEntry> expected = ExpectedList();
+    const std::vector<FileEntry> expected = ExpectedList(m_release);
     for (std::size_t i = 0; i < expected.size(); ++i) {
         ASSERT_EQ(frames[1 + i].type, FRAME_FILE_ENTRY);
         EXPECT_EQ(frames[1 + i].payload.size(), FileEntry::SIZE);
@@ -515,7 +528,7 @@ TEST_F(UpdaterAgainstPatchdTest, DifferentVersionsReceiveTheRelease)
 {
     StartUpdater(3);
     ASSERT_TRUE(WaitFor([&]() { return !m_pEngine->FtpCredentials().host.empty(); }));
-    EXPECT_EQ(m_pEngine->FileList(), ExpectedList());
+    EXPECT_EQ(m_pEngine->FileList(), ExpectedList(m_release));
     EXPECT_EQ(m_pEngine->FtpCredentials(), (FtpInfo{FtpHost(), "updater", "s3cret"}));
     EXPECT_EQ(m_pEngine->ServerVersion(), 5);
     EXPECT_EQ(m_pEngine->Settings().nClientVersion, 3);

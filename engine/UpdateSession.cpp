@@ -9,7 +9,10 @@
 #include "patch/Manifest.h"
 #include "transfer/PathRules.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
+#include <set>
 #include <array>
 
 namespace {
@@ -359,8 +362,26 @@ bool CUpdateSession::IsSignedRelease(const std::string& file) const
     // than what is installed (an old release replayed would take the game
     // back), and hold every entry of the list as the server sent it.
     const orvanta::ReleaseManifest& manifest = signedFile->manifest;
-    return manifest.nVersion == m_nServerVersion && manifest.nVersion >= m_settings.nClientVersion &&
-           orvanta::IsPartOfManifest(m_fileList, manifest);
+    if (manifest.nVersion != m_nServerVersion || manifest.nVersion < m_settings.nClientVersion ||
+        !orvanta::IsPartOfManifest(m_fileList, manifest))
+        return false;
+    // A server may leave out what the player already has (a list of what
+    // changed since the installed version), but not what the player lacks:
+    // every signed file it left out must be here, at its signed size.
+    std::set<std::pair<std::string, std::string>> listed;
+    for (const orvanta::FileEntry& entry : m_fileList)
+        listed.emplace(entry.folder, entry.name);
+    for (const orvanta::FileEntry& entry : manifest.entries) {
+        if (listed.contains({entry.folder, entry.name}))
+            continue;
+        if (!orvanta::IsSafeEntry(entry.folder, entry.name))
+            return false;
+        const QFileInfo local(m_settings.szClientPath + QString::fromStdString(orvanta::Cp949ToUtf8(
+                                                            orvanta::RemotePath(entry.folder, entry.name))));
+        if (!local.isFile() || std::uint64_t(local.size()) != entry.size)
+            return false;
+    }
+    return true;
 }
 
 void CUpdateSession::OnSignatureFile(const std::shared_ptr<const std::string>& pFile)

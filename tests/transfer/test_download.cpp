@@ -827,15 +827,20 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
         std::int32_t nInstalled;
         bool bTamper;   // the signed list names other bytes for one file
         bool bReorder;  // the signed list has the files in another order
+        bool bOmit;     // the server leaves two.bin out of its list
+        bool bHaveTwo;  // the game folder already holds two.bin
         bool bAccepted;
     };
     const Case cases[] = {
-        {"signed", true, RELEASE_VERSION, INSTALLED_VERSION, false, false, true},
-        {"unsigned", false, RELEASE_VERSION, INSTALLED_VERSION, false, false, false},
-        {"tampered list", true, RELEASE_VERSION, INSTALLED_VERSION, true, false, false},
-        {"reordered", true, RELEASE_VERSION, INSTALLED_VERSION, false, true, false},
-        {"older than installed", true, RELEASE_VERSION, RELEASE_VERSION + 1, false, false, false},
-        {"another version", true, RELEASE_VERSION + 1, INSTALLED_VERSION, false, false, false},
+        {"signed", true, RELEASE_VERSION, INSTALLED_VERSION, false, false, false, false, true},
+        {"unsigned", false, RELEASE_VERSION, INSTALLED_VERSION, false, false, false, false, false},
+        {"tampered list", true, RELEASE_VERSION, INSTALLED_VERSION, true, false, false, false, false},
+        {"reordered", true, RELEASE_VERSION, INSTALLED_VERSION, false, true, false, false, false},
+        {"older than installed", true, RELEASE_VERSION, RELEASE_VERSION + 1, false, false, false, false, false},
+        {"another version", true, RELEASE_VERSION + 1, INSTALLED_VERSION, false, false, false, false, false},
+        {"leaves out a file the player has", true, RELEASE_VERSION, INSTALLED_VERSION, false, false, true, true, true},
+        {"leaves out a file the player lacks", true, RELEASE_VERSION, INSTALLED_VERSION, false, false, true, false,
+         false},
     };
     m_bDigests = true;
     for (const Case& c : cases) {
@@ -858,6 +863,10 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
             ASSERT_TRUE(m_pServer->AddFile(QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1),
                                            QByteArray::fromStdString(orvanta::SignatureFileText(text, *signature))));
         }
+        if (c.bHaveTwo)
+            WriteFile(m_gamePath + QStringLiteral("s/two.bin"), Pattern(6000, '2'));
+        if (c.bOmit)
+            m_entries.pop_back();
         ASSERT_NO_FATAL_FAILURE(Start({.nMarkVersion = std::nullopt, .nInstalled = c.nInstalled,
                                        .trustedKey = publicKey}));
         ASSERT_TRUE(Run());

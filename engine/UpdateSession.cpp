@@ -91,7 +91,10 @@ void CUpdateSession::Shutdown()
     m_silenceTimer.stop();
     if (m_pLink) {
         m_pLink->disconnect(this);
-        // Deleted later: Shutdown may be reached from inside one of its signals.
+        // Closed now, so that a name lookup still under way connects to
+        // nothing; deleted later, as Shutdown may be reached from inside one
+        // of its signals.
+        m_pLink->Close();
         m_pLink.release()->deleteLater();
     }
     // Cancels the transfer in flight; its old file stays.

@@ -509,8 +509,13 @@ protected:
 TEST_F(UpdaterAgainstPatchdTest, EqualVersionsAnswerAtOnceAndGetTheGameServer)
 {
     StartUpdater(5);
-    ASSERT_TRUE(WaitFor([&]() { return m_pEngine->Link() && m_pEngine->Link()->Socket()->localPort() != 0; }));
-    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(m_pEngine->Link()->Socket()->localPort());
+    // The port is taken as the link connects: the server closes the
+    // connection once it has sent frame 19, and the port goes with it.
+    quint16 nLocalPort = 0;
+    QAbstractSocket* pSocket = m_pEngine->Link()->Socket();
+    QObject::connect(pSocket, &QAbstractSocket::connected, pSocket, [&] { nLocalPort = pSocket->localPort(); });
+    ASSERT_TRUE(WaitFor([&]() { return nLocalPort != 0; }));
+    const QString client = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(nLocalPort);
     ASSERT_TRUE(WaitFor([&]() { return m_pEngine->GamePort() == 7001; }));
     EXPECT_EQ(m_pEngine->GameIp(), QStringLiteral("게임.localhost"));
     EXPECT_TRUE(m_pEngine->IsUpToDate());

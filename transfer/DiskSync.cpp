@@ -33,6 +33,17 @@ bool SyncFileData(const std::filesystem::path& path)
 #endif
 }
 
+void StartWriteback(std::FILE* pFile, std::uint64_t nFrom, std::uint64_t nBytes)
+{
+#ifdef __linux__
+    ::sync_file_range(::fileno(pFile), off64_t(nFrom), off64_t(nBytes), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)pFile;
+    (void)nFrom;
+    (void)nBytes;
+#endif
+}
+
 bool SyncFolderTree(const std::filesystem::path& folder)
 {
 #ifdef __linux__

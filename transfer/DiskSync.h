@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 
 // Getting written files onto the disk, so that they outlive a power cut.
@@ -18,6 +20,12 @@ inline constexpr bool SYNC_FOLDER_TREE_SUPPORTED = false;
 
 // The file's data on disk (fdatasync; FlushFileBuffers on Windows).
 bool SyncFileData(const std::filesystem::path& path);
+
+// Starts writing a range of an open file to the disk without waiting for
+// it, so that the SyncFileData at the end of a large file has little left
+// to wait for: the disk works while the network still delivers. Does
+// nothing where the system has no such call.
+void StartWriteback(std::FILE* pFile, std::uint64_t nFrom, std::uint64_t nBytes);
 
 // Everything written so far on the file system that holds the folder, file
 // contents and renames alike. False where unsupported or failed.

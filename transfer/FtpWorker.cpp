@@ -134,6 +134,8 @@ bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta
 // left to the file system's sync that comes before the resume mark moves
 // past them: one sync for many files instead of one each.
 constexpr std::uint64_t SYNC_EACH_FROM = orvanta::SYNC_FOLDER_TREE_SUPPORTED ? 1024 * 1024 : 0;
+// Such a file goes to the disk in steps of this size while it arrives.
+constexpr std::uint64_t WRITEBACK_STEP = 8 * 1024 * 1024;
 
 } // namespace
 
@@ -444,6 +446,7 @@ CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
         rc = CURLE_WRITE_ERROR;
     } else {
         m_nFileBytes = nFrom;
+        m_nWritebackFrom = nFrom;
         m_nPendingBytes += nFrom;
         if (nFrom == 0 || nFrom < m_nExpected) {
             // curl hands over whole receive buffers: each goes out in one write.
@@ -559,6 +562,10 @@ std::size_t CFtpWorker::OnWrite(char* pData, std::size_t nSize, std::size_t nCou
         return 0;
     pThis->m_hash.Update(pData, nBytes);
     pThis->m_nFileBytes += nBytes;
+    if (pThis->m_nExpected >= SYNC_EACH_FROM && pThis->m_nFileBytes - pThis->m_nWritebackFrom >= WRITEBACK_STEP) {
+        orvanta::StartWriteback(pThis->m_pFile, pThis->m_nWritebackFrom, pThis->m_nFileBytes - pThis->m_nWritebackFrom);
+        pThis->m_nWritebackFrom = pThis->m_nFileBytes;
+    }
     pThis->m_nPendingBytes += nBytes;
     if (std::chrono::steady_clock::now() - pThis->m_lastBytesPost >= BYTES_POST_INTERVAL)
         pThis->FlushBytes();

@@ -150,5 +150,6 @@ private:
     std::uint64_t m_nExpected = 0;
     std::uint64_t m_nPendingBytes = 0;
     std::size_t m_nEntry = 0;  // of the transfer that runs
+    std::uint64_t m_nWritebackFrom = 0;  // the file's bytes from here are not yet on their way to the disk
     std::chrono::steady_clock::time_point m_lastBytesPost;
 };

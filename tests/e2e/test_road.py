@@ -104,7 +104,9 @@ class Road(Case):
         started = time.monotonic()
         self.assertEqual(self.wait_exit(proc), 0)
         self.assertLess(time.monotonic() - started, 2.0)
-        self.assertEqual(sorted(os.listdir(self.game)), ["Client", "big.pak"])
+        # The part received so far may stay beside it, to be continued by
+        # the next run once its digest can be checked; the target is untouched.
+        self.assertEqual([n for n in sorted(os.listdir(self.game)) if not n.endswith(".part")], ["Client", "big.pak"])
         with open(os.path.join(self.game, "big.pak"), "rb") as f:
             self.assertEqual(f.read(), b"old pak")
         self.assertEqual(self.read_store()["DownFile"], "big.pak")

@@ -3,7 +3,7 @@
 // most. The list comes from a patch server inside this process.
 //
 //   orvanta-ftp-bench --host 127.0.0.1:2121 --user U --password P
-//                     --list files.tsv --dest DIR [--passive 1]
+//                     --list files.tsv --dest DIR [--passive 1] [--connections 4]
 //
 // The list has one entry a line: folder, name, size and (optionally) the
 // SHA-256 in hex, tab-separated, UTF-8. With --digests 1 the entries carry
@@ -13,6 +13,7 @@
 #include "patch/Cp949.h"
 #include "patch/Digest.h"
 #include "patch/PatchFrame.h"
+#include "settings/RunSettings.h"
 #include "settings/SettingsStore.h"
 
 #include <QCoreApplication>
@@ -86,7 +87,9 @@ int main(int argc, char** argv)
                                      QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption digests(QStringLiteral("digests"), QStringLiteral("1: entries carry their SHA-256"),
                                      QStringLiteral("n"), QStringLiteral("0"));
-    parser.addOptions({host, user, password, list, dest, passive, digests});
+    const QCommandLineOption connections(QStringLiteral("connections"), QStringLiteral("FTP connections at once"),
+                                         QStringLiteral("n"), QStringLiteral("4"));
+    parser.addOptions({host, user, password, list, dest, passive, digests, connections});
     parser.process(app);
 
     std::vector<orvanta::FileEntry> entries;
@@ -130,6 +133,7 @@ int main(int argc, char** argv)
     settings.szIP = QStringLiteral("127.0.0.1");
     settings.nPort = server.serverPort();
     settings.nClientVersion = 1;
+    settings.nConnections = std::clamp(parser.value(connections).toInt(), 1, orvanta::settings::MAX_CONNECTIONS);
     CUpdateSession engine(nullptr);
 
     // The loop ticks every 10 ms; the longest gap between two ticks is the

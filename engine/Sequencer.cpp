@@ -74,19 +74,28 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
     // Transfer notifications count only while a sequence runs.
     if (m_eState != State::Downloading || m_counters.nCurFile >= m_fileList.size())
         return;
+    if (dwStatus == FTP_STATUS_CONNECTION_ADDED) {
+        if (!StartMoreEntries())
+            EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+        return;
+    }
+    const std::size_t nEntry = pInfo ? pInfo->nEntry : m_counters.nCurFile;
+    if (nEntry >= m_fileList.size())
+        return;
     switch (dwStatus) {
     case FTP_STATUS_BYTES:
         if (pInfo)
-            CountBytes(pInfo->nBytes);
+            CountBytes(nEntry, pInfo->nBytes);
         break;
     case FTP_STATUS_CONNECTION_CLOSED:
         EndSequence(State::DownloadBroken, QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
         break;
     case FTP_STATUS_TRANSFER_STARTED:
+        m_announced.insert(nEntry);
         ShowEntry();
         break;
     case FTP_STATUS_REQUEST_COMPLETE:
-        FinishEntry(pInfo && pInfo->bCommitted);
+        FinishEntry(nEntry, pInfo && pInfo->bCommitted);
         break;
     default:
         break;
@@ -111,7 +120,9 @@ void CUpdateSession::StartSequence()
     // could not hold, is refused whole, before any of it is fetched.
     const bool bSafe = orvanta::FindUnsafeEntry(m_fileList) == std::string::npos &&
                        std::all_of(m_fileList.begin(), m_fileList.end(), IsAcceptableEntry);
-    if (!bSafe || !DownloadEntry(m_counters.nCurFile))
+    if (bSafe)
+        SaveMark();
+    if (!bSafe || !StartMoreEntries())
         EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
 }
 
@@ -123,7 +134,28 @@ void CUpdateSession::PrepareTotals()
     if (m_settings.nDownVersion == m_nServerVersion)
         nResume = orvanta::FindResumeEntry(m_fileList, View(m_settings.szDownFolder), View(m_settings.szDownFile));
     m_counters.Prepare(m_fileList, nResume);
+    m_announced.clear();
+    m_nShownFile = static_cast<std::size_t>(-1);
     Q_EMIT totalsPrepared(m_counters.dwTotalSize);
+}
+
+// Starts entries in list order until every logged-in connection has one.
+// False when the player gave up on one that could not be started.
+bool CUpdateSession::StartMoreEntries()
+{
+    const std::size_t nConnections = m_pFtp ? std::size_t(std::max(1, m_pFtp->Connections())) : 1;
+    while (m_eState == State::Downloading && m_counters.inFlight.size() < nConnections &&
+           m_counters.nNextEntry < m_fileList.size()) {
+        const std::size_t nIndex = m_counters.nNextEntry;
+        if (!DownloadEntry(nIndex))
+            return m_eState != State::Downloading;  // false: the player gave up
+        // A question may have let other notes through meanwhile.
+        if (m_eState != State::Downloading)
+            return true;
+        m_counters.nNextEntry = std::max(m_counters.nNextEntry, nIndex + 1);
+        m_counters.inFlight.emplace(nIndex, 0);
+    }
+    return true;
 }
 
 bool CUpdateSession::DownloadEntry(std::size_t nIndex)
@@ -131,7 +163,6 @@ bool CUpdateSession::DownloadEntry(std::size_t nIndex)
     if (nIndex >= m_fileList.size())
         return false;
     const orvanta::FileEntry& entry = m_fileList[nIndex];
-    SaveDownEntry(ToBytes(entry.folder), ToBytes(entry.name));
     for (;;) {
         const int nResult = StartEntryTransfer(nIndex);
         if (nResult == FTP_OK || nResult == FTP_IO_PENDING)
@@ -177,7 +208,7 @@ int CUpdateSession::StartEntryTransfer(std::size_t nIndex)
     if (!m_pFtp)
         return FTP_ERROR_NOT_CONNECTED;
     return m_pFtp->GetFile(remotePath, m_settings.szClientPath + FromWire(remotePath), entry.size,
-                           orvanta::EntryDigest(entry));
+                           orvanta::EntryDigest(entry), nIndex);
 }
 
 bool CUpdateSession::EnsureDirectory(const QByteArray& sub)
@@ -215,42 +246,69 @@ void CUpdateSession::SaveDownEntry(const QByteArray& folder, const QByteArray& f
     m_pMarkWriter->Save({FromWire(folder), FromWire(file), m_nServerVersion});
 }
 
-void CUpdateSession::ShowEntry()
+// The mark names the lowest-numbered entry not yet complete, so that a
+// resume never passes a file that is not in place.
+void CUpdateSession::SaveMark()
 {
     const orvanta::FileEntry& entry = m_fileList[m_counters.nCurFile];
-    Q_EMIT fileStarted(m_counters.nCurFile + 1, m_fileList.size(), FromWire(entry.name), entry.size);
+    SaveDownEntry(ToBytes(entry.folder), ToBytes(entry.name));
 }
 
-void CUpdateSession::CountBytes(std::uint64_t nBytes)
+// The view shows the lowest-numbered entry not yet complete, once its
+// transfer has begun.
+void CUpdateSession::ShowEntry()
 {
-    const std::uint64_t nSize = m_fileList[m_counters.nCurFile].size;
-    const orvanta::DownloadCounters::Bars bars = m_counters.Count(nBytes, nSize);
-    Q_EMIT bytesCounted(bars.file, bars.total, m_counters.dwFileRecv, nSize, m_counters.dwAllRecv,
-                        m_counters.dwTotalSize);
+    const std::size_t nCur = m_counters.nCurFile;
+    if (nCur >= m_fileList.size() || nCur == m_nShownFile || !m_announced.contains(nCur))
+        return;
+    m_nShownFile = nCur;
+    const orvanta::FileEntry& entry = m_fileList[nCur];
+    Q_EMIT fileStarted(nCur + 1, m_fileList.size(), FromWire(entry.name), entry.size);
+    if (m_counters.dwFileRecv > 0)
+        Q_EMIT bytesCounted(m_counters.dwFileRecv, m_counters.dwAllRecv, m_counters.dwFileRecv, entry.size,
+                            m_counters.dwAllRecv, m_counters.dwTotalSize);
+}
+
+void CUpdateSession::CountBytes(std::size_t nEntry, std::uint64_t nBytes)
+{
+    const orvanta::DownloadCounters::Bars bars = m_counters.Count(nEntry, nBytes, m_fileList[nEntry].size);
+    Q_EMIT bytesCounted(bars.file, bars.total, m_counters.dwFileRecv, m_fileList[m_counters.nCurFile].size,
+                        m_counters.dwAllRecv, m_counters.dwTotalSize);
 }
 
 // A file counts only when the FTP session put it in place: a transfer that
-// completed without its whole file is a short file, the last one too.
-void CUpdateSession::FinishEntry(bool bCommitted)
+// completed without its whole file is a short file, the last one too. The
+// last entry is judged with the whole list's count once every file is in.
+void CUpdateSession::FinishEntry(std::size_t nEntry, bool bCommitted)
 {
-    const std::size_t i = m_counters.nCurFile;
-    const std::uint64_t nSize = m_fileList[i].size;
-    if (i + 1 < m_fileList.size()) {
-        if (bCommitted && nSize == m_counters.dwLastFileRecv) {
-            m_counters.nCurFile = i + 1;
-            m_counters.dwLastFileRecv = 0;
-            if (DownloadEntry(i + 1))
-                m_counters.dwFileRecv = 0;
-            else
-                EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
-        } else {
-            m_counters.dwFileRecv = 0;
-            EndSequence(State::DownloadBroken, QStringLiteral("파일 갱신 오류 발생/다시 접속 시도하세요"));
-        }
+    const std::size_t nCount = m_fileList.size();
+    if (!m_counters.inFlight.contains(nEntry))
+        return;  // not one this sequence started
+    const bool bLast = nEntry + 1 == nCount;
+    if (!bCommitted || (!bLast && m_fileList[nEntry].size != m_counters.Received(nEntry))) {
+        m_counters.dwFileRecv = 0;
+        EndSequence(State::DownloadBroken, bLast ? QStringLiteral("파일 갱신 문제 발생/재시도 하세요")
+                                                 : QStringLiteral("파일 갱신 오류 발생/다시 접속 시도하세요"));
         return;
     }
+    m_announced.erase(nEntry);
+    if (m_counters.Complete(nEntry)) {
+        if (m_counters.nCurFile >= nCount) {
+            FinishList();
+            return;
+        }
+        SaveMark();
+        ShowEntry();
+    }
+    if (!StartMoreEntries())
+        EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+}
+
+void CUpdateSession::FinishList()
+{
+    const std::uint64_t nSize = m_fileList.back().size;
     m_counters.dwFileRecv = 0;
-    if (!bCommitted || m_counters.dwTotalSize != m_counters.dwAllRecv) {
+    if (m_counters.dwTotalSize != m_counters.dwAllRecv) {
         EndSequence(State::DownloadBroken, QStringLiteral("파일 갱신 문제 발생/재시도 하세요"));
         return;
     }
@@ -271,6 +329,10 @@ void CUpdateSession::EndSequence(State eEnd, const QString& status)
 {
     if (m_eState == State::Closed)
         return;
+    // The transfers still running stop where they are: their targets keep
+    // the old files, and nothing of theirs counts any more.
+    if (m_eState == State::Downloading && m_pFtp)
+        m_pFtp->CloseInternet();
     SetStatusText(status);
     SetState(eEnd);
     // Giving up leaves the choice to the player; a broken transfer leaves

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -141,9 +142,12 @@ private:
     bool EnsureDirectory(const QByteArray& sub);
     bool InsideGameFolder(const QString& path) const;
     void SaveDownEntry(const QByteArray& folder, const QByteArray& file);
+    bool StartMoreEntries();
+    void SaveMark();
     void ShowEntry();
-    void CountBytes(std::uint64_t nBytes);
-    void FinishEntry(bool bCommitted);
+    void CountBytes(std::size_t nEntry, std::uint64_t nBytes);
+    void FinishEntry(std::size_t nEntry, bool bCommitted);
+    void FinishList();
     void EndSequence(State eEnd, const QString& status);
 
     void SetState(State eState);
@@ -167,6 +171,8 @@ private:
     orvanta::FtpInfo m_ftpInfo;
     std::vector<orvanta::FileEntry> m_fileList;
     orvanta::DownloadCounters m_counters;
+    std::set<std::size_t> m_announced;  // entries in flight whose transfer has begun
+    std::size_t m_nShownFile = static_cast<std::size_t>(-1);  // the entry the view shows
     QString m_strGameIp;
     std::int32_t m_nGamePort = 0;
     QString m_statusText;

@@ -12,6 +12,7 @@ PACKAGES=(
   googletest libgtest-dev
   clang libclang-rt-14-dev
   python3 python3-pyftpdlib haproxy vsftpd
+  lftp python3-matplotlib
   xvfb x11-utils xdotool imagemagick fonts-nanum
   dpkg-dev file
 )

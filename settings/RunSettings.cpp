@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <algorithm>
+
 namespace orvanta::settings {
 namespace {
 
@@ -72,6 +74,8 @@ RunSettings LoadSettings(const QString& commandLineHost)
     readNumber(COMMUNITY);
     readNumber(AUTO_HELP);
     run.nDownVersion = key.ReadNumber(DOWN_VERSION);
+    const std::int32_t nConnections = key.ReadNumber(CONNECTIONS).value_or(FindValue(CONNECTIONS)->nDefault);
+    run.nConnections = std::clamp<std::int32_t>(nConnections, 1, MAX_CONNECTIONS);
     return run;
 }
 

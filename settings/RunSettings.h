@@ -18,7 +18,10 @@ struct RunSettings {
     QByteArray szDownFolder;          // resume mark as the server spelt it (CP949)
     QByteArray szDownFile;
     std::optional<std::int32_t> nDownVersion;  // the release the mark belongs to
+    int nConnections = 1;             // FTP connections fetching at once, 1 to MAX_CONNECTIONS
 };
+
+inline constexpr int MAX_CONNECTIONS = 16;
 
 // Reads the run's settings, writing the default of every value the store
 // lacks (the game client expects them all). commandLineHost, when not empty

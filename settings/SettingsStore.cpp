@@ -33,6 +33,9 @@ constexpr ValueSpec SCHEMA[] = {
     // The release the resume mark belongs to. The game client does not
     // know it and leaves it alone.
     {DOWN_VERSION, Kind::Number, 4, 0, false},
+    // How many FTP connections fetch files at once. Set by hand or by a
+    // publisher's installer; a new store does without it and gets the default.
+    {CONNECTIONS, Kind::Number, 4, 4, false},
 };
 
 // The size a text takes in the store of the shipped game: its CP949 bytes.

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <deque>
 
 int g_nPassive = 0;
@@ -38,6 +39,12 @@ class CFtpMailbox final {
 public:
     enum class State { Created, Unavailable, Open, Connecting, Connected, Closed };
 
+    // What the session knows of each connection.
+    struct Slot {
+        bool bLoggedIn = false;
+        int nBusy = 0;  // transfers and fetches queued on it and not yet reported done
+    };
+
     void Deliver(FtpNote note)
     {
         m_pending.push_back(std::move(note));
@@ -47,16 +54,26 @@ public:
         while (!m_pending.empty() && m_eState != State::Closed) {
             FtpNote next = std::move(m_pending.front());
             m_pending.pop_front();
+            Slot* pSlot = std::size_t(next.nWorker) < m_slots.size() ? &m_slots[std::size_t(next.nWorker)] : nullptr;
             if (next.eKind == FtpNote::Kind::Login) {
-                OnLogin(next.bLoggedIn);
+                if (next.nWorker == 0)
+                    OnLogin(next.bLoggedIn, next.bPassive);
+                else
+                    OnOtherLogin(pSlot, next.bLoggedIn);
             } else if (next.eKind == FtpNote::Kind::Fetched) {
+                if (pSlot)
+                    --pSlot->nBusy;
                 if (auto onFetched = std::move(m_onFetched)) {
                     m_onFetched = nullptr;
                     onFetched(next.pFetched);
                 }
-            } else if (m_context && m_sink) {
-                const FtpStatusSink sink = m_sink;  // the sink may replace itself
-                sink(next.dwStatus, next.info);
+            } else {
+                // The connection is free before the sink hears of it, so
+                // that the sink can give it the next file at once.
+                if (pSlot && (next.dwStatus == FTP_STATUS_REQUEST_COMPLETE ||
+                              next.dwStatus == FTP_STATUS_CONNECTION_CLOSED))
+                    --pSlot->nBusy;
+                Notify(next.dwStatus, next.info);
             }
         }
         if (m_eState == State::Closed)
@@ -70,8 +87,26 @@ public:
         m_pending.clear();
         m_onDone = nullptr;
         m_onFetched = nullptr;
+        m_onFirstLogin = nullptr;
         m_sink = nullptr;
         m_context = nullptr;
+    }
+
+    // The logged-in connection with the least queued on it, the first of
+    // equals; -1 when none is in.
+    int LeastBusy() const
+    {
+        int nBest = -1;
+        for (std::size_t i = 0; i < m_slots.size(); ++i) {
+            if (m_slots[i].bLoggedIn && (nBest < 0 || m_slots[i].nBusy < m_slots[std::size_t(nBest)].nBusy))
+                nBest = int(i);
+        }
+        return nBest;
+    }
+
+    int LoggedIn() const
+    {
+        return int(std::count_if(m_slots.begin(), m_slots.end(), [](const Slot& slot) { return slot.bLoggedIn; }));
     }
 
     State m_eState = State::Created;
@@ -79,10 +114,21 @@ public:
     FtpStatusSink m_sink;
     std::function<void(bool)> m_onDone;
     CFtpSession::FetchDone m_onFetched;
+    // The first connection got in, in this mode: the others follow.
+    std::function<void(bool bPassive)> m_onFirstLogin;
+    std::vector<Slot> m_slots;  // one per worker, same index
     int m_nDepth = 0;  // deliveries on the stack
 
 private:
-    void OnLogin(bool bOk)
+    void Notify(std::uint32_t dwStatus, const FtpStatusInfo& info)
+    {
+        if (m_context && m_sink) {
+            const FtpStatusSink sink = m_sink;  // the sink may replace itself
+            sink(dwStatus, info);
+        }
+    }
+
+    void OnLogin(bool bOk, bool bPassive)
     {
         if (m_eState != State::Connecting)
             return;
@@ -90,12 +136,26 @@ private:
         m_onDone = nullptr;
         if (bOk) {
             m_eState = State::Connected;
+            m_slots.at(0).bLoggedIn = true;
+            if (auto onFirstLogin = std::move(m_onFirstLogin)) {
+                m_onFirstLogin = nullptr;
+                onFirstLogin(bPassive);
+            }
         } else {
             // The internet side is closed: later Connect calls fail quietly.
             m_eState = State::Unavailable;
         }
         if (m_eState != State::Closed && onDone)
             onDone(bOk);
+    }
+
+    // A connection the server refused is left out; the others carry on.
+    void OnOtherLogin(Slot* pSlot, bool bOk)
+    {
+        if (!pSlot || !bOk || m_eState != State::Connected)
+            return;
+        pSlot->bLoggedIn = true;
+        Notify(FTP_STATUS_CONNECTION_ADDED, FtpStatusInfo{});
     }
 
     std::deque<FtpNote> m_pending;
@@ -106,20 +166,22 @@ CFtpSession::CFtpSession() : m_pRelay(std::make_unique<QObject>()), m_pMailbox(s
 CFtpSession::~CFtpSession()
 {
     m_pMailbox->Close();
-    m_pWorker.reset();  // joined: nothing posts to the relay any more
+    // Every transfer is told to stop before the first join waits.
+    for (const auto& pWorker : m_workers)
+        pWorker->Cancel();
+    m_workers.clear();  // joined: nothing posts to the relay any more
     if (m_pMailbox->m_nDepth > 0) {
         // Deleted from inside a delivery, that is from an event of the relay.
         m_pRelay.release()->deleteLater();
     }
 }
 
-bool CFtpSession::Open()
+std::unique_ptr<CFtpWorker> CFtpSession::MakeWorker(int nIndex)
 {
-    if (m_pMailbox->m_eState != CFtpMailbox::State::Created)
-        return m_pWorker != nullptr;
     QObject* pRelay = m_pRelay.get();
     std::weak_ptr<CFtpMailbox> wpMailbox = m_pMailbox;
-    m_pWorker = CFtpWorker::Create([pRelay, wpMailbox](FtpNote note) {
+    return CFtpWorker::Create([pRelay, wpMailbox, nIndex](FtpNote note) {
+        note.nWorker = nIndex;
         QMetaObject::invokeMethod(
             pRelay,
             [wpMailbox, note]() {
@@ -128,33 +190,74 @@ bool CFtpSession::Open()
             },
             Qt::QueuedConnection);
     });
-    if (!m_pWorker) {
+}
+
+bool CFtpSession::Open()
+{
+    if (m_pMailbox->m_eState != CFtpMailbox::State::Created)
+        return !m_workers.empty();
+    auto pWorker = MakeWorker(0);
+    if (!pWorker) {
         m_pMailbox->m_eState = CFtpMailbox::State::Unavailable;
         return false;
     }
+    m_workers.push_back(std::move(pWorker));
+    m_pMailbox->m_slots.resize(1);
     m_pMailbox->m_eState = CFtpMailbox::State::Open;
     return true;
+}
+
+void CFtpSession::SetMaxConnections(int nConnections)
+{
+    m_nMaxConnections = std::clamp(nConnections, 1, 16);
+}
+
+int CFtpSession::Connections() const
+{
+    return m_pMailbox->m_eState == CFtpMailbox::State::Connected ? m_pMailbox->LoggedIn() : 0;
 }
 
 bool CFtpSession::Connect(const std::string& host, int port, const std::string& user, const std::string& password,
                           std::function<void(bool)> onDone)
 {
-    if (m_pMailbox->m_eState != CFtpMailbox::State::Open || !m_pWorker)
+    if (m_pMailbox->m_eState != CFtpMailbox::State::Open || m_workers.empty())
         return false;
     if (const auto nPassive = orvanta::settings::ReadNumberValue(orvanta::settings::PASSIVE))
         g_nPassive = *nPassive;
     m_pMailbox->m_eState = CFtpMailbox::State::Connecting;
     m_pMailbox->m_onDone = std::move(onDone);
-    m_pWorker->Login(FtpLoginJob{host, port, user, password, g_nPassive != 0});
+    FtpLoginJob job{host, port, user, password, g_nPassive != 0};
+    if (m_nMaxConnections > 1)
+        m_pMailbox->m_onFirstLogin = [this, job](bool bPassive) {
+            FtpLoginJob other = job;
+            other.bPassiveFirst = bPassive;
+            other.bRetryPassive = false;
+            LogInOthers(other);
+        };
+    m_workers.front()->Login(std::move(job));
     return true;
 }
 
-int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
-                         std::optional<orvanta::Sha256Digest> digest)
+// Runs on the session's thread once the first connection is in; the others
+// log in while it already fetches.
+void CFtpSession::LogInOthers(const FtpLoginJob& job)
 {
-    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || !m_pWorker)
-        return FTP_ERROR_NOT_CONNECTED;
+    while (int(m_workers.size()) < m_nMaxConnections) {
+        auto pWorker = MakeWorker(int(m_workers.size()));
+        if (!pWorker)
+            break;  // no thread to be had: fewer connections
+        pWorker->Login(job);
+        m_workers.push_back(std::move(pWorker));
+        m_pMailbox->m_slots.emplace_back();
+    }
+}
 
+int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
+                         std::optional<orvanta::Sha256Digest> digest, std::size_t nEntry)
+{
+    const int nWorker = m_pMailbox->LeastBusy();
+    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || nWorker < 0)
+        return FTP_ERROR_NOT_CONNECTED;
     const QFileInfo target(localPath);
     // A link in the target's place is replaced by the new file, never
     // followed: its own target may lie outside the game folder.
@@ -185,17 +288,19 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
             return file.error() == QFileDevice::PermissionsError ? FTP_ERROR_ACCESS_DENIED : FTP_ERROR_CANNOT_MAKE;
     }
 
-    m_pWorker->Get(
-        FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest});
+    ++m_pMailbox->m_slots[std::size_t(nWorker)].nBusy;
+    m_workers[std::size_t(nWorker)]->Get(
+        FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest, nEntry});
     return FTP_IO_PENDING;
 }
 
 bool CFtpSession::FetchFile(const std::string& remotePath, std::size_t nMaxSize, FetchDone onDone)
 {
-    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || !m_pWorker || m_pMailbox->m_onFetched)
+    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || m_workers.empty() || m_pMailbox->m_onFetched)
         return false;
     m_pMailbox->m_onFetched = std::move(onDone);
-    m_pWorker->Fetch(FtpFetchJob{remotePath, nMaxSize});
+    ++m_pMailbox->m_slots.front().nBusy;
+    m_workers.front()->Fetch(FtpFetchJob{remotePath, nMaxSize});
     return true;
 }
 
@@ -210,8 +315,8 @@ void CFtpSession::SetStatusSink(QObject* context, FtpStatusSink sink)
 void CFtpSession::CloseInternet()
 {
     m_pMailbox->Close();
-    if (m_pWorker)
-        m_pWorker->Cancel();
+    for (const auto& pWorker : m_workers)
+        pWorker->Cancel();
 }
 
 bool CFtpSession::IsOpen() const

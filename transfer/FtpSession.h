@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Status codes that a transfer reports (the values of the platform's
 // internet library, which the sequencer was written against).
@@ -20,11 +21,17 @@ enum : std::uint32_t {
     FTP_STATUS_CONNECTION_CLOSED = 51,
     FTP_STATUS_TRANSFER_STARTED = 60,
     FTP_STATUS_REQUEST_COMPLETE = 100,  // info.bCommitted: the file was put in place
+    // The session's own, not the library's: one more connection has logged
+    // in and can take a transfer.
+    FTP_STATUS_CONNECTION_ADDED = 1000,
 };
 
 struct FtpStatusInfo {
     std::uint64_t nBytes = 0;
     bool bCommitted = false;
+    // The caller's number for the transfer (given to GetFile): with several
+    // connections, the notes of different files interleave.
+    std::size_t nEntry = 0;
 };
 
 // Receives transfer notifications on the thread of the context object given
@@ -44,12 +51,15 @@ enum : int {
 
 class CFtpWorker;
 struct FtpNote;
+struct FtpLoginJob;
 class CFtpMailbox;
 
-// An FTP session. One worker thread owns one curl easy handle, so every
-// file of an update reuses the logged-in control connection. All public
-// operations are called from the thread that made the session; failures
-// come back as values, and the caller decides what the player sees.
+// An FTP session over one or more logged-in connections. Each connection
+// is a worker thread that owns one curl easy handle, so every file it
+// fetches reuses its control connection; the files of an update are shared
+// among them, one file per connection at a time. All public operations are
+// called from the thread that made the session; failures come back as
+// values, and the caller decides what the player sees.
 class CFtpSession final {
 public:
     CFtpSession();
@@ -66,8 +76,17 @@ public:
     // fails. Returns false at once when the session is not open or is
     // already connected or connecting; otherwise the outcome reaches onDone
     // on the session's thread. A failed login leaves the session unavailable.
+    // Once the first connection is in, the others (SetMaxConnections) log
+    // in behind it in the same mode, without the retry; each that gets in
+    // is announced to the sink as FTP_STATUS_CONNECTION_ADDED, and one the
+    // server refuses is simply not used.
     bool Connect(const std::string& host, int port, const std::string& user,
                  const std::string& password, std::function<void(bool)> onDone);
+
+    // How many connections Connect opens (1 by default, at most 16). Before Connect.
+    void SetMaxConnections(int nConnections);
+    // Connections logged in and usable now.
+    int Connections() const;
 
     // Queues the download of remotePath (the server's own bytes) into
     // localPath, after clearing the target's read-only state (never through
@@ -79,8 +98,10 @@ public:
     // target that already has it is counted as received without a
     // transfer, and a broken transfer's temporary file is kept and
     // continued from its length the next time.
+    // The transfer goes to the least busy connection; nEntry comes back in
+    // every note of it.
     int GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
-                std::optional<orvanta::Sha256Digest> digest = std::nullopt);
+                std::optional<orvanta::Sha256Digest> digest = std::nullopt, std::size_t nEntry = 0);
 
     // Fetches a small file (at most nMaxSize bytes) into memory; the bytes,
     // or null when it could not be had, reach onDone on the session's
@@ -101,11 +122,17 @@ public:
     bool IsConnected() const;
 
 private:
-    // The relay receives the worker's posts; the mailbox holds the state,
+    std::unique_ptr<CFtpWorker> MakeWorker(int nIndex);
+    void LogInOthers(const FtpLoginJob& first);
+
+    // The relay receives the workers' posts; the mailbox holds the state,
     // the sink and the notifications not yet delivered.
     std::unique_ptr<QObject> m_pRelay;
     std::shared_ptr<CFtpMailbox> m_pMailbox;
-    std::unique_ptr<CFtpWorker> m_pWorker;  // destroyed (joined) before the relay
+    // Index 0 logs in first and fetches the small files; destroyed (joined)
+    // before the relay.
+    std::vector<std::unique_ptr<CFtpWorker>> m_workers;
+    int m_nMaxConnections = 1;
 };
 
 // The passive-mode switch the options dialog changes; Connect reloads it

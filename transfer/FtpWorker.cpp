@@ -335,7 +335,7 @@ void CFtpWorker::RunLogin(const FtpLoginJob& job)
         curl_easy_setopt(m_pEasy.get(), CURLOPT_USERNAME, job.user.c_str());
         curl_easy_setopt(m_pEasy.get(), CURLOPT_PASSWORD, job.password.c_str());
         bOk = TryLogin(job, job.bPassiveFirst);
-        if (!bOk && !m_bCancelled)
+        if (!bOk && !m_bCancelled && job.bRetryPassive)
             bOk = TryLogin(job, true);
     }
     if (m_bCancelled)
@@ -343,6 +343,7 @@ void CFtpWorker::RunLogin(const FtpLoginJob& job)
     FtpNote note;
     note.eKind = FtpNote::Kind::Login;
     note.bLoggedIn = bOk;
+    note.bPassive = m_bPassive;
     m_post(std::move(note));
 }
 
@@ -362,6 +363,7 @@ bool CFtpWorker::TryLogin(const FtpLoginJob&, bool bPassive)
 
 void CFtpWorker::RunGet(const FtpGetJob& job)
 {
+    m_nEntry = job.nEntry;
     Post(FTP_STATUS_TRANSFER_STARTED);
     m_nFileBytes = 0;
     m_nPendingBytes = 0;
@@ -551,6 +553,7 @@ void CFtpWorker::Post(std::uint32_t dwStatus, std::uint64_t nBytes, bool bCommit
     note.dwStatus = dwStatus;
     note.info.nBytes = nBytes;
     note.info.bCommitted = bCommitted;
+    note.info.nEntry = m_nEntry;
     m_post(std::move(note));
 }
 

@@ -28,6 +28,8 @@ struct FtpNote {
     std::uint32_t dwStatus = 0;
     FtpStatusInfo info;
     bool bLoggedIn = false;  // Kind::Login
+    bool bPassive = false;   // Kind::Login: the mode that got in
+    int nWorker = 0;         // set by the session: which connection reports
     std::shared_ptr<const std::string> pFetched;  // Kind::Fetched: the bytes, or null
 };
 
@@ -37,6 +39,7 @@ struct FtpLoginJob {
     std::string user;      // the wire's bytes
     std::string password;
     bool bPassiveFirst = false;
+    bool bRetryPassive = true;  // a failed first attempt is tried once more, passive
 };
 
 struct FtpGetJob {
@@ -48,6 +51,7 @@ struct FtpGetJob {
     // temporary file left by a broken transfer is continued, and the file
     // is put in place only when its bytes have this digest.
     std::optional<orvanta::Sha256Digest> digest;
+    std::size_t nEntry = 0;  // the caller's number, echoed in the notes
 };
 
 struct FtpFetchJob {
@@ -146,5 +150,6 @@ private:
     std::uint64_t m_nExpected = 0;
     std::uint64_t m_nWrittenBack = 0;  // bytes of the file already handed to the disk
     std::uint64_t m_nPendingBytes = 0;
+    std::size_t m_nEntry = 0;  // of the transfer that runs
     std::chrono::steady_clock::time_point m_lastBytesPost;
 };

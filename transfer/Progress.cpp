@@ -23,17 +23,45 @@ void DownloadCounters::Prepare(std::span<const FileEntry> list, std::size_t nRes
         }
         dwTotalSize += list[i].size;
     }
+    nNextEntry = nCurFile;
 }
 
-DownloadCounters::Bars DownloadCounters::Count(std::uint64_t n, std::uint64_t nSize)
+DownloadCounters::Bars DownloadCounters::Count(std::size_t nEntry, std::uint64_t n, std::uint64_t nSize)
 {
-    dwFileRecv += n;
+    std::uint64_t& nRecv = inFlight[nEntry];
+    nRecv += n;
     dwAllRecv += n;
-    const Bars bars{dwFileRecv, dwAllRecv};
-    dwFileRecv = std::min(dwFileRecv, nSize);
+    const Bars bars{nEntry == nCurFile ? nRecv : dwFileRecv, dwAllRecv};
+    nRecv = std::min(nRecv, nSize);
     dwAllRecv = std::min(dwAllRecv, dwTotalSize);
-    dwLastFileRecv = dwFileRecv;
+    if (nEntry == nCurFile) {
+        dwFileRecv = nRecv;
+        dwLastFileRecv = dwFileRecv;
+    }
     return bars;
+}
+
+std::uint64_t DownloadCounters::Received(std::size_t nEntry) const
+{
+    const auto it = inFlight.find(nEntry);
+    return it == inFlight.end() ? 0 : it->second;
+}
+
+bool DownloadCounters::Complete(std::size_t nEntry)
+{
+    inFlight.erase(nEntry);
+    if (nEntry != nCurFile) {
+        if (nEntry > nCurFile)
+            completeAhead.insert(nEntry);
+        return false;
+    }
+    ++nCurFile;
+    while (completeAhead.erase(nCurFile) > 0)
+        ++nCurFile;
+    nNextEntry = std::max(nNextEntry, nCurFile);
+    dwFileRecv = Received(nCurFile);
+    dwLastFileRecv = dwFileRecv;
+    return true;
 }
 
 } // namespace orvanta

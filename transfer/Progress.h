@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <span>
 #include <string_view>
 
@@ -17,26 +19,41 @@ namespace orvanta {
 std::size_t FindResumeEntry(std::span<const FileEntry> list, std::string_view folder, std::string_view name);
 
 // The counters behind the two bars and the byte texts. Counted in 64 bits,
-// so lists past 4 GiB never wrap.
+// so lists past 4 GiB never wrap. Several entries may be in flight at once:
+// the file bar, its texts and the resume mark follow the lowest-numbered
+// entry not yet complete, the total counts the bytes of every entry.
 struct DownloadCounters {
-    std::size_t nCurFile = 0;          // index of the entry being fetched
-    std::uint64_t dwFileRecv = 0;      // bytes counted for the current file
+    std::size_t nCurFile = 0;          // lowest-numbered entry not yet complete
+    std::uint64_t dwFileRecv = 0;      // bytes counted for nCurFile
     std::uint64_t dwAllRecv = 0;       // bytes counted for the whole list
     std::uint64_t dwLastFileRecv = 0;  // dwFileRecv after the latest byte count
     std::uint64_t dwTotalSize = 0;     // sum of every entry's size
+    std::size_t nNextEntry = 0;        // the next entry to start
+    // Entries started and not yet complete: their bytes, at most their size.
+    std::map<std::size_t, std::uint64_t> inFlight;
+    std::set<std::size_t> completeAhead;  // complete entries past nCurFile
 
     // Totals the list and places the counters at the resume entry (npos:
     // the first), the sizes before it counted as received.
     void Prepare(std::span<const FileEntry> list, std::size_t nResume);
 
-    // Adds n bytes of the current entry, whose size is nSize. Returns the
+    // Adds n bytes of entry nEntry, whose size is nSize. Returns the
     // unclamped counts for the bars (they clamp to their ranges); the
     // counters themselves stop at the entry's size and at the total.
     struct Bars {
         std::uint64_t file = 0;
         std::uint64_t total = 0;
     };
-    Bars Count(std::uint64_t n, std::uint64_t nSize);
+    Bars Count(std::size_t nEntry, std::uint64_t n, std::uint64_t nSize);
+    // Bytes of nCurFile.
+    Bars Count(std::uint64_t n, std::uint64_t nSize) { return Count(nCurFile, n, nSize); }
+
+    // Bytes counted for an entry in flight.
+    std::uint64_t Received(std::size_t nEntry) const;
+
+    // nEntry is complete. True when nCurFile moved on, past every entry
+    // already complete.
+    bool Complete(std::size_t nEntry);
 };
 
 } // namespace orvanta

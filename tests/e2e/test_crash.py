@@ -1,7 +1,8 @@
 """Crash safety: the updater is killed at random moments of a large update,
 again and again, and right as files finish arriving (while they are checked,
 synced and renamed into place). Every game file stays either old or new,
-never cut, and the last run finishes the update exactly."""
+never cut, every file before the resume mark is new, and the last run
+finishes the update exactly."""
 
 import os
 import random
@@ -48,6 +49,8 @@ class CrashSafety(Case):
         patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
         self.write_store(PORT=patchd.port, ClientVersion=1)
 
+        # The patch server's order: by folder, then by path.
+        order = sorted(new_hash, key=lambda rel: (os.path.dirname(rel).encode(), rel.encode()))
         kills = 0
         compared = 0
         for round_ in range(KILLS + COMMIT_KILLS):
@@ -71,6 +74,14 @@ class CrashSafety(Case):
                 else:
                     # Only an unfinished download's temporary file may stand beside them.
                     self.assertTrue(os.path.basename(rel).endswith("part"), rel)
+            # Several files arrive at once; the mark names one no later than
+            # the first that is not new yet, so a resume skips nothing.
+            store = self.read_store()
+            if store.get("DownFile"):
+                marked = "/".join(p for p in (store["DownFolder"].strip("/"), store["DownFile"]) if p)
+                now = tree(self.game, skip={"Client"})
+                before = order[:order.index(marked)]
+                self.assertEqual([rel for rel in before if now.get(rel) != new_hash[rel]], [], marked)
 
         proc = self.start_updater("127.0.0.1")
         self.wait_status("업데이트를 완료했습니다.", 120)

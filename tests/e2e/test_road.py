@@ -83,8 +83,12 @@ class Road(Case):
         second = self.start_updater("127.0.0.1")
         self.wait_status("업데이트를 완료했습니다.", 60)
         again = ftpd.retrieved()[fetched_before:]
-        self.assertEqual(again[0].rsplit("/", 1)[-1], mark)
-        self.assertEqual(len(again), 12 - int(mark[1:3]))
+        # Nothing before the mark is fetched again. Files after it that
+        # arrived before the kill (several at once, and the mark's writer
+        # trails a little) are found in place by their digest.
+        names = [rel.rsplit("/", 1)[-1] for rel in again]
+        self.assertTrue(names and all(name >= mark for name in names), (mark, names))
+        self.assertLessEqual(len(again), 12 - int(mark[1:3]))
         self.assertEqual(tree(self.game, skip={"Client"}), tree(self.release))
         self.click(BUTTON_EXIT)
         self.assertEqual(self.wait_exit(second), 0)

@@ -44,6 +44,8 @@ bool CFtpServer::Start()
         add("--drop-after", m_options.nDropAfter);
     if (m_options.nRefuse > 0)
         add("--refuse", m_options.nRefuse);
+    if (m_options.nMaxConnections > 0)
+        add("--max-cons", m_options.nMaxConnections);
     if (m_options.nShort > 0)
         add("--short", m_options.nShort);
     if (m_options.nExtra > 0)

@@ -19,6 +19,7 @@ struct FtpServerOptions {
     qint64 nStallAfter = -1;  // stop sending a file after this many bytes
     qint64 nDropAfter = -1;   // close the data connection after this many bytes
     int nRefuse = 0;          // refuse the first N control connections
+    int nMaxConnections = 0;  // refuse control connections past N at once, 0 = no limit
     qint64 nShort = 0;        // send this many bytes fewer than the file has
     qint64 nExtra = 0;        // send this many bytes more than the file has
     QString match;            // the data knobs apply only to paths containing this
@@ -51,7 +52,8 @@ public:
     bool AddFile(const QString& relative, const QByteArray& contents) const;
 
     // Every command the server received, one line each ("RETR a/b.bin"),
-    // plus "CONNECT", "REFUSED" and "DROP" events.
+    // plus "CONNECT", "REFUSED" (also for one past nMaxConnections) and
+    // "DROP" events.
     QStringList Log() const;
     int Count(const QString& prefix) const;
 

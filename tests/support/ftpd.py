@@ -4,7 +4,8 @@
 Serves one folder to one user on a loopback port it picks itself, and
 prints "PORT <n>" on stdout once it listens. The knobs make it misbehave
 the ways a real server or network does: slow, stalled, dropped, refusing,
-or sending a file of the wrong size. Names travel in CP949 on the wire, as
+or sending a file of the wrong size; --latency makes loopback a distant
+link. Names travel in CP949 on the wire, as
 the game's servers speak; on disk they are in the file system's encoding.
 """
 
@@ -36,6 +37,9 @@ def parse_args():
     p.add_argument("--short", type=int, default=0, help="send N bytes fewer than the file has")
     p.add_argument("--extra", type=int, default=0, help="send N bytes more than the file has")
     p.add_argument("--match", default="", help="the data knobs apply only to paths containing this")
+    p.add_argument("--latency", type=float, default=0.0,
+                   help="milliseconds of round trip: every reply and the start of every transfer wait this long")
+    p.add_argument("--max-cons", type=int, default=0, help="refuse control connections past N at once")
     return p.parse_args()
 
 
@@ -47,6 +51,38 @@ REFUSED = [0]
 def log(line):
     if LOG:
         LOG.write(line + "\n")
+
+
+class Latency:
+    """Holds what a channel sends for a while, in order, on the server's
+    scheduler: one connection's wait never holds another's."""
+
+    def _send_later(self, fn, args, delay):
+        held = self.__dict__.setdefault("_held", [])
+        now = time.monotonic()
+        due = now + delay
+        if held:
+            due = max(due, held[-1][0])
+        elif due <= now:
+            return fn(*args)
+        held.append((due, fn, args))
+        if len(held) == 1:
+            self.ioloop.call_later(delay, self._release, _errback=self.handle_error)
+
+    def _release(self):
+        held = self._held
+        while held and held[0][0] <= time.monotonic() + 0.0005:
+            _, fn, args = held.pop(0)
+            if getattr(self, "_closed", False):
+                held.clear()
+                return
+            fn(*args)
+        if held:
+            self.ioloop.call_later(max(0.0, held[0][0] - time.monotonic()), self._release,
+                                   _errback=self.handle_error)
+
+
+DELAY = ARGS.latency / 1000.0
 
 
 def knobs_apply(path):
@@ -95,6 +131,29 @@ class KnobFS(AbstractedFS):
         return fd
 
 
+class LatencyDTP(Latency):
+    """A data connection whose bytes start a round trip late. The reply that
+    ends the transfer follows the delayed bytes and is not delayed again,
+    as on a real link it arrives with the last of them."""
+
+    def push(self, data):
+        self._send_later(super().push, (data,), DELAY)
+
+    def push_with_producer(self, producer):
+        self._send_later(super().push_with_producer, (producer,), DELAY)
+
+    def close_when_done(self):
+        self._send_later(super().close_when_done, (), 0)
+
+    def close(self):
+        channel = self.cmd_channel
+        channel._reply_now = True
+        try:
+            super().close()
+        finally:
+            channel._reply_now = False
+
+
 class KnobDTPHandler(ThrottledDTPHandler):
     write_limit = ARGS.throttle
     # The pace is the server's, not each connection's: a list of small
@@ -137,9 +196,20 @@ class KnobDTPHandler(ThrottledDTPHandler):
         return super().send(data)
 
 
-class KnobHandler(FTPHandler):
+class KnobHandler(Latency, FTPHandler):
     abstracted_fs = KnobFS
     auth_failed_timeout = 0  # answer a wrong password at once
+    _reply_now = False
+
+    def push(self, s):
+        self._send_later(super().push, (s,), 0 if self._reply_now else DELAY)
+
+    def close_when_done(self):
+        self._send_later(super().close_when_done, (), 0)
+
+    def handle_max_cons_per_ip(self):
+        log("REFUSED")
+        super().handle_max_cons_per_ip()
 
     def decode(self, data):
         return data.decode(ARGS.encoding, self.unicode_errors)
@@ -171,7 +241,10 @@ def main():
     slow = ARGS.throttle or ARGS.stall_after >= 0 or ARGS.drop_after >= 0
     if slow:
         KnobHandler.dtp_handler = KnobDTPHandler
+    if DELAY > 0:
+        KnobHandler.dtp_handler = type("LatencyDTPHandler", (LatencyDTP, KnobHandler.dtp_handler), {})
     server = FTPServer((ARGS.host, 0), KnobHandler)
+    server.max_cons_per_ip = ARGS.max_cons
     print("PORT %d" % server.address[1], flush=True)
     try:
         server.serve_forever(handle_exit=True)

@@ -84,6 +84,7 @@ struct StoreValues {
     QString password = QStringLiteral("secret");
     std::int32_t nInstalled = INSTALLED_VERSION;
     std::optional<orvanta::Ed25519PublicKey> trustedKey;  // a keyed build's
+    std::optional<int> nConnections = 1;  // one file at a time unless a test says otherwise
 };
 
 class DownloadTest : public ::testing::Test {
@@ -148,6 +149,8 @@ protected:
                 key.WriteNumber(PASSIVE, *values.nPassive);
             if (values.nMarkVersion)
                 key.WriteNumber(DOWN_VERSION, *values.nMarkVersion);
+            if (values.nConnections)
+                key.WriteNumber(CONNECTIONS, *values.nConnections);
             key.WriteText(DOWN_FOLDER, values.markFolder);
             key.WriteText(DOWN_FILE, values.markFile);
             key.WriteText(CLIENT_PATH, m_gamePath);
@@ -882,6 +885,79 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
             EXPECT_TRUE(Retrieved().filter(QStringLiteral(".bin")).isEmpty());
         }
     }
+}
+
+// Several connections: while the first file stalls, the later ones arrive
+// and count into the total, but the view and the mark stay on the first, so
+// a run killed now resumes there; the server's refusal of a third and
+// fourth login leaves two connections doing all the work. The next run
+// resumes at the mark and completes.
+TEST_F(DownloadTest, ParallelFilesKeepTheMarkOnTheLowestIncompleteFile)
+{
+    Server({.nStallAfter = 0, .nMaxConnections = 2, .match = QStringLiteral("first")});
+    Add(QStringLiteral("p"), QStringLiteral("first.bin"), Pattern(5000, 'a'));
+    for (int i = 1; i < 6; ++i)
+        Add(QStringLiteral("p"), QStringLiteral("%1.bin").arg(i), Pattern(1000 * i, char('a' + i)));
+    const QString first = m_gamePath + QStringLiteral("p/first.bin");
+    WriteFile(first, "old first");
+    ASSERT_NO_FATAL_FAILURE(Start({.nConnections = 4}));
+    Login();
+    ASSERT_TRUE(WaitFor([this] { return m_pEngine->Counters().dwAllRecv == Total() - 5000; }));
+    const orvanta::DownloadCounters& counters = m_pEngine->Counters();
+    EXPECT_EQ(counters.nCurFile, 0u);
+    EXPECT_EQ(counters.dwFileRecv, 0u);
+    ASSERT_EQ(m_started.size(), 1u);
+    EXPECT_EQ(m_started[0].nIndex, 1u);
+    EXPECT_EQ(m_started[0].name, QStringLiteral("first.bin"));
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("USER ")), 2);
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("REFUSED")), 2);
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("p/5.bin")), Pattern(5000, 'f'));
+    EXPECT_EQ(StoredMarkFile(), QStringLiteral("first.bin"));
+    EXPECT_EQ(ReadAll(first), QByteArray("old first"));
+
+    Server({.nMaxConnections = 2});
+    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("p/first.bin"), Pattern(5000, 'a')));
+    for (int i = 1; i < 6; ++i)
+        ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("p/%1.bin").arg(i), Pattern(1000 * i, char('a' + i))));
+    ASSERT_NO_FATAL_FAILURE(
+        Start({.markFolder = QStringLiteral("p"), .markFile = QStringLiteral("first.bin"), .nConnections = 4}));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_EQ(ReadAll(first), Pattern(5000, 'a'));
+    EXPECT_EQ(m_lastCount->allRecv, Total());
+    EXPECT_EQ(m_started.back().nIndex, 6u);
+    EXPECT_EQ(StoredMarkFile(), QString());
+}
+
+// The counters with entries finishing out of order: the total takes every
+// byte, the file counters and the mark's entry only the lowest incomplete
+// one, which moves past every entry already complete.
+TEST(DownloadCountersTest, FollowTheLowestIncompleteEntry)
+{
+    std::vector<orvanta::FileEntry> list(5);
+    for (std::size_t i = 0; i < list.size(); ++i)
+        list[i].size = std::uint32_t(100 * (i + 1));
+    orvanta::DownloadCounters counters;
+    counters.Prepare(list, static_cast<std::size_t>(-1));
+    auto bars = counters.Count(2, 300, 300);
+    EXPECT_EQ(bars.total, 300u);
+    EXPECT_EQ(bars.file, 0u);
+    EXPECT_EQ(counters.dwFileRecv, 0u);
+    counters.Count(1, 50, 200);
+    counters.Count(0, 60, 100);
+    EXPECT_EQ(counters.dwFileRecv, 60u);
+    EXPECT_FALSE(counters.Complete(2));
+    EXPECT_EQ(counters.nCurFile, 0u);
+    counters.Count(0, 40, 100);
+    EXPECT_TRUE(counters.Complete(0));
+    EXPECT_EQ(counters.nCurFile, 1u);
+    EXPECT_EQ(counters.dwFileRecv, 50u);
+    counters.Count(1, 150, 200);
+    EXPECT_TRUE(counters.Complete(1));
+    EXPECT_EQ(counters.nCurFile, 3u);  // past 2, complete before it
+    EXPECT_EQ(counters.dwAllRecv, 600u);
+    EXPECT_EQ(counters.dwFileRecv, 0u);
+    EXPECT_EQ(counters.nNextEntry, 3u);
 }
 
 TEST(DownloadCountersTest, TotalsPastFourGiBStayUnsigned)

@@ -47,22 +47,6 @@ std::string_view View(const QByteArray& bytes)
     return std::string_view(bytes.constData(), std::size_t(bytes.size()));
 }
 
-bool HasControlByte(std::string_view text)
-{
-    return std::any_of(text.begin(), text.end(), [](char ch) {
-        const auto c = static_cast<unsigned char>(ch);
-        return c < 0x20 || c == 0x7F;
-    });
-}
-
-// Whether an entry may be fetched at all: it stays inside the game folder
-// by its spelling, and carries no control characters, which no file name
-// of a release has and which the FTP command line would take as its end.
-bool IsAcceptableEntry(const orvanta::FileEntry& entry)
-{
-    return !HasControlByte(entry.folder) && !HasControlByte(entry.name);
-}
-
 } // namespace
 
 void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pInfo)
@@ -118,8 +102,7 @@ void CUpdateSession::StartSequence()
     PrepareTotals();
     // A list that would write outside the game folder, or that Windows
     // could not hold, is refused whole, before any of it is fetched.
-    const bool bSafe = orvanta::FindUnsafeEntry(m_fileList) == std::string::npos &&
-                       std::all_of(m_fileList.begin(), m_fileList.end(), IsAcceptableEntry);
+    const bool bSafe = orvanta::FindUnsafeEntry(m_fileList) == std::string::npos;
     if (bSafe)
         SaveMark();
     if (!bSafe || !StartMoreEntries())

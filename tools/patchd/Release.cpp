@@ -3,13 +3,13 @@
 #include "patch/Cp949.h"
 #include "patch/Digest.h"
 #include "patch/Manifest.h"
+#include "transfer/Crypto.h"
 #include "patch/PatchFrame.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 
-#include <openssl/evp.h>
 
 #include <sys/stat.h>
 
@@ -123,27 +123,10 @@ bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles,
 
 std::optional<std::string> FileDigest(const QString& path)
 {
-    std::FILE* pFile = std::fopen(QFile::encodeName(path).constData(), "rb");
-    if (!pFile)
+    const auto digest = orvanta::Sha256OfFile(QFile::encodeName(path).toStdString());
+    if (!digest)
         return std::nullopt;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    bool bOk = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
-    std::vector<unsigned char> buf(1 << 20);
-    while (bOk) {
-        const std::size_t nGot = std::fread(buf.data(), 1, buf.size(), pFile);
-        if (nGot > 0)
-            bOk = EVP_DigestUpdate(ctx.get(), buf.data(), nGot) == 1;
-        if (nGot < buf.size()) {
-            bOk = bOk && !std::ferror(pFile);
-            break;
-        }
-    }
-    std::fclose(pFile);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int nDigest = 0;
-    if (!bOk || EVP_DigestFinal_ex(ctx.get(), digest, &nDigest) != 1)
-        return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(digest), nDigest);
+    return std::string(digest->begin(), digest->end());
 }
 
 CReleaseSet::~CReleaseSet()

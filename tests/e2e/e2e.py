@@ -105,6 +105,18 @@ def free_port():
         return s.getsockname()[1]
 
 
+def closed_port():
+    """A port that refuses connections until the socket is closed.
+
+    Bound but not listening, so no server of a suite running beside this
+    one can take it in the meantime (a free port that a silent server took
+    would turn a refused connection into half a minute of waiting).
+    """
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    return s
+
+
 class Xvfb:
     def __init__(self, log_dir):
         r, w = os.pipe()
@@ -204,6 +216,7 @@ class Case(unittest.TestCase):
         self.xvfb = Xvfb(self.logs)
         self.servers = []
         self.updaters = []
+        self.held = []
         shutil.copy(os.path.join(BUILD_DIR, "tests", "fake_client"), os.path.join(self.game, "Client"))
 
     def tearDown(self):
@@ -213,6 +226,8 @@ class Case(unittest.TestCase):
                 u.wait()
         for s in self.servers:
             s.stop()
+        for s in self.held:
+            s.close()
         self.xvfb.stop()
         failed = any(e for _, e in getattr(self._outcome, "errors", []) if e) or \
             (hasattr(self._outcome, "result") and (self._outcome.result.failures or self._outcome.result.errors))
@@ -220,6 +235,12 @@ class Case(unittest.TestCase):
             print("kept", self.base, file=sys.stderr)
         else:
             shutil.rmtree(self.base, ignore_errors=True)
+
+    def dead_port(self):
+        """A loopback port that refuses connections for the whole test."""
+        s = closed_port()
+        self.held.append(s)
+        return s.getsockname()[1]
 
     # --- the release and the store ---
 

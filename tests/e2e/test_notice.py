@@ -62,7 +62,7 @@ class Notice(Case):
         ftpd = self.start_ftpd()
         patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
         self.write_store(PORT=patchd.port)
-        proc = self.start_updater("127.0.0.1", extra_env=self.web_env("127.0.0.1:%d" % e2e.free_port()))
+        proc = self.start_updater("127.0.0.1", extra_env=self.web_env("127.0.0.1:%d" % self.dead_port()))
         self.wait_status("업데이트를 완료했습니다.", 30)
         # In place of the engine's white error page: the notice panel's own
         # parchment, with a line of dark text across its middle.

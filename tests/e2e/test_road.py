@@ -124,7 +124,7 @@ class Road(Case):
 
     def test_ftp_server_unreachable(self):
         self.make_release({"a.bin": b"a" * 1000})
-        dead = e2e.free_port()
+        dead = self.dead_port()
         patchd = self.start_patchd(2, "127.0.0.1:%d" % dead)
         self.write_store(PORT=patchd.port, ClientVersion=1)
         proc = self.start_updater("127.0.0.1")
@@ -141,7 +141,7 @@ class Road(Case):
         self.assertFalse(os.path.exists(os.path.join(self.game, "a.bin")))
 
     def test_patch_server_unreachable(self):
-        self.write_store(PORT=e2e.free_port())
+        self.write_store(PORT=self.dead_port())
         proc = self.start_updater("127.0.0.1")
         self.wait_status("업데이트 서버에 접속 실패")
         self.click(BUTTON_GAME)
@@ -170,7 +170,7 @@ class Road(Case):
         self.assertEqual(tree(fresh), tree(self.release))
         self.assertEqual(self.read_store()["ClientVersion"], "6")
 
-        refused = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--port", str(e2e.free_port()),
+        refused = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--port", str(self.dead_port()),
                                   "--folder", fresh], env=env, capture_output=True, text=True, timeout=60)
         self.assertEqual(refused.returncode, 1)
         self.assertIn("업데이트 서버에 접속 실패", refused.stderr)

@@ -59,6 +59,8 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
     if (m_eState != State::Downloading || m_counters.nCurFile >= m_fileList.size())
         return;
     if (dwStatus == FTP_STATUS_CONNECTION_ADDED) {
+        if (m_nProbing > 0)
+            return;  // the transfers have not begun
         if (!StartMoreEntries())
             EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
         return;
@@ -81,6 +83,13 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
     case FTP_STATUS_REQUEST_COMPLETE:
         FinishEntry(nEntry, pInfo && pInfo->bCommitted);
         break;
+    case FTP_STATUS_PROBED:
+        OnProbed(nEntry, pInfo ? pInfo->nBytes : 0);
+        break;
+    case FTP_STATUS_FALLBACK:
+        if (pInfo)
+            OnFallback(nEntry, pInfo->nBytes);
+        break;
     default:
         break;
     }
@@ -99,24 +108,93 @@ void CUpdateSession::StartSequence()
     }
     SetState(State::Downloading);
     SetStatusText(QStringLiteral("파일을 업데이트 중입니다"));
-    PrepareTotals();
+    m_counters = orvanta::DownloadCounters{};
     // A list that would write outside the game folder, or that Windows
     // could not hold, is refused whole, before any of it is fetched.
-    const bool bSafe = orvanta::FindUnsafeEntry(m_fileList) == std::string::npos;
-    if (bSafe)
-        SaveMark();
-    if (!bSafe || !StartMoreEntries())
+    if (orvanta::FindUnsafeEntry(m_fileList) != std::string::npos) {
+        PrepareTotals();
         EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+        return;
+    }
+    const std::size_t nResume = ResumeEntry();
+    ProbePatches(nResume == static_cast<std::size_t>(-1) ? 0 : nResume);
+    if (m_nProbing == 0)
+        BeginTransfers();
+}
+
+std::size_t CUpdateSession::ResumeEntry() const
+{
+    // A mark counts only for the release it was written for: in another
+    // release the same name may stand at another place.
+    if (m_settings.nDownVersion != m_nServerVersion)
+        return static_cast<std::size_t>(-1);
+    return orvanta::FindResumeEntry(m_fileList, View(m_settings.szDownFolder), View(m_settings.szDownFile));
+}
+
+// Entries that name a patch from an older file are looked at before the
+// totals are made: where the player has that file and the server the
+// patch, the patch is what the entry costs.
+void CUpdateSession::ProbePatches(std::size_t nFrom)
+{
+    m_patchSizes.assign(m_fileList.size(), 0);
+    m_nProbing = 0;
+    if (!m_pFtp)
+        return;
+    for (std::size_t i = nFrom; i < m_fileList.size(); ++i) {
+        const orvanta::FileEntry& entry = m_fileList[i];
+        const auto base = orvanta::EntryBasePrefix(entry);
+        const auto digest = orvanta::EntryDigest(entry);
+        if (!base || !digest || entry.size == 0)
+            continue;
+        const QString localPath = m_settings.szClientPath + FromWire(orvanta::RemotePath(entry.folder, entry.name));
+        const QFileInfo local(localPath);
+        // Only a file of the player's, inside the game folder, is a base.
+        if (!local.isFile() || local.isSymLink() || !InsideGameFolder(local.absolutePath()))
+            continue;
+        const std::string patchPath = orvanta::RemotePath(entry.folder, orvanta::PatchFileName(entry.name, *base));
+        if (m_pFtp->ProbePatch(localPath, *base, *digest, patchPath, entry.size, i))
+            ++m_nProbing;
+    }
+}
+
+void CUpdateSession::OnProbed(std::size_t nEntry, std::uint64_t nPatchSize)
+{
+    if (m_nProbing == 0)
+        return;
+    if (nPatchSize > 0 && nPatchSize < m_fileList[nEntry].size)
+        m_patchSizes[nEntry] = nPatchSize;
+    if (--m_nProbing == 0)
+        BeginTransfers();
+}
+
+void CUpdateSession::BeginTransfers()
+{
+    PrepareTotals();
+    SaveMark();
+    if (!StartMoreEntries())
+        EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+}
+
+// A patch that did not give the new file: the whole file follows it, and
+// both bars take its size on top of what was counted.
+void CUpdateSession::OnFallback(std::size_t nEntry, std::uint64_t nMore)
+{
+    if (!m_counters.inFlight.contains(nEntry))
+        return;
+    m_counters.Grow(nEntry, nMore);
+    Q_EMIT totalsPrepared(m_counters.dwTotalSize);
+    if (nEntry == m_nShownFile) {
+        m_nShownFile = static_cast<std::size_t>(-1);
+        ShowEntry();
+    }
 }
 
 void CUpdateSession::PrepareTotals()
 {
-    // A mark counts only for the release it was written for: in another
-    // release the same name may stand at another place.
-    std::size_t nResume = static_cast<std::size_t>(-1);
-    if (m_settings.nDownVersion == m_nServerVersion)
-        nResume = orvanta::FindResumeEntry(m_fileList, View(m_settings.szDownFolder), View(m_settings.szDownFile));
-    m_counters.Prepare(m_fileList, nResume);
+    std::vector<std::uint64_t> costs(m_fileList.size());
+    for (std::size_t i = 0; i < m_fileList.size(); ++i)
+        costs[i] = i < m_patchSizes.size() && m_patchSizes[i] > 0 ? m_patchSizes[i] : m_fileList[i].size;
+    m_counters.Prepare(m_fileList, ResumeEntry(), costs);
     m_announced.clear();
     m_nShownFile = static_cast<std::size_t>(-1);
     Q_EMIT totalsPrepared(m_counters.dwTotalSize);
@@ -190,8 +268,14 @@ int CUpdateSession::StartEntryTransfer(std::size_t nIndex)
     const std::string remotePath = orvanta::RemotePath(entry.folder, entry.name);
     if (!m_pFtp)
         return FTP_ERROR_NOT_CONNECTED;
+    std::optional<FtpPatchPlan> patch;
+    if (nIndex < m_patchSizes.size() && m_patchSizes[nIndex] > 0) {
+        if (const auto base = orvanta::EntryBasePrefix(entry))
+            patch = FtpPatchPlan{orvanta::RemotePath(entry.folder, orvanta::PatchFileName(entry.name, *base)),
+                                 m_patchSizes[nIndex]};
+    }
     return m_pFtp->GetFile(remotePath, m_settings.szClientPath + FromWire(remotePath), entry.size,
-                           orvanta::EntryDigest(entry), nIndex);
+                           orvanta::EntryDigest(entry), nIndex, std::move(patch));
 }
 
 bool CUpdateSession::EnsureDirectory(const QByteArray& sub)
@@ -246,16 +330,17 @@ void CUpdateSession::ShowEntry()
         return;
     m_nShownFile = nCur;
     const orvanta::FileEntry& entry = m_fileList[nCur];
-    Q_EMIT fileStarted(nCur + 1, m_fileList.size(), FromWire(entry.name), entry.size);
+    const std::uint64_t nCost = m_counters.Cost(nCur);
+    Q_EMIT fileStarted(nCur + 1, m_fileList.size(), FromWire(entry.name), nCost);
     if (m_counters.dwFileRecv > 0)
-        Q_EMIT bytesCounted(m_counters.dwFileRecv, m_counters.dwAllRecv, m_counters.dwFileRecv, entry.size,
+        Q_EMIT bytesCounted(m_counters.dwFileRecv, m_counters.dwAllRecv, m_counters.dwFileRecv, nCost,
                             m_counters.dwAllRecv, m_counters.dwTotalSize);
 }
 
 void CUpdateSession::CountBytes(std::size_t nEntry, std::uint64_t nBytes)
 {
-    const orvanta::DownloadCounters::Bars bars = m_counters.Count(nEntry, nBytes, m_fileList[nEntry].size);
-    Q_EMIT bytesCounted(bars.file, bars.total, m_counters.dwFileRecv, m_fileList[m_counters.nCurFile].size,
+    const orvanta::DownloadCounters::Bars bars = m_counters.Count(nEntry, nBytes, m_counters.Cost(nEntry));
+    Q_EMIT bytesCounted(bars.file, bars.total, m_counters.dwFileRecv, m_counters.Cost(m_counters.nCurFile),
                         m_counters.dwAllRecv, m_counters.dwTotalSize);
 }
 
@@ -268,7 +353,7 @@ void CUpdateSession::FinishEntry(std::size_t nEntry, bool bCommitted)
     if (!m_counters.inFlight.contains(nEntry))
         return;  // not one this sequence started
     const bool bLast = nEntry + 1 == nCount;
-    if (!bCommitted || (!bLast && m_fileList[nEntry].size != m_counters.Received(nEntry))) {
+    if (!bCommitted || (!bLast && m_counters.Cost(nEntry) != m_counters.Received(nEntry))) {
         m_counters.dwFileRecv = 0;
         EndSequence(State::DownloadBroken, bLast ? QStringLiteral("파일 갱신 문제 발생/재시도 하세요")
                                                  : QStringLiteral("파일 갱신 오류 발생/다시 접속 시도하세요"));
@@ -289,7 +374,7 @@ void CUpdateSession::FinishEntry(std::size_t nEntry, bool bCommitted)
 
 void CUpdateSession::FinishList()
 {
-    const std::uint64_t nSize = m_fileList.back().size;
+    const std::uint64_t nSize = m_counters.Cost(m_fileList.size() - 1);
     m_counters.dwFileRecv = 0;
     if (m_counters.dwTotalSize != m_counters.dwAllRecv) {
         EndSequence(State::DownloadBroken, QStringLiteral("파일 갱신 문제 발생/재시도 하세요"));

@@ -136,6 +136,11 @@ private:
 
     // The sequencer.
     void StartSequence();
+    std::size_t ResumeEntry() const;
+    void ProbePatches(std::size_t nFrom);
+    void OnProbed(std::size_t nEntry, std::uint64_t nPatchSize);
+    void BeginTransfers();
+    void OnFallback(std::size_t nEntry, std::uint64_t nMore);
     void PrepareTotals();
     bool DownloadEntry(std::size_t nIndex);
     int StartEntryTransfer(std::size_t nIndex);
@@ -172,6 +177,10 @@ private:
     std::vector<orvanta::FileEntry> m_fileList;
     orvanta::DownloadCounters m_counters;
     std::set<std::size_t> m_announced;  // entries in flight whose transfer has begun
+    // Patches: their sizes by entry (0: the whole file), and the probes
+    // still out before the transfers start.
+    std::vector<std::uint64_t> m_patchSizes;
+    std::size_t m_nProbing = 0;
     std::size_t m_nShownFile = static_cast<std::size_t>(-1);  // the entry the view shows
     QString m_strGameIp;
     std::int32_t m_nGamePort = 0;

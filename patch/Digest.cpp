@@ -4,9 +4,18 @@
 
 namespace orvanta {
 
+namespace {
+
+bool HasTag(const FileEntry& entry, const std::array<std::uint8_t, 4>& tag)
+{
+    return std::equal(tag.begin(), tag.end(), entry.reserved.begin());
+}
+
+} // namespace
+
 std::optional<Sha256Digest> EntryDigest(const FileEntry& entry)
 {
-    if (!std::equal(DIGEST_TAG.begin(), DIGEST_TAG.end(), entry.reserved.begin()))
+    if (!HasTag(entry, DIGEST_TAG) && !HasTag(entry, DELTA_TAG))
         return std::nullopt;
     Sha256Digest digest{};
     std::copy_n(entry.reserved.begin() + DIGEST_TAG.size(), digest.size(), digest.begin());
@@ -18,6 +27,44 @@ void SetEntryDigest(FileEntry* pEntry, const Sha256Digest& digest)
     pEntry->reserved.fill(0);
     std::copy(DIGEST_TAG.begin(), DIGEST_TAG.end(), pEntry->reserved.begin());
     std::copy(digest.begin(), digest.end(), pEntry->reserved.begin() + DIGEST_TAG.size());
+}
+
+std::optional<BasePrefix> EntryBasePrefix(const FileEntry& entry)
+{
+    if (!HasTag(entry, DELTA_TAG))
+        return std::nullopt;
+    BasePrefix base{};
+    std::copy_n(entry.reserved.begin() + DELTA_TAG.size() + Sha256Digest().size(), base.size(), base.begin());
+    return base;
+}
+
+void SetEntryDelta(FileEntry* pEntry, const Sha256Digest& digest, const BasePrefix& base)
+{
+    static_assert(DELTA_TAG.size() + sizeof(Sha256Digest) + sizeof(BasePrefix) == FileEntry::RESERVED_FIELD);
+    SetEntryDigest(pEntry, digest);
+    std::copy(DELTA_TAG.begin(), DELTA_TAG.end(), pEntry->reserved.begin());
+    std::copy(base.begin(), base.end(), pEntry->reserved.begin() + DELTA_TAG.size() + digest.size());
+}
+
+BasePrefix PrefixOf(const Sha256Digest& digest)
+{
+    BasePrefix base{};
+    std::copy_n(digest.begin(), base.size(), base.begin());
+    return base;
+}
+
+std::string PatchFileName(std::string_view name, const BasePrefix& base)
+{
+    return std::string(name) + "." + ToHex(base) + std::string(PATCH_SUFFIX);
+}
+
+bool IsPatchFileName(std::string_view name)
+{
+    constexpr std::size_t HEX = BASE_PREFIX_SIZE * 2;
+    if (name.size() < 1 + HEX + PATCH_SUFFIX.size() || !name.ends_with(PATCH_SUFFIX))
+        return false;
+    const std::string_view middle = name.substr(name.size() - PATCH_SUFFIX.size() - HEX - 1, HEX + 1);
+    return middle[0] == '.' && middle.substr(1).find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 std::string ToHex(std::span<const std::uint8_t> bytes)

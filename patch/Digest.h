@@ -21,8 +21,29 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // Layout "OSH1": tag, then the file's SHA-256, then 16 zero bytes.
 inline constexpr std::array<std::uint8_t, 4> DIGEST_TAG = {'O', 'S', 'H', '1'};
 
+// Layout "OSD1": tag, the file's SHA-256, then the first 16 bytes of the
+// SHA-256 of the older file a patch to it exists for. The entry stays a
+// whole one (its size is the new file's): an updater that has that older
+// file may fetch the patch instead, anyone else fetches the file.
+inline constexpr std::array<std::uint8_t, 4> DELTA_TAG = {'O', 'S', 'D', '1'};
+inline constexpr std::size_t BASE_PREFIX_SIZE = 16;
+using BasePrefix = std::array<std::uint8_t, BASE_PREFIX_SIZE>;
+
+// The file's digest, in either layout.
 std::optional<Sha256Digest> EntryDigest(const FileEntry& entry);
 void SetEntryDigest(FileEntry* pEntry, const Sha256Digest& digest);
+
+// The older file's digest prefix of an "OSD1" entry.
+std::optional<BasePrefix> EntryBasePrefix(const FileEntry& entry);
+void SetEntryDelta(FileEntry* pEntry, const Sha256Digest& digest, const BasePrefix& base);
+BasePrefix PrefixOf(const Sha256Digest& digest);
+
+// Where a patch lives: beside the file, named by the file and the older
+// file's digest prefix, "<name>.<32 hex digits>.zpatch" (the wire's bytes
+// of the name). A release lists no file whose name has this form.
+inline constexpr std::string_view PATCH_SUFFIX = ".zpatch";
+std::string PatchFileName(std::string_view name, const BasePrefix& base);
+bool IsPatchFileName(std::string_view name);
 
 // Lower-case hexadecimal, and back (nothing for odd lengths or other bytes).
 std::string ToHex(std::span<const std::uint8_t> bytes);

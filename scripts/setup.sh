@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
   libqt6webenginecore6-bin libgl-dev libxkbcommon-dev qt6-translations-l10n
-  libcurl4-openssl-dev libssl-dev curl
+  libcurl4-openssl-dev libssl-dev libzstd-dev zstd curl
   googletest libgtest-dev
   clang libclang-rt-14-dev
   python3 python3-pyftpdlib haproxy vsftpd

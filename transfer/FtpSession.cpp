@@ -71,7 +71,7 @@ public:
                 // The connection is free before the sink hears of it, so
                 // that the sink can give it the next file at once.
                 if (pSlot && (next.dwStatus == FTP_STATUS_REQUEST_COMPLETE ||
-                              next.dwStatus == FTP_STATUS_CONNECTION_CLOSED))
+                              next.dwStatus == FTP_STATUS_CONNECTION_CLOSED || next.dwStatus == FTP_STATUS_PROBED))
                     --pSlot->nBusy;
                 Notify(next.dwStatus, next.info);
             }
@@ -253,7 +253,8 @@ void CFtpSession::LogInOthers(const FtpLoginJob& job)
 }
 
 int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
-                         std::optional<orvanta::Sha256Digest> digest, std::size_t nEntry)
+                         std::optional<orvanta::Sha256Digest> digest, std::size_t nEntry,
+                         std::optional<FtpPatchPlan> patch)
 {
     const int nWorker = m_pMailbox->LeastBusy();
     if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || nWorker < 0)
@@ -290,8 +291,22 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
 
     ++m_pMailbox->m_slots[std::size_t(nWorker)].nBusy;
     m_workers[std::size_t(nWorker)]->Get(
-        FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest, nEntry});
+        FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest, nEntry,
+                  digest ? std::move(patch) : std::nullopt});
     return FTP_IO_PENDING;
+}
+
+bool CFtpSession::ProbePatch(const QString& localPath, const orvanta::BasePrefix& base,
+                             const orvanta::Sha256Digest& digest, const std::string& patchRemotePath,
+                             std::uint64_t nFileSize, std::size_t nEntry)
+{
+    const int nWorker = m_pMailbox->LeastBusy();
+    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || nWorker < 0)
+        return false;
+    ++m_pMailbox->m_slots[std::size_t(nWorker)].nBusy;
+    m_workers[std::size_t(nWorker)]->Probe(
+        FtpProbeJob{ToFsPath(localPath), base, digest, patchRemotePath, nFileSize, nEntry});
+    return true;
 }
 
 bool CFtpSession::FetchFile(const std::string& remotePath, std::size_t nMaxSize, FetchDone onDone)

@@ -24,6 +24,18 @@ enum : std::uint32_t {
     // The session's own, not the library's: one more connection has logged
     // in and can take a transfer.
     FTP_STATUS_CONNECTION_ADDED = 1000,
+    // A probe (ProbePatch) is done: info.nBytes is the size of the patch to
+    // fetch for the entry, 0 when the whole file is to be fetched.
+    FTP_STATUS_PROBED = 1001,
+    // A patch did not make the new file: the whole file follows, and the
+    // entry costs info.nBytes more than announced.
+    FTP_STATUS_FALLBACK = 1002,
+};
+
+// A patch to fetch and apply to the target in place of the whole file.
+struct FtpPatchPlan {
+    std::string remotePath;  // the server's bytes
+    std::uint64_t nSize = 0;
 };
 
 struct FtpStatusInfo {
@@ -100,8 +112,19 @@ public:
     // continued from its length the next time.
     // The transfer goes to the least busy connection; nEntry comes back in
     // every note of it.
+    // With a patch (and a digest), the patch is fetched and applied to the
+    // target, and the whole file fetched only when that does not give the
+    // file with the digest (FTP_STATUS_FALLBACK says so first).
     int GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
-                std::optional<orvanta::Sha256Digest> digest = std::nullopt, std::size_t nEntry = 0);
+                std::optional<orvanta::Sha256Digest> digest = std::nullopt, std::size_t nEntry = 0,
+                std::optional<FtpPatchPlan> patch = std::nullopt);
+
+    // Finds out, on a connection, whether the file at localPath is the one
+    // base names (by its digest's prefix) and, when it is, the size of the
+    // patch at patchRemotePath; the answer comes as FTP_STATUS_PROBED for
+    // nEntry. A patch not smaller than nFileSize is not worth fetching.
+    bool ProbePatch(const QString& localPath, const orvanta::BasePrefix& base, const orvanta::Sha256Digest& digest,
+                    const std::string& patchRemotePath, std::uint64_t nFileSize, std::size_t nEntry);
 
     // Fetches a small file (at most nMaxSize bytes) into memory; the bytes,
     // or null when it could not be had, reach onDone on the session's

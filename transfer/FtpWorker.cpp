@@ -1,9 +1,12 @@
 #include "transfer/FtpWorker.h"
 
+#include "transfer/Delta.h"
+
 #include "transfer/DiskSync.h"
 #include "transfer/PathRules.h"
 
 #include <algorithm>
+#include <fstream>
 #include <vector>
 #include <mutex>
 #include <system_error>
@@ -263,6 +266,14 @@ void CFtpWorker::Fetch(FtpFetchJob job)
     Enqueue(std::move(entry));
 }
 
+void CFtpWorker::Probe(FtpProbeJob job)
+{
+    Job entry;
+    entry.eKind = Job::Kind::Probe;
+    entry.probe = std::move(job);
+    Enqueue(std::move(entry));
+}
+
 void CFtpWorker::Enqueue(Job job)
 {
     {
@@ -322,6 +333,9 @@ void CFtpWorker::Run()
         case Job::Kind::Fetch:
             RunFetch(job.fetch);
             break;
+        case Job::Kind::Probe:
+            RunProbe(job.probe);
+            break;
         }
     }
 }
@@ -361,18 +375,43 @@ bool CFtpWorker::TryLogin(const FtpLoginJob&, bool bPassive)
     return bOk;
 }
 
+void CFtpWorker::BeginFile(std::uint64_t nExpected)
+{
+    m_nFileBytes = 0;
+    m_nPendingBytes = 0;
+    m_nExpected = nExpected;
+    m_lastBytesPost = std::chrono::steady_clock::now();
+}
+
 void CFtpWorker::RunGet(const FtpGetJob& job)
 {
     m_nEntry = job.nEntry;
     Post(FTP_STATUS_TRANSFER_STARTED);
-    m_nFileBytes = 0;
-    m_nPendingBytes = 0;
-    m_nExpected = job.nExpectedSize;
-    m_lastBytesPost = std::chrono::steady_clock::now();
+    if (job.patch && job.digest) {
+        switch (RunPatched(job)) {
+        case PatchOutcome::Committed:
+            FlushBytes();
+            Post(FTP_STATUS_REQUEST_COMPLETE, 0, true);
+            return;
+        case PatchOutcome::ConnectionLost:
+            FlushBytes();
+            Post(FTP_STATUS_CONNECTION_CLOSED);
+            return;
+        case PatchOutcome::Cancelled:
+            return;
+        case PatchOutcome::Failed:
+            // The patch's bytes were fetched for nothing: the whole file
+            // comes after them, and the bars make room for it.
+            FlushBytes();
+            Post(FTP_STATUS_FALLBACK, job.nExpectedSize);
+            break;
+        }
+    }
+    BeginFile(job.nExpectedSize);
 
     // Already in place (a resume past the mark, or a folder repaired by
     // hand): counted as received, nothing fetched.
-    if (IsInPlace(job)) {
+    if (!job.patch && IsInPlace(job)) {
         RemoveQuietly(job.tempPath);
         m_nPendingBytes = m_nExpected;
         FlushBytes();
@@ -421,6 +460,85 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
         Post(FTP_STATUS_CONNECTION_CLOSED);
     else
         Post(FTP_STATUS_REQUEST_COMPLETE, 0, bCommitted);
+}
+
+CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
+{
+    // The patch lands beside the temporary file, under the same hashed name.
+    std::filesystem::path patchPath = job.tempPath;
+    patchPath.replace_extension(".zpatch");
+    FtpGetJob fetch;
+    fetch.remotePath = job.patch->remotePath;
+    fetch.tempPath = patchPath;
+    fetch.nExpectedSize = job.patch->nSize;
+    fetch.nEntry = job.nEntry;
+    BeginFile(fetch.nExpectedSize);
+    if (!std::ofstream(patchPath, std::ios::binary | std::ios::trunc))
+        return PatchOutcome::Failed;
+    const CURLcode rc = Transfer(fetch, 0);
+    const bool bWhole = rc == CURLE_OK && m_nFileBytes == fetch.nExpectedSize;
+    if (m_bCancelled || !bWhole) {
+        RemoveQuietly(patchPath);
+        return m_bCancelled ? PatchOutcome::Cancelled
+                            : IsConnectionLost(rc) ? PatchOutcome::ConnectionLost : PatchOutcome::Failed;
+    }
+    // The older file stays in place, untouched, until the new one is whole
+    // and on disk beside it.
+    const orvanta::ApplyResult eApplied = orvanta::ApplyPatch(job.targetPath, patchPath, job.tempPath,
+                                                              job.nExpectedSize, *job.digest, &m_bCancelled);
+    RemoveQuietly(patchPath);
+    std::error_code ec;
+    if (eApplied == orvanta::ApplyResult::Applied) {
+        std::filesystem::rename(job.tempPath, job.targetPath, ec);
+        if (!ec)
+            return PatchOutcome::Committed;
+    }
+    if (eApplied == orvanta::ApplyResult::Cancelled) {
+        RemoveQuietly(job.tempPath);
+        return PatchOutcome::Cancelled;
+    }
+    // Emptied, not removed: the whole file is fetched into it next.
+    std::filesystem::resize_file(job.tempPath, 0, ec);
+    return PatchOutcome::Failed;
+}
+
+void CFtpWorker::RunProbe(const FtpProbeJob& job)
+{
+    m_nEntry = job.nEntry;
+    std::uint64_t nPatch = 0;
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(job.targetPath, ec) && std::filesystem::is_regular_file(job.targetPath, ec)) {
+        const auto digest = orvanta::Sha256OfFile(job.targetPath, &m_bCancelled);
+        // The older file the patch was made from, and not already the new one.
+        if (digest && orvanta::PrefixOf(*digest) == job.base && *digest != job.digest) {
+            nPatch = RemoteSize(job.patchRemotePath);
+            if (nPatch >= job.nFileSize)
+                nPatch = 0;
+        }
+    }
+    if (m_bCancelled)
+        return;
+    Post(FTP_STATUS_PROBED, nPatch);
+}
+
+std::uint64_t CFtpWorker::RemoteSize(const std::string& remotePath)
+{
+    // SIZE on the control connection; no data connection.
+    const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(remotePath);
+    CURL* pEasy = m_pEasy.get();
+    curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(pEasy, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+    // curl hands the answer over as header lines, which say nothing more.
+    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, &CFtpWorker::OnDiscard);
+    const CURLcode rc = Perform();
+    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, &CFtpWorker::OnWrite);
+    curl_off_t nSize = -1;
+    if (rc == CURLE_OK)
+        curl_easy_getinfo(pEasy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &nSize);
+    curl_easy_setopt(pEasy, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(pEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    return nSize > 0 ? std::uint64_t(nSize) : 0;
 }
 
 bool CFtpWorker::IsInPlace(const FtpGetJob& job)
@@ -562,6 +680,11 @@ void CFtpWorker::FlushBytes()
     Post(FTP_STATUS_BYTES, m_nPendingBytes);
     m_nPendingBytes = 0;
     m_lastBytesPost = std::chrono::steady_clock::now();
+}
+
+std::size_t CFtpWorker::OnDiscard(char*, std::size_t nSize, std::size_t nCount, void*)
+{
+    return nSize * nCount;
 }
 
 std::size_t CFtpWorker::OnWrite(char* pData, std::size_t nSize, std::size_t nCount, void* pUser)

@@ -52,6 +52,17 @@ struct FtpGetJob {
     // is put in place only when its bytes have this digest.
     std::optional<orvanta::Sha256Digest> digest;
     std::size_t nEntry = 0;  // the caller's number, echoed in the notes
+    // Fetched and applied to the target first (needs the digest).
+    std::optional<FtpPatchPlan> patch;
+};
+
+struct FtpProbeJob {
+    std::filesystem::path targetPath;
+    orvanta::BasePrefix base{};
+    orvanta::Sha256Digest digest{};
+    std::string patchRemotePath;
+    std::uint64_t nFileSize = 0;
+    std::size_t nEntry = 0;
 };
 
 struct FtpFetchJob {
@@ -83,6 +94,7 @@ public:
     void Get(FtpGetJob job);
     // A small file into memory; reported as a Fetched note.
     void Fetch(FtpFetchJob job);
+    void Probe(FtpProbeJob job);
 
     // For good: the transfer in flight ends without a report (its temporary
     // file removed), queued jobs are dropped with theirs, and later jobs are
@@ -97,11 +109,12 @@ private:
         void operator()(CURLM* p) const { curl_multi_cleanup(p); }
     };
     struct Job {
-        enum class Kind { Login, Get, Fetch };
+        enum class Kind { Login, Get, Fetch, Probe };
         Kind eKind = Kind::Get;
         FtpLoginJob login;
         FtpGetJob get;
         FtpFetchJob fetch;
+        FtpProbeJob probe;
     };
 
     explicit CFtpWorker(PostFn post);
@@ -110,6 +123,11 @@ private:
     void RunLogin(const FtpLoginJob& job);
     void RunGet(const FtpGetJob& job);
     void RunFetch(const FtpFetchJob& job);
+    void RunProbe(const FtpProbeJob& job);
+    enum class PatchOutcome { Committed, Failed, ConnectionLost, Cancelled };
+    PatchOutcome RunPatched(const FtpGetJob& job);
+    std::uint64_t RemoteSize(const std::string& remotePath);
+    void BeginFile(std::uint64_t nExpected);
     bool IsInPlace(const FtpGetJob& job);
     std::uint64_t ContinuablePart(const FtpGetJob& job);
     CURLcode Transfer(const FtpGetJob& job, std::uint64_t nFrom);
@@ -122,6 +140,7 @@ private:
     void ShutdownSockets();
 
     static std::size_t OnWrite(char* pData, std::size_t nSize, std::size_t nCount, void* pUser);
+    static std::size_t OnDiscard(char* pData, std::size_t nSize, std::size_t nCount, void* pUser);
     static int OnProgress(void* pUser, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     static curl_socket_t OnOpenSocket(void* pUser, curlsocktype purpose, curl_sockaddr* pAddress);
     static int OnCloseSocket(void* pUser, curl_socket_t socket);

@@ -13,17 +13,28 @@ std::size_t FindResumeEntry(std::span<const FileEntry> list, std::string_view fo
     return static_cast<std::size_t>(-1);
 }
 
-void DownloadCounters::Prepare(std::span<const FileEntry> list, std::size_t nResume)
+void DownloadCounters::Prepare(std::span<const FileEntry> list, std::size_t nResume,
+                               std::span<const std::uint64_t> entryCosts)
 {
     *this = DownloadCounters{};
+    costs.resize(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
+        costs[i] = entryCosts.size() == list.size() ? entryCosts[i] : list[i].size;
         if (i == nResume) {
             nCurFile = i;
             dwAllRecv = dwTotalSize;
         }
-        dwTotalSize += list[i].size;
+        dwTotalSize += costs[i];
     }
     nNextEntry = nCurFile;
+}
+
+void DownloadCounters::Grow(std::size_t nEntry, std::uint64_t n)
+{
+    if (nEntry >= costs.size())
+        return;
+    costs[nEntry] += n;
+    dwTotalSize += n;
 }
 
 DownloadCounters::Bars DownloadCounters::Count(std::size_t nEntry, std::uint64_t n, std::uint64_t nSize)

@@ -8,6 +8,7 @@
 #include <set>
 #include <span>
 #include <string_view>
+#include <vector>
 
 // The download's counters and its resume point: plain arithmetic over the
 // file list, with no clock, thread or window in sight.
@@ -27,17 +28,26 @@ struct DownloadCounters {
     std::uint64_t dwFileRecv = 0;      // bytes counted for nCurFile
     std::uint64_t dwAllRecv = 0;       // bytes counted for the whole list
     std::uint64_t dwLastFileRecv = 0;  // dwFileRecv after the latest byte count
-    std::uint64_t dwTotalSize = 0;     // sum of every entry's size
+    std::uint64_t dwTotalSize = 0;     // sum of every entry's cost
+    // What each entry takes to fetch: its size, or its patch's.
+    std::vector<std::uint64_t> costs;
     std::size_t nNextEntry = 0;        // the next entry to start
     // Entries started and not yet complete: their bytes, at most their size.
     std::map<std::size_t, std::uint64_t> inFlight;
     std::set<std::size_t> completeAhead;  // complete entries past nCurFile
 
     // Totals the list and places the counters at the resume entry (npos:
-    // the first), the sizes before it counted as received.
-    void Prepare(std::span<const FileEntry> list, std::size_t nResume);
+    // the first), the entries before it counted as received. Each entry
+    // costs its size unless entryCosts (one per entry) says otherwise.
+    void Prepare(std::span<const FileEntry> list, std::size_t nResume,
+                 std::span<const std::uint64_t> entryCosts = {});
 
-    // Adds n bytes of entry nEntry, whose size is nSize. Returns the
+    std::uint64_t Cost(std::size_t nEntry) const { return nEntry < costs.size() ? costs[nEntry] : 0; }
+    // Entry nEntry takes n bytes more than it was counted for (a patch that
+    // failed, followed by the whole file).
+    void Grow(std::size_t nEntry, std::uint64_t n);
+
+    // Adds n bytes of entry nEntry, whose cost is nSize. Returns the
     // unclamped counts for the bars (they clamp to their ranges); the
     // counters themselves stop at the entry's size and at the total.
     struct Bars {

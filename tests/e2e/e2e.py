@@ -25,6 +25,7 @@ SOURCE_DIR = os.path.abspath(os.path.join(HERE, "..", ".."))
 BUILD_DIR = os.environ.get("ORVANTA_BUILD_DIR", os.path.join(SOURCE_DIR, "build", "default"))
 UPDATER = os.path.join(BUILD_DIR, "app", "Updater")
 PATCHD = os.path.join(BUILD_DIR, "tools", "orvanta-patchd")
+RELEASE_TOOL = os.path.join(BUILD_DIR, "tools", "orvanta-release")
 UPDATE_CLI = os.path.join(BUILD_DIR, "app", "orvanta-update")
 FTPD = os.path.join(SOURCE_DIR, "tests", "support", "ftpd.py")
 PYTHON = "/usr/bin/python3"
@@ -164,12 +165,14 @@ class Ftpd:
 
 class Patchd:
     def __init__(self, log_dir, release, version, ftp_host, user="orvanta", password="secret",
-                 game_host="gamehost", game_port=7):
+                 game_host="gamehost", game_port=7, releases=None):
         self.log = unique(os.path.join(log_dir, "patchd.log"))
         args = [PATCHD, "--verbose", "--port", "0", "--version", str(version), "--ftp-host", ftp_host,
                 "--ftp-user", user, "--ftp-password", password,
                 "--game-host", game_host, "--game-port", str(game_port)]
-        if release:
+        if releases:
+            args += ["--releases", releases]
+        elif release:
             args += ["--release", release]
         with open(self.log, "a") as out:
             self.proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)

@@ -1,16 +1,17 @@
 """Crash safety: the updater is killed at random moments of a large update,
 again and again, and right as files finish arriving (while they are checked,
-synced and renamed into place). Every game file stays either old or new,
-never cut, every file before the resume mark is new, and the last run
-finishes the update exactly."""
+synced and renamed into place, or patches applied). Every game file stays
+either old or new, never cut, every file before the resume mark is new, and
+the last run finishes the update exactly."""
 
 import os
 import random
 import signal
+import subprocess
 import time
 import unittest
 
-from e2e import BUTTON_EXIT, Case, sha, tree, wait_until
+from e2e import BUTTON_EXIT, RELEASE_TOOL, Case, sha, tree, wait_until
 
 KILLS = int(os.environ.get("ORVANTA_CRASH_KILLS", "20"))
 COMMIT_KILLS = int(os.environ.get("ORVANTA_CRASH_COMMIT_KILLS", "5"))
@@ -33,9 +34,23 @@ class CrashSafety(Case):
             new[rel] = rng.randbytes(rng.randint(50_000, 700_000))
             if i % 2 == 0:
                 old[rel] = rng.randbytes(rng.randint(1_000, 300_000))
-        new["pack/big.pak"] = rng.randbytes(3_000_000)
-        old["pack/big.pak"] = rng.randbytes(2_500_000)
-        self.make_release(new)
+        new["pack/old.pak"] = rng.randbytes(3_000_000)
+        old["pack/old.pak"] = rng.randbytes(2_500_000)
+        # Packs the player has at version 1 that version 2 changes a little:
+        # they come as patches.
+        for i in range(3):
+            rel = "pack/patched%d.pak" % i
+            old[rel] = rng.randbytes(rng.randint(1_000_000, 4_000_000))
+            data = bytearray(old[rel])
+            for _ in range(5):
+                at = rng.randrange(len(data) - 10_000)
+                data[at:at + 10_000] = rng.randbytes(10_000)
+            new[rel] = bytes(data)
+        # Version 1 is the player's folder as it stands.
+        releases = os.path.join(self.base, "releases")
+        for version, files in (("1", old), ("2", new)):
+            self.release = os.path.join(releases, version)
+            self.make_release(files)
         for rel, data in old.items():
             path = os.path.join(self.game, rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -43,10 +58,14 @@ class CrashSafety(Case):
                 f.write(data)
         new_hash = tree(self.release)
         old_hash = tree(self.game, skip={"Client"})
+        made = subprocess.run([RELEASE_TOOL, "delta", os.path.join(releases, "1"), self.release, "--level", "3",
+                               "--min-size", "1000000"], capture_output=True, text=True, timeout=120)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertIn("3 patches", made.stdout)
         total = sum(len(d) for d in new.values())
 
         ftpd = self.start_ftpd("--throttle", str(total // 40))  # about 40 s of transfer in all
-        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port, releases=releases)
         self.write_store(PORT=patchd.port, ClientVersion=1)
 
         # The patch server's order: by folder, then by path.
@@ -72,8 +91,9 @@ class CrashSafety(Case):
                     self.assertIn(digest, (new_hash[rel], old_hash.get(rel)), "%s is cut or mixed" % rel)
                     compared += os.path.getsize(os.path.join(self.game, rel))
                 else:
-                    # Only an unfinished download's temporary file may stand beside them.
-                    self.assertTrue(os.path.basename(rel).endswith("part"), rel)
+                    # Only an unfinished download's temporary file (or patch)
+                    # may stand beside them.
+                    self.assertTrue(os.path.basename(rel).endswith(("part", "zpatch")), rel)
             # Several files arrive at once; the mark names one no later than
             # the first that is not new yet, so a resume skips nothing.
             store = self.read_store()
@@ -93,10 +113,13 @@ class CrashSafety(Case):
         self.click(BUTTON_EXIT)
         self.assertEqual(self.wait_exit(proc), 0)
         with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
-            resumed = sum(1 for line in f if line.startswith("REST "))
+            commands = f.read().splitlines()
+        resumed = sum(1 for line in commands if line.startswith("REST "))
+        patches = sum(1 for line in commands if line.startswith("RETR ") and line.endswith(".zpatch"))
+        self.assertGreater(patches, 0)
         print("\ncrash safety: %d kills survived (%d as a file completed), %d files / %d bytes compared "
-              "after kills, %d transfers continued with REST, %d bytes in the release"
-              % (kills, COMMIT_KILLS, len(new_hash), compared, resumed, total))
+              "after kills, %d transfers continued with REST, %d patches fetched, %d bytes in the release"
+              % (kills, COMMIT_KILLS, len(new_hash), compared, resumed, patches, total))
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include "patch/Digest.h"
 #include "patch/Manifest.h"
 #include "transfer/Crypto.h"
+#include "transfer/Delta.h"
 #include "patch/PatchLink.h"
 #include "patch/Records.h"
 #include "settings/SettingsStore.h"
@@ -705,6 +706,19 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
     write(QStringLiteral("3/data/edited.bin"), "version B");  // same size, other bytes
     write(QStringLiteral("2/gone.bin"), "removed in 3");
     write(QStringLiteral("3/new.bin"), "new in 3");
+    // A pack with a patch from its version 1 and 2 bytes (the same) to 3's,
+    // and a stray patch that matches nothing: neither patch is a file of
+    // the release, and only clients at the patch's base get a delta entry.
+    QByteArray pack(64 * 1024, 'p');
+    write(QStringLiteral("1/data/pack.bin"), pack);
+    write(QStringLiteral("2/data/pack.bin"), pack);
+    pack.replace(1000, 5, "three");
+    write(QStringLiteral("3/data/pack.bin"), pack);
+    const auto path = [&](const char* name) { return QFile::encodeName(releases.filePath(QLatin1String(name))).toStdString(); };
+    const auto packBase = PrefixOf(*Sha256OfFile(path("2/data/pack.bin")));
+    ASSERT_TRUE(MakePatch(path("2/data/pack.bin"), path("3/data/pack.bin"),
+                          path("3/data/pack.bin") + "." + ToHex(packBase) + ".zpatch", {.nLevel = 1}, nullptr));
+    write(QStringLiteral("3/same.bin.00000000000000000000000000000000.zpatch"), "stray");
     QFile::link(releases.filePath(QStringLiteral("3")), releases.filePath(QStringLiteral("current")));
 
     CPatchd server;
@@ -722,6 +736,11 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
             if (frame.type == FRAME_FILE_ENTRY) {
                 const auto entry = DecodeFileEntry(frame.payload);
                 names.push_back(entry->folder.empty() ? entry->name : entry->folder + "/" + entry->name);
+                if (const auto base = EntryBasePrefix(*entry)) {
+                    EXPECT_EQ(*base, packBase);
+                    EXPECT_EQ(EntryDigest(*entry), Sha256OfFile(path("3/data/pack.bin")));
+                    names.back() += " patched";
+                }
             }
             if (frame.type == FRAME_FTP_INFO)
                 pHosts->push_back(DecodeFtpInfo(frame.payload)->host);
@@ -730,12 +749,12 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
     };
     using Names = std::vector<std::string>;
     std::vector<std::string> hosts;
-    EXPECT_EQ(fetched(2, &hosts), (Names{"new.bin", "data/edited.bin"}));
-    EXPECT_EQ(fetched(1, &hosts), (Names{"new.bin", "data/edited.bin", "data/grown.bin"}));
-    const Names everything{"new.bin", "same.bin", "data/edited.bin", "data/grown.bin"};
+    EXPECT_EQ(fetched(2, &hosts), (Names{"new.bin", "data/edited.bin", "data/pack.bin patched"}));
+    EXPECT_EQ(fetched(1, &hosts), (Names{"new.bin", "data/edited.bin", "data/grown.bin", "data/pack.bin patched"}));
+    const Names everything{"new.bin", "same.bin", "data/edited.bin", "data/grown.bin", "data/pack.bin"};
     EXPECT_EQ(fetched(9, &hosts), everything);
     EXPECT_EQ(fetched(0, &hosts), everything);
     EXPECT_EQ(fetched(3, &hosts), Names{});
     EXPECT_EQ(hosts, (std::vector<std::string>{"ftp1.localhost", "ftp2.localhost", "ftp1.localhost", "ftp2.localhost"}));
-    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=3 \\(changed since\\) mirror=ftp2\\.localhost ")));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=4 \\(changed since\\) mirror=ftp2\\.localhost ")));
 }

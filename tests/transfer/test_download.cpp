@@ -13,6 +13,7 @@
 #include "patch/Digest.h"
 #include "patch/Manifest.h"
 #include "transfer/Crypto.h"
+#include "transfer/Delta.h"
 #include "transfer/FtpSession.h"
 #include "transfer/Progress.h"
 
@@ -788,6 +789,63 @@ TEST_F(DownloadTest, DigestsDecideWhatIsFetchedAndWhatIsKept)
         EXPECT_EQ(m_pEngine->Counters().dwAllRecv, Total());
     }
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("v/last.bin")), good);
+}
+
+// Entries that name a patch from the player's file: the patch where it
+// makes the new file, the whole file where the player's file is another
+// one or the patch is damaged; the bars count what was fetched.
+TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
+{
+    m_bDigests = true;
+    Server();
+    QTemporaryDir work;
+    const auto path = [&](const QString& name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
+    std::uint64_t nExpectedTotal = 0;
+    for (const QString& name : {QStringLiteral("pack.bin"), QStringLiteral("edited.bin"), QStringLiteral("broken.bin")}) {
+        const QByteArray older = Pattern(600000, name[0].toLatin1());
+        QByteArray newer = older;
+        newer.replace(250000, 3000, Pattern(3000, 'n'));
+        WriteFile(work.filePath(QStringLiteral("old")), older);
+        WriteFile(work.filePath(QStringLiteral("new")), newer);
+        const auto nPatch = orvanta::MakePatch(path(QStringLiteral("old")), path(QStringLiteral("new")),
+                                               path(QStringLiteral("patch")), {.nLevel = 3}, nullptr);
+        ASSERT_TRUE(nPatch);
+        QByteArray patch = ReadAll(work.filePath(QStringLiteral("patch")));
+        Add(QStringLiteral("p"), name, newer);
+        const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
+        orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
+        WriteFile(m_gamePath + QStringLiteral("p/") + name, older);
+        if (name == QLatin1String("edited.bin")) {
+            WriteFile(m_gamePath + QStringLiteral("p/") + name, older + "!");  // changed by hand
+            nExpectedTotal += std::uint64_t(newer.size());
+        } else if (name == QLatin1String("broken.bin")) {
+            patch[patch.size() / 2] = char(patch[patch.size() / 2] ^ 0x20);
+            nExpectedTotal += std::uint64_t(newer.size()) + *nPatch;
+        } else {
+            nExpectedTotal += *nPatch;
+        }
+        ASSERT_TRUE(m_pServer->AddFile(
+            QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base)), patch));
+    }
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    const QStringList fetched = Retrieved();
+    ASSERT_EQ(fetched.size(), 4) << m_pServer->Log().join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(fetched[0].startsWith(QLatin1String("p/pack.bin.")) && fetched[0].endsWith(QLatin1String(".zpatch")));
+    EXPECT_EQ(fetched[1], QStringLiteral("p/edited.bin"));
+    EXPECT_TRUE(fetched[2].startsWith(QLatin1String("p/broken.bin.")));
+    EXPECT_EQ(fetched[3], QStringLiteral("p/broken.bin"));
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        const QString file = m_gamePath + QStringLiteral("p/") + QString::fromStdString(m_entries[i].name);
+        EXPECT_EQ(Sha256Of(ReadAll(file)), orvanta::EntryDigest(m_entries[i])) << i;
+    }
+    // The total grew by the broken patch's whole file, and both ends meet.
+    EXPECT_EQ(m_nTotal, nExpectedTotal);
+    EXPECT_EQ(m_pEngine->Counters().dwAllRecv, nExpectedTotal);
+    ASSERT_TRUE(m_complete);
+    EXPECT_EQ(m_complete->second, nExpectedTotal);
+    EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"p/broken.bin", "p/edited.bin", "p/pack.bin"}));
 }
 
 TEST_F(DownloadTest, BrokenTransferContinuesWhereItStopped)

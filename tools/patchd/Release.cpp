@@ -4,6 +4,7 @@
 #include "patch/Digest.h"
 #include "patch/Manifest.h"
 #include "transfer/Crypto.h"
+#include "transfer/Delta.h"
 #include "patch/PatchFrame.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <limits>
 
 namespace patchd {
@@ -76,7 +78,9 @@ bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles,
         if (!info.isFile())
             continue;
         const QString relative = root.relativeFilePath(info.absoluteFilePath());
-        if (relative == signaturePath)
+        // Neither the signature nor the patches beside the files are files
+        // of the release.
+        if (relative == signaturePath || orvanta::IsPatchFileName(info.fileName().toStdString()))
             continue;
         const qsizetype nSlash = relative.lastIndexOf(QLatin1Char('/'));
         const QString folderPart = nSlash < 0 ? QString() : relative.left(nSlash);
@@ -134,6 +138,20 @@ CReleaseSet::~CReleaseSet()
     Stop();
 }
 
+std::optional<std::uint64_t> UsablePatch(const QString& patchPath, std::uint64_t nFileSize)
+{
+    QFile file(patchPath);
+    const QFileInfo info(patchPath);
+    if (!info.isFile() || info.isSymLink() || std::uint64_t(info.size()) >= nFileSize || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray start = file.read(32);
+    const auto header = orvanta::ReadPatchHeader(
+        std::span(reinterpret_cast<const std::uint8_t*>(start.constData()), std::size_t(start.size())));
+    if (!header || header->nContentSize != nFileSize || header->nWindow > orvanta::MAX_PATCH_WINDOW)
+        return std::nullopt;
+    return std::uint64_t(info.size());
+}
+
 CAnswer CReleaseSet::MakeAnswer(const std::vector<const CReleaseFile*>& files, bool bDelta) const
 {
     auto frames = std::make_shared<std::string>();
@@ -142,7 +160,10 @@ CAnswer CReleaseSet::MakeAnswer(const std::vector<const CReleaseFile*>& files, b
     AppendFrame(frames.get(), orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(m_nCurrent));
     for (const CReleaseFile* pFile : files) {
         AppendFrame(frames.get(), orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(pFile->entry));
-        paths->push_back(QStringLiteral("%1 size=%2").arg(pFile->path).arg(pFile->entry.size));
+        QString line = QStringLiteral("%1 size=%2").arg(pFile->path).arg(pFile->entry.size);
+        if (pFile->nPatchSize > 0)
+            line += QStringLiteral(" patch=%1").arg(pFile->nPatchSize);
+        paths->push_back(line);
     }
     return CAnswer{std::move(frames), std::move(paths), bDelta};
 }
@@ -236,6 +257,7 @@ void CReleaseSet::Compare()
         for (const CReleaseFile& file : it->second)
             byPath[file.path] = &file;
         std::vector<const CReleaseFile*> changed;
+        std::deque<CReleaseFile> patched;  // delta entries, copies of the current ones
         for (std::size_t i = 0; i < m_current.size(); ++i) {
             {
                 std::lock_guard lock(m_mutex);
@@ -255,7 +277,11 @@ void CReleaseSet::Compare()
                 // A file that cannot be read on either side is sent again.
                 bSame = *currentDigests[i] && old && **currentDigests[i] == *old;
             }
-            if (!bSame)
+            if (bSame)
+                continue;
+            if (const CReleaseFile* pDelta = found != byPath.end() ? WithPatch(file, *found->second, &patched) : nullptr)
+                changed.push_back(pDelta);
+            else
                 changed.push_back(&file);
         }
         CAnswer answer = MakeAnswer(changed, true);
@@ -267,6 +293,34 @@ void CReleaseSet::Compare()
         if (m_fReady)
             m_fReady();
     }
+}
+
+// The current file as a delta entry, when a patch from the client's file
+// lies beside it (orvanta-release made it) and may be applied.
+const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const CReleaseFile& older,
+                                          std::deque<CReleaseFile>* pPatched) const
+{
+    const auto digest = orvanta::EntryDigest(file.entry);
+    if (!digest || file.entry.size == 0)
+        return nullptr;
+    const std::optional<std::string> oldDigest = FileDigest(older.absolute);
+    if (!oldDigest || oldDigest->size() != orvanta::Sha256Digest().size())
+        return nullptr;
+    orvanta::BasePrefix base{};
+    std::copy_n(oldDigest->begin(), base.size(), base.begin());
+    const auto nPatch = UsablePatch(PatchPathFor(file.absolute, base), file.entry.size);
+    if (!nPatch)
+        return nullptr;
+    CReleaseFile& delta = pPatched->emplace_back(file);
+    orvanta::SetEntryDelta(&delta.entry, *digest, base);
+    delta.nPatchSize = *nPatch;
+    return &delta;
+}
+
+QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base)
+{
+    return absolute + QLatin1Char('.') + QString::fromStdString(orvanta::ToHex(base)) +
+           QString::fromLatin1(orvanta::PATCH_SUFFIX.data(), qsizetype(orvanta::PATCH_SUFFIX.size()));
 }
 
 std::optional<CAnswer> CReleaseSet::AnswerFor(std::int32_t nVersion) const

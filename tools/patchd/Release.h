@@ -1,10 +1,12 @@
 #pragma once
 
+#include "patch/Digest.h"
 #include "patch/Records.h"
 
 #include <QString>
 
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,7 +26,17 @@ struct CReleaseFile {
     orvanta::FileEntry entry;  // as it goes on the wire (CP949 texts)
     QString path;              // relative to the release folder: log and digests
     QString absolute;          // on disk
+    std::uint64_t nPatchSize = 0;  // a delta entry: the patch's size
 };
+
+// Where the patch from an older file (by its digest's prefix) to the file
+// at absolute lies: beside it, "<name>.<32 hex digits>.zpatch".
+QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base);
+
+// The size of the patch at patchPath when it can be listed for a file of
+// nFileSize bytes: smaller than the file, a patch to that size, and within
+// the window an updater accepts.
+std::optional<std::uint64_t> UsablePatch(const QString& patchPath, std::uint64_t nFileSize);
 
 // Every regular file under folder, sorted by folder then name (bytes of
 // their UTF-8 form): folder relative to the release root with "/"
@@ -89,6 +101,8 @@ public:
 private:
     CAnswer MakeAnswer(const std::vector<const CReleaseFile*>& files, bool bDelta) const;
     void Compare();
+    const CReleaseFile* WithPatch(const CReleaseFile& file, const CReleaseFile& older,
+                                  std::deque<CReleaseFile>* pPatched) const;
 
     std::int32_t m_nCurrent = 1;
     std::vector<CReleaseFile> m_current;

@@ -1,11 +1,14 @@
-// orvanta-release: the publisher's signing tool. It makes an Ed25519 key
-// pair, and signs a release folder's list (the version, and every file's
+// orvanta-release: the publisher's release tool. It makes an Ed25519 key
+// pair, signs a release folder's list (the version, and every file's
 // folder, name, size and SHA-256 in the order the patch server lists them)
-// into the signature file that lies beside the release on the FTP server.
+// into the signature file that lies beside the release on the FTP server,
+// and makes the binary patches from an older release's files to the new
+// ones, which lie beside the new files.
 #include "patchd/Release.h"
 
 #include "patch/Manifest.h"
 #include "transfer/Crypto.h"
+#include "transfer/Delta.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,8 +16,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <thread>
 
 namespace {
 
@@ -35,7 +42,14 @@ void Usage()
                "      RELEASE_DIR/.orvanta-release.sig. Sign after the last change to the\n"
                "      folder; the patch server must announce the same version.\n"
                "  orvanta-release verify PUBLIC.pub RELEASE_DIR\n"
-               "      Checks RELEASE_DIR's signature and that it matches the folder.\n",
+               "      Checks RELEASE_DIR's signature and that it matches the folder.\n"
+               "  orvanta-release delta OLD_DIR NEW_DIR [--level N] [--threads N]\n"
+               "                       [--min-size BYTES] [--max-share PERCENT]\n"
+               "      For every file of NEW_DIR that OLD_DIR holds with other bytes, makes the\n"
+               "      patch from the old file to the new one beside it in NEW_DIR\n"
+               "      (NAME.<digest prefix>.zpatch). Files under --min-size (1048576) are left\n"
+               "      whole, and so is a file whose patch is not under --max-share (50) per\n"
+               "      cent of it. --level is zstd's (19), --threads its workers (all cores).\n",
                stderr);
 }
 
@@ -136,6 +150,87 @@ int Verify(const QString& publicPath, const QString& folder)
     return 0;
 }
 
+struct DeltaOptions {
+    orvanta::PatchOptions patch;
+    std::uint64_t nMinSize = 1 << 20;
+    int nMaxSharePercent = 50;
+};
+
+bool ParseDeltaOptions(const QStringList& args, DeltaOptions* pOptions)
+{
+    for (qsizetype i = 0; i + 1 < args.size(); i += 2) {
+        bool bOk = false;
+        const qlonglong n = args[i + 1].toLongLong(&bOk);
+        if (!bOk || n < 0)
+            return false;
+        if (args[i] == QLatin1String("--level") && n >= 1 && n <= 22)
+            pOptions->patch.nLevel = int(n);
+        else if (args[i] == QLatin1String("--threads") && n <= 256)
+            pOptions->patch.nThreads = int(n);
+        else if (args[i] == QLatin1String("--min-size"))
+            pOptions->nMinSize = std::uint64_t(n);
+        else if (args[i] == QLatin1String("--max-share") && n >= 1 && n <= 100)
+            pOptions->nMaxSharePercent = int(n);
+        else
+            return false;
+    }
+    return args.size() % 2 == 0;
+}
+
+int Delta(const QString& oldFolder, const QString& newFolder, const DeltaOptions& options)
+{
+    std::vector<patchd::CReleaseFile> oldFiles;
+    std::vector<patchd::CReleaseFile> newFiles;
+    QString error;
+    if (!patchd::LoadReleaseFolder(oldFolder, &oldFiles, &error, false) ||
+        !patchd::LoadReleaseFolder(newFolder, &newFiles, &error, true))
+        return Fail(error);
+    std::map<QString, const patchd::CReleaseFile*> byPath;
+    for (const patchd::CReleaseFile& file : oldFiles)
+        byPath[file.path] = &file;
+    std::uint64_t nWhole = 0;
+    std::uint64_t nPatches = 0;
+    int nMade = 0;
+    for (const patchd::CReleaseFile& file : newFiles) {
+        const auto found = byPath.find(file.path);
+        if (found == byPath.end() || file.entry.size < options.nMinSize || found->second->entry.size == 0)
+            continue;
+        const auto oldDigest = patchd::FileDigest(found->second->absolute);
+        const auto newDigest = orvanta::EntryDigest(file.entry);
+        if (!oldDigest || !newDigest)
+            return Fail(QStringLiteral("%1: cannot be read").arg(file.path));
+        if (std::equal(oldDigest->begin(), oldDigest->end(), newDigest->begin()))
+            continue;  // unchanged
+        orvanta::BasePrefix base{};
+        std::copy_n(oldDigest->begin(), base.size(), base.begin());
+        const QString patchPath = patchd::PatchPathFor(file.absolute, base);
+        const auto started = std::chrono::steady_clock::now();
+        std::string why;
+        const auto nPatch = orvanta::MakePatch(QFile::encodeName(found->second->absolute).toStdString(),
+                                               QFile::encodeName(file.absolute).toStdString(),
+                                               QFile::encodeName(patchPath).toStdString(), options.patch, &why);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (!nPatch) {
+            std::printf("%s: whole (%s)\n", file.path.toLocal8Bit().constData(), why.c_str());
+            continue;
+        }
+        const double share = 100.0 * double(*nPatch) / double(file.entry.size);
+        if (*nPatch * 100 >= std::uint64_t(file.entry.size) * std::uint64_t(options.nMaxSharePercent)) {
+            QFile::remove(patchPath);
+            std::printf("%s: whole (the patch would be %.1f %% of it)\n", file.path.toLocal8Bit().constData(), share);
+            continue;
+        }
+        std::printf("%s: patch of %llu bytes for %u (%.2f %%) in %.1f s\n", file.path.toLocal8Bit().constData(),
+                    static_cast<unsigned long long>(*nPatch), file.entry.size, share, seconds);
+        nWhole += file.entry.size;
+        nPatches += *nPatch;
+        ++nMade;
+    }
+    std::printf("%d patches: %llu bytes in place of %llu\n", nMade, static_cast<unsigned long long>(nPatches),
+                static_cast<unsigned long long>(nWhole));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -148,6 +243,12 @@ int main(int argc, char** argv)
         return Sign(args[1], args[2], args[3]);
     if (args.size() == 3 && args[0] == QLatin1String("verify"))
         return Verify(args[1], args[2]);
+    if (args.size() >= 3 && args[0] == QLatin1String("delta")) {
+        DeltaOptions options;
+        options.patch.nThreads = int(std::max(1u, std::thread::hardware_concurrency()));
+        if (ParseDeltaOptions(args.mid(3), &options))
+            return Delta(args[1], args[2], options);
+    }
     Usage();
     return 2;
 }

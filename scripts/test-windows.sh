@@ -34,7 +34,9 @@ echo "== Windows compile check of the Qt side (not linked)"
 qt=$(qtpaths6 --query QT_INSTALL_HEADERS)
 curl_only=$(mktemp -d)
 trap 'cleanup; rm -rf "$curl_only"' EXIT
-ln -s "$(dirname "$qt")/curl" "$curl_only/curl"  # curl alone, not the other Linux headers
+ln -s "$(dirname "$qt")/curl" "$curl_only/curl"  # curl and zstd alone, not the other Linux headers
+ln -s /usr/include/zstd.h "$curl_only/zstd.h"
+ln -s /usr/include/zstd_errors.h "$curl_only/zstd_errors.h"
 flags=(-std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
        -Wno-missing-field-initializers -Werror -I.)
 for module in "" QtCore QtGui QtWidgets QtNetwork QtWebEngineWidgets QtWebEngineCore; do

@@ -76,8 +76,14 @@ rm -f "$out/releases/1/_Updater"
 cp -a "$game/." "$out/releases/1/"
 head -c $((1024 * 1024)) "$out/release/pack/world.pak" >"$out/releases/1/pack/world.pak"
 cp -a "$out/releases/1/." "$game/"
+# Patches from version 1's files to version 2's, beside the new files, both
+# where the patch server looks (releases/2) and on the FTP server (release).
+echo "== making patches from version 1 to 2 (zstd level 19)"
+"$build/tools/orvanta-release" delta "$out/releases/1" "$out/releases/2" | tee "$log/delta.txt" | sed 's/^/   /'
+(cd "$out/releases/2" && find . -name '*.zpatch' -exec cp --parents {} "$out/release/" \;)
 "$build/tools/orvanta-release" sign tests/keys/test-only-release-key.pem "$out/release" 2 >/dev/null
-total_bytes=$(find "$out/release" -type f -not -name .orvanta-release.sig -printf "%s\n" | awk '{ s += $1 } END { print s }')
+release_files() { find "$out/release" -type f -not -name .orvanta-release.sig -not -name '*.zpatch' "$@"; }
+total_bytes=$(release_files -printf "%s\n" | awk '{ s += $1 } END { print s }')
 cp scripts/demo/Client "$game/Client"
 cp scripts/demo/list.asp "$out/web/updater_notice/list.asp"
 cp "$updater" "$game/Updater"
@@ -189,7 +195,31 @@ exit_code=0
 if kill -0 "$upid" 2>/dev/null; then exit_code="still running"; else wait "$upid" || exit_code=$?; fi
 
 fetched=$(grep 'RETR ' "$log/ftp-commands.log" 2>/dev/null | grep -vc 'orvanta-release.sig' || true)
-files=$(find "$out/release" -type f -not -name .orvanta-release.sig | wc -l)
+files=$(release_files | wc -l)
+# Bytes sent for the release's files, and what the same run would have
+# fetched without patches (each patch's file whole).
+read -r with_deltas without_deltas patch_line < <($py - "$log/ftp-commands.log" "$out/release" <<'PY'
+import os, re, sys
+log, release = sys.argv[1], sys.argv[2]
+# Transfers interleave in the log (several connections): the sum of what
+# was sent, less the signature, and each patch set against its file.
+sent = without = 0
+patches = []
+for line in open(log, encoding="utf-8", errors="replace"):
+    if line.startswith("SENT "):
+        sent += int(line.split()[1])
+    elif line.startswith("RETR "):
+        path = line[5:].rstrip("\n").lstrip("/")
+        m = re.match(r"(.*)\.[0-9a-f]{32}\.zpatch$", path)
+        if path == ".orvanta-release.sig":
+            sent -= os.path.getsize(os.path.join(release, path))
+        elif m:
+            n, size = os.path.getsize(os.path.join(release, path)), os.path.getsize(os.path.join(release, m.group(1)))
+            without += size - n
+            patches.append("%s:%d/%d=%.2f%%" % (m.group(1), n, size, 100.0 * n / size))
+print(sent, sent + without, ",".join(patches) or "none")
+PY
+)
 identical=yes
 while IFS= read -r -d '' f; do
   rel=${f#"$out/release/"}
@@ -197,7 +227,7 @@ while IFS= read -r -d '' f; do
   # A new updater has taken the running one's place by now.
   [ "$rel" = _Updater ] && local_rel=Updater
   cmp -s "$f" "$game/$local_rel" || { identical="no ($rel differs)"; break; }
-done < <(find "$out/release" -type f -not -name .orvanta-release.sig -print0)
+done < <(release_files -print0)
 swapped=no
 if [ "$self_update" = 1 ] && cmp -s "$out/release/_Updater" "$game/Updater" && [ -f "$game/_tmp" ] && [ ! -e "$game/_Updater" ]; then
   swapped=yes
@@ -208,6 +238,8 @@ seconds=$($py -c "print(round($finished-$started,2))")
   echo "Orvanta updater demo report"
   echo "  release files:          $files ($total_bytes bytes)"
   echo "  files fetched over FTP: $fetched (only those that differ from version 1)"
+  echo "  bytes fetched:          $with_deltas with patches, $without_deltas without"
+  echo "  patches fetched:        ${patch_line//,/ } (file:patch bytes/file bytes)"
   echo "  start to completion:    ${seconds}s"
   echo "  game folder = release:  $identical"
   echo "  release signature:      $(grep -q 'RETR.*orvanta-release.sig' "$log/ftp-commands.log" && echo "fetched and verified (test key) before any file" || echo "not fetched")"

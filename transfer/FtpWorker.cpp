@@ -473,6 +473,8 @@ CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
     fetch.nExpectedSize = job.patch->nSize;
     fetch.nEntry = job.nEntry;
     BeginFile(fetch.nExpectedSize);
+    // Made anew: whatever stands under the name (a link, say) is not followed.
+    RemoveQuietly(patchPath);
     if (!std::ofstream(patchPath, std::ios::binary | std::ios::trunc))
         return PatchOutcome::Failed;
     const CURLcode rc = Transfer(fetch, 0);

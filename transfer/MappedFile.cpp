@@ -103,7 +103,7 @@ std::unique_ptr<CMappedFile> CMappedFile::CreateWrite(const std::filesystem::pat
     if (nSize > std::uint64_t(std::numeric_limits<off_t>::max()))
         return nullptr;
     std::unique_ptr<CMappedFile> pMap(new CMappedFile);
-    pMap->m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pMap->m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (pMap->m_fd < 0)
         return nullptr;
     pMap->m_nSize = std::size_t(nSize);

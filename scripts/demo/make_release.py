@@ -33,6 +33,15 @@ def main():
         "patch/empty.flag": b"",
         "pack/world.pak": rng.randbytes(args.big_mib * 1024 * 1024),
     }
+    # A large pack that version 2 changes by 1 %, in 20 places: players at
+    # version 1 fetch a patch for it instead of the whole pack.
+    terrain_old = bytearray(rng.randbytes(50 * 1024 * 1024))
+    terrain = bytearray(terrain_old)
+    stretch = len(terrain) // 100 // 20
+    for _ in range(20):
+        at = rng.randrange(len(terrain) - stretch)
+        terrain[at:at + stretch] = rng.randbytes(stretch)
+    files["pack/terrain.pak"] = bytes(terrain)
     for rel, data in files.items():
         write(os.path.join(args.release, rel), data)
     if args.self_update:
@@ -42,6 +51,7 @@ def main():
     # The installed version 1: older copies of two files, one untouched.
     write(os.path.join(args.game, "readme.txt"), "Orvanta Online 1.0\n".encode("utf-8"))
     write(os.path.join(args.game, "data/map/harbor.map"), b"old harbor")
+    write(os.path.join(args.game, "pack/terrain.pak"), bytes(terrain_old))
     print(sum(len(d) for d in files.values()))
 
 

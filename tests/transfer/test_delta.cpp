@@ -102,10 +102,16 @@ TEST_F(DeltaTest, PatchMakesExactlyTheNewFileFromExactlyTheOldOne)
     Write(m_dir / "flipped", flipped);
     Write(m_dir / "trailing", patch + "x");
     Write(m_dir / "foreign", m_new.substr(0, 1000));
+    // A frame header that asks for a 4 GiB window (log 32) for this size.
+    std::string huge("\x28\xB5\x2F\xFD\x80\xB0", 6);
+    for (int i = 0; i < 4; ++i)
+        huge += char((m_new.size() >> (8 * i)) & 0xFF);
+    Write(m_dir / "huge", huge + patch.substr(10));
     EXPECT_EQ(Apply(m_dir / "old", m_dir / "short"), orvanta::ApplyResult::WrongResult);
     EXPECT_EQ(Apply(m_dir / "old", m_dir / "flipped"), orvanta::ApplyResult::WrongResult);
     EXPECT_EQ(Apply(m_dir / "old", m_dir / "trailing"), orvanta::ApplyResult::BadPatch);
     EXPECT_EQ(Apply(m_dir / "old", m_dir / "foreign"), orvanta::ApplyResult::BadPatch);
+    EXPECT_EQ(Apply(m_dir / "old", m_dir / "huge"), orvanta::ApplyResult::BadPatch);
     EXPECT_EQ(orvanta::ApplyPatch(m_dir / "old", m_dir / "p", m_dir / "out", m_new.size() - 1, DigestOf(m_new)),
               orvanta::ApplyResult::BadPatch);
 

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <string_view>
@@ -140,6 +141,8 @@ void CUpdateSession::ProbePatches(std::size_t nFrom)
     m_nProbing = 0;
     if (!m_pFtp)
         return;
+    // Each file of the player's is read once, however often a list names it.
+    QSet<QString> probed;
     for (std::size_t i = nFrom; i < m_fileList.size(); ++i) {
         const orvanta::FileEntry& entry = m_fileList[i];
         const auto base = orvanta::EntryBasePrefix(entry);
@@ -149,8 +152,10 @@ void CUpdateSession::ProbePatches(std::size_t nFrom)
         const QString localPath = m_settings.szClientPath + FromWire(orvanta::RemotePath(entry.folder, entry.name));
         const QFileInfo local(localPath);
         // Only a file of the player's, inside the game folder, is a base.
-        if (!local.isFile() || local.isSymLink() || !InsideGameFolder(local.absolutePath()))
+        if (!local.isFile() || local.isSymLink() || !InsideGameFolder(local.absolutePath()) ||
+            probed.contains(localPath))
             continue;
+        probed.insert(localPath);
         const std::string patchPath = orvanta::RemotePath(entry.folder, orvanta::PatchFileName(entry.name, *base));
         if (m_pFtp->ProbePatch(localPath, *base, *digest, patchPath, entry.size, i))
             ++m_nProbing;

@@ -53,9 +53,14 @@ BasePrefix PrefixOf(const Sha256Digest& digest)
     return base;
 }
 
+std::string PatchSuffix(const BasePrefix& base)
+{
+    return "." + ToHex(base) + std::string(PATCH_SUFFIX);
+}
+
 std::string PatchFileName(std::string_view name, const BasePrefix& base)
 {
-    return std::string(name) + "." + ToHex(base) + std::string(PATCH_SUFFIX);
+    return std::string(name) + PatchSuffix(base);
 }
 
 bool IsPatchFileName(std::string_view name)

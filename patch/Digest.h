@@ -42,6 +42,7 @@ BasePrefix PrefixOf(const Sha256Digest& digest);
 // file's digest prefix, "<name>.<32 hex digits>.zpatch" (the wire's bytes
 // of the name). A release lists no file whose name has this form.
 inline constexpr std::string_view PATCH_SUFFIX = ".zpatch";
+std::string PatchSuffix(const BasePrefix& base);  // ".<32 hex digits>.zpatch"
 std::string PatchFileName(std::string_view name, const BasePrefix& base);
 bool IsPatchFileName(std::string_view name);
 

@@ -283,9 +283,6 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
     const QString tempPath = folder.filePath(QStringLiteral(".orvanta-%1.part").arg(QString::fromLatin1(nameHash)));
     if (!digest || QFileInfo(tempPath).isSymLink())
         QFile::remove(tempPath);
-    // A patch a killed run left behind is of no use to a whole download.
-    if (!patch || !digest)
-        QFile::remove(folder.filePath(QStringLiteral(".orvanta-%1.zpatch").arg(QString::fromLatin1(nameHash))));
     {
         QFile file(tempPath);
         if (!file.open(QIODevice::ReadWrite))

@@ -160,6 +160,13 @@ bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta
 constexpr std::uint64_t SYNC_EACH_FROM = orvanta::SYNC_FOLDER_TREE_SUPPORTED ? 1024 * 1024 : 0;
 constexpr std::uint64_t WRITEBACK_STEP = 8 * 1024 * 1024;
 
+// The patch lands beside the temporary file, under the same hashed name.
+std::filesystem::path PatchTempPath(const FtpGetJob& job)
+{
+    std::filesystem::path path = job.tempPath;
+    return path.replace_extension(".zpatch");
+}
+
 } // namespace
 
 std::unique_ptr<CFtpWorker> CFtpWorker::Create(PostFn post)
@@ -408,6 +415,9 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
         }
     }
     BeginFile(job.nExpectedSize);
+    // A patch a killed run left behind is of no use to a whole download.
+    if (!job.patch || !job.digest)
+        RemoveQuietly(PatchTempPath(job));
 
     // Already in place (a resume past the mark, or a folder repaired by
     // hand): counted as received, nothing fetched.
@@ -464,9 +474,7 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
 
 CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
 {
-    // The patch lands beside the temporary file, under the same hashed name.
-    std::filesystem::path patchPath = job.tempPath;
-    patchPath.replace_extension(".zpatch");
+    const std::filesystem::path patchPath = PatchTempPath(job);
     FtpGetJob fetch;
     fetch.remotePath = job.patch->remotePath;
     fetch.tempPath = patchPath;

@@ -267,19 +267,22 @@ void CReleaseSet::Compare()
             const CReleaseFile& file = m_current[i];
             const auto found = byPath.find(file.path);
             bool bSame = found != byPath.end() && found->second->entry.size == file.entry.size;
+            std::optional<std::string> old;
             if (bSame && !SameInode(file.absolute, found->second->absolute)) {
                 if (!currentDigests[i]) {
                     const auto digest = orvanta::EntryDigest(file.entry);
                     currentDigests[i] = digest ? std::optional<std::string>(std::string(digest->begin(), digest->end()))
                                                : FileDigest(file.absolute);
                 }
-                const std::optional<std::string> old = FileDigest(found->second->absolute);
+                old = FileDigest(found->second->absolute);
                 // A file that cannot be read on either side is sent again.
                 bSame = *currentDigests[i] && old && **currentDigests[i] == *old;
             }
             if (bSame)
                 continue;
-            if (const CReleaseFile* pDelta = found != byPath.end() ? WithPatch(file, *found->second, &patched) : nullptr)
+            if (found != byPath.end() && !old)
+                old = FileDigest(found->second->absolute);
+            if (const CReleaseFile* pDelta = old ? WithPatch(file, *old, &patched) : nullptr)
                 changed.push_back(pDelta);
             else
                 changed.push_back(&file);
@@ -297,17 +300,14 @@ void CReleaseSet::Compare()
 
 // The current file as a delta entry, when a patch from the client's file
 // lies beside it (orvanta-release made it) and may be applied.
-const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const CReleaseFile& older,
+const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const std::string& oldDigest,
                                           std::deque<CReleaseFile>* pPatched) const
 {
     const auto digest = orvanta::EntryDigest(file.entry);
-    if (!digest || file.entry.size == 0)
-        return nullptr;
-    const std::optional<std::string> oldDigest = FileDigest(older.absolute);
-    if (!oldDigest || oldDigest->size() != orvanta::Sha256Digest().size())
+    if (!digest || file.entry.size == 0 || oldDigest.size() != orvanta::Sha256Digest().size())
         return nullptr;
     orvanta::BasePrefix base{};
-    std::copy_n(oldDigest->begin(), base.size(), base.begin());
+    std::copy_n(oldDigest.begin(), base.size(), base.begin());
     const auto nPatch = UsablePatch(PatchPathFor(file.absolute, base), file.entry.size);
     if (!nPatch)
         return nullptr;
@@ -319,8 +319,7 @@ const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const CRele
 
 QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base)
 {
-    return absolute + QLatin1Char('.') + QString::fromStdString(orvanta::ToHex(base)) +
-           QString::fromLatin1(orvanta::PATCH_SUFFIX.data(), qsizetype(orvanta::PATCH_SUFFIX.size()));
+    return absolute + QString::fromStdString(orvanta::PatchSuffix(base));
 }
 
 std::optional<CAnswer> CReleaseSet::AnswerFor(std::int32_t nVersion) const

@@ -101,7 +101,8 @@ public:
 private:
     CAnswer MakeAnswer(const std::vector<const CReleaseFile*>& files, bool bDelta) const;
     void Compare();
-    const CReleaseFile* WithPatch(const CReleaseFile& file, const CReleaseFile& older,
+    // oldDigest: the SHA-256 of the client's version of the file.
+    const CReleaseFile* WithPatch(const CReleaseFile& file, const std::string& oldDigest,
                                   std::deque<CReleaseFile>* pPatched) const;
 
     std::int32_t m_nCurrent = 1;

@@ -137,7 +137,7 @@ std::size_t CUpdateSession::ResumeEntry() const
 // patch, the patch is what the entry costs.
 void CUpdateSession::ProbePatches(std::size_t nFrom)
 {
-    m_patchSizes.assign(m_fileList.size(), 0);
+    m_patches.assign(m_fileList.size(), std::nullopt);
     m_nProbing = 0;
     if (!m_pFtp)
         return;
@@ -157,8 +157,10 @@ void CUpdateSession::ProbePatches(std::size_t nFrom)
             continue;
         probed.insert(localPath);
         const std::string patchPath = orvanta::RemotePath(entry.folder, orvanta::PatchFileName(entry.name, *base));
-        if (m_pFtp->ProbePatch(localPath, *base, *digest, patchPath, entry.size, i))
+        if (m_pFtp->ProbePatch(localPath, *base, *digest, patchPath, entry.size, i)) {
+            m_patches[i] = FtpPatchPlan{patchPath, 0};
             ++m_nProbing;
+        }
     }
 }
 
@@ -166,8 +168,11 @@ void CUpdateSession::OnProbed(std::size_t nEntry, std::uint64_t nPatchSize)
 {
     if (m_nProbing == 0)
         return;
-    if (nPatchSize > 0 && nPatchSize < m_fileList[nEntry].size)
-        m_patchSizes[nEntry] = nPatchSize;
+    std::optional<FtpPatchPlan>& patch = m_patches[nEntry];
+    if (patch && nPatchSize > 0 && nPatchSize < m_fileList[nEntry].size)
+        patch->nSize = nPatchSize;
+    else
+        patch.reset();
     if (--m_nProbing == 0)
         BeginTransfers();
 }
@@ -198,7 +203,7 @@ void CUpdateSession::PrepareTotals()
 {
     std::vector<std::uint64_t> costs(m_fileList.size());
     for (std::size_t i = 0; i < m_fileList.size(); ++i)
-        costs[i] = i < m_patchSizes.size() && m_patchSizes[i] > 0 ? m_patchSizes[i] : m_fileList[i].size;
+        costs[i] = i < m_patches.size() && m_patches[i] ? m_patches[i]->nSize : m_fileList[i].size;
     m_counters.Prepare(m_fileList, ResumeEntry(), costs);
     m_announced.clear();
     m_nShownFile = static_cast<std::size_t>(-1);
@@ -273,14 +278,9 @@ int CUpdateSession::StartEntryTransfer(std::size_t nIndex)
     const std::string remotePath = orvanta::RemotePath(entry.folder, entry.name);
     if (!m_pFtp)
         return FTP_ERROR_NOT_CONNECTED;
-    std::optional<FtpPatchPlan> patch;
-    if (nIndex < m_patchSizes.size() && m_patchSizes[nIndex] > 0) {
-        if (const auto base = orvanta::EntryBasePrefix(entry))
-            patch = FtpPatchPlan{orvanta::RemotePath(entry.folder, orvanta::PatchFileName(entry.name, *base)),
-                                 m_patchSizes[nIndex]};
-    }
     return m_pFtp->GetFile(remotePath, m_settings.szClientPath + FromWire(remotePath), entry.size,
-                           orvanta::EntryDigest(entry), nIndex, std::move(patch));
+                           orvanta::EntryDigest(entry), nIndex,
+                           nIndex < m_patches.size() ? m_patches[nIndex] : std::nullopt);
 }
 
 bool CUpdateSession::EnsureDirectory(const QByteArray& sub)

@@ -177,9 +177,9 @@ private:
     std::vector<orvanta::FileEntry> m_fileList;
     orvanta::DownloadCounters m_counters;
     std::set<std::size_t> m_announced;  // entries in flight whose transfer has begun
-    // Patches: their sizes by entry (0: the whole file), and the probes
+    // Patches by entry, once probed (none: the whole file), and the probes
     // still out before the transfers start.
-    std::vector<std::uint64_t> m_patchSizes;
+    std::vector<std::optional<FtpPatchPlan>> m_patches;
     std::size_t m_nProbing = 0;
     std::size_t m_nShownFile = static_cast<std::size_t>(-1);  // the entry the view shows
     QString m_strGameIp;

@@ -17,7 +17,7 @@ import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import ActiveDTP, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.log import config_logging
 from pyftpdlib.servers import FTPServer
 
@@ -40,6 +40,11 @@ def parse_args():
     p.add_argument("--latency", type=float, default=0.0,
                    help="milliseconds of round trip: every reply and the start of every transfer wait this long")
     p.add_argument("--max-cons", type=int, default=0, help="refuse control connections past N at once")
+    p.add_argument("--stock-active", action="store_true",
+                   help="keep pyftpdlib's own active-mode connector, which can stop reading another "
+                        "connection when several clients send PORT (see HandedOverActiveDTP)")
+    p.add_argument("--active-only", action="store_true",
+                   help="the data knobs apply only to active-mode (PORT) data connections")
     return p.parse_args()
 
 
@@ -87,6 +92,31 @@ DELAY = ARGS.latency / 1000.0
 
 def knobs_apply(path):
     return ARGS.match in path
+
+
+class HandedOverActiveDTP(ActiveDTP):
+    """The connector of a PORT data connection, mended.
+
+    pyftpdlib keeps the connector as the control channel's _dtp_connector
+    after it has handed its socket to the data handler, and closes it at the
+    next PORT. By then the transfer is over and its descriptor number may
+    belong to another client's connection: the close unregisters that one
+    from the poller, which then never reads it again (a client with four
+    connections in active mode stalls within a few dozen files). Once the
+    socket is handed over, the connector owns nothing, so closing it must
+    touch nothing.
+    """
+
+    def handle_connect(self):
+        super().handle_connect()
+        handler = self.cmd_channel.data_channel
+        if handler is None or self._closed:
+            return
+        handler.active = True
+        if not ARGS.stock_active:
+            self._fileno = None
+            self.socket = None
+            self._closed = True
 
 
 class ResizedFile:
@@ -174,6 +204,8 @@ class KnobDTPHandler(ThrottledDTPHandler):
 
     def _knobbed(self):
         f = self.file_obj
+        if ARGS.active_only and not getattr(self, "active", False):
+            return False
         return f is not None and knobs_apply(getattr(f, "name", ""))
 
     def send(self, data):
@@ -238,6 +270,7 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(ARGS.user, ARGS.password, ARGS.root, perm="elr")
     KnobHandler.authorizer = authorizer
+    KnobHandler.active_dtp = HandedOverActiveDTP
     slow = ARGS.throttle or ARGS.stall_after >= 0 or ARGS.drop_after >= 0
     if slow:
         KnobHandler.dtp_handler = KnobDTPHandler

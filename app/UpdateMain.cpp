@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -104,7 +105,12 @@ int main(int argc, char** argv)
         QStringLiteral("game-wait"),
         QStringLiteral("Seconds to wait for the game server's address after the files are in place (10)."),
         QStringLiteral("s"), QStringLiteral("10"));
-    parser.addOptions({hostOption, portOption, folderOption, retriesOption, waitOption});
+    const QCommandLineOption ftpTimeoutOption(
+        QStringLiteral("ftp-timeout"),
+        QStringLiteral("Seconds an FTP server may leave a command unanswered, or a transfer stall, before the\n"
+                       "connection counts as broken and its file goes to another connection (30)."),
+        QStringLiteral("s"), QStringLiteral("30"));
+    parser.addOptions({hostOption, portOption, folderOption, retriesOption, waitOption, ftpTimeoutOption});
     parser.process(app);
 
     bool bOk = true;
@@ -125,6 +131,7 @@ int main(int argc, char** argv)
             orvanta::settings::WithTrailingSeparator(QDir(parser.value(folderOption)).absolutePath());
     const int nRetries = number(retriesOption, 0, 1000);
     const int nGameWaitS = number(waitOption, 0, 3600);
+    const int nFtpTimeoutS = number(ftpTimeoutOption, 1, 3600);
     if (!bOk) {
         Print(stderr, QStringLiteral("orvanta-update: bad number in the options; see --help\n"));
         return 2;
@@ -136,6 +143,14 @@ int main(int argc, char** argv)
     const bool bTerminal = isatty(fileno(stdout));
     CTerminalPrompts prompts(nRetries);
     CUpdateSession engine(&prompts);
+    if (parser.isSet(ftpTimeoutOption)) {
+        FtpTimeouts timeouts;
+        timeouts.nResponseS = nFtpTimeoutS;
+        timeouts.nStallS = nFtpTimeoutS;
+        timeouts.nConnectMs = std::min<long>(timeouts.nConnectMs, nFtpTimeoutS * 1000L);
+        timeouts.nAcceptMs = std::min<long>(timeouts.nAcceptMs, nFtpTimeoutS * 1000L);
+        engine.SetFtpTimeouts(timeouts);
+    }
     int nExit = -1;
     bool bBarShown = false;
     QElapsedTimer sinceBar;

@@ -91,6 +91,13 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
         if (pInfo)
             OnFallback(nEntry, pInfo->nBytes);
         break;
+    case FTP_STATUS_RETRYING:
+        if (m_counters.inFlight.contains(nEntry)) {
+            m_counters.Uncount(nEntry);
+            Q_EMIT bytesCounted(m_counters.dwFileRecv, m_counters.dwAllRecv, m_counters.dwFileRecv,
+                                m_counters.Cost(m_counters.nCurFile), m_counters.dwAllRecv, m_counters.dwTotalSize);
+        }
+        break;
     default:
         break;
     }

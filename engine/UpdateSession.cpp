@@ -78,6 +78,7 @@ void CUpdateSession::StartWith(const orvanta::settings::RunSettings& settings)
     m_pLink->Connect(m_settings.szIP, m_settings.nPort);
 
     m_pFtp = std::make_unique<CFtpSession>();
+    m_pFtp->SetTimeouts(m_ftpTimeouts);
     if (!m_pFtp->Open())
         Ask({IUpdatePrompts::Box::Owner::None, false, QStringLiteral("-_-;;"), QStringLiteral("인터넷을 연결하세요"),
              QStringLiteral("internetBox")});

@@ -80,6 +80,7 @@ public:
     void SetMaxEntries(std::size_t nMax) { m_nMaxEntries = nMax; }
     void SetSilenceTimeout(int nMs) { m_silenceTimer.setInterval(nMs); }
     void SetConnectTimeout(int nMs) { m_nConnectTimeoutMs = nMs; }
+    void SetFtpTimeouts(const FtpTimeouts& timeouts) { m_ftpTimeouts = timeouts; }
     // The publisher's key releases must be signed with. The program uses
     // the one it was built with (BuildTrustedKey); tests set their own.
     void SetTrustedKey(std::optional<orvanta::Ed25519PublicKey> key) { m_trustedKey = key; }
@@ -191,4 +192,5 @@ private:
     QTimer m_silenceTimer;  // the patch server owes a frame
     std::size_t m_nMaxEntries = DEFAULT_MAX_ENTRIES;
     int m_nConnectTimeoutMs = -1;  // the link's default
+    FtpTimeouts m_ftpTimeouts;
 };

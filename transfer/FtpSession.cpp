@@ -43,6 +43,10 @@ public:
     struct Slot {
         bool bLoggedIn = false;
         int nBusy = 0;  // transfers and fetches queued on it and not yet reported done
+        // Its transfers not yet reported done, in the order it runs them:
+        // the first is the one a report of a transfer's end is about.
+        std::deque<FtpGetJob> gets;
+        int nFailures = 0;  // transfers broken in a row
     };
 
     void Deliver(FtpNote note)
@@ -73,6 +77,15 @@ public:
                 if (pSlot && (next.dwStatus == FTP_STATUS_REQUEST_COMPLETE ||
                               next.dwStatus == FTP_STATUS_CONNECTION_CLOSED || next.dwStatus == FTP_STATUS_PROBED))
                     --pSlot->nBusy;
+                if (pSlot && next.dwStatus == FTP_STATUS_REQUEST_COMPLETE && !pSlot->gets.empty()) {
+                    pSlot->gets.pop_front();
+                    pSlot->nFailures = 0;
+                }
+                if (pSlot && next.dwStatus == FTP_STATUS_CONNECTION_CLOSED && !pSlot->gets.empty() &&
+                    Retry(next.nWorker, pSlot)) {
+                    Notify(FTP_STATUS_RETRYING, next.info);
+                    continue;
+                }
                 Notify(next.dwStatus, next.info);
             }
         }
@@ -90,17 +103,21 @@ public:
         m_onFirstLogin = nullptr;
         m_sink = nullptr;
         m_context = nullptr;
+        m_redispatch = nullptr;
     }
 
     // The logged-in connection with the least queued on it, the first of
-    // equals; -1 when none is in.
-    int LeastBusy() const
+    // equals, other than nAvoid unless no other is in; -1 when none is in.
+    int LeastBusy(int nAvoid = -1) const
     {
         int nBest = -1;
         for (std::size_t i = 0; i < m_slots.size(); ++i) {
-            if (m_slots[i].bLoggedIn && (nBest < 0 || m_slots[i].nBusy < m_slots[std::size_t(nBest)].nBusy))
+            if (m_slots[i].bLoggedIn && int(i) != nAvoid &&
+                (nBest < 0 || m_slots[i].nBusy < m_slots[std::size_t(nBest)].nBusy))
                 nBest = int(i);
         }
+        if (nBest < 0 && nAvoid >= 0 && std::size_t(nAvoid) < m_slots.size() && m_slots[std::size_t(nAvoid)].bLoggedIn)
+            nBest = nAvoid;
         return nBest;
     }
 
@@ -118,8 +135,27 @@ public:
     std::function<void(bool bPassive)> m_onFirstLogin;
     std::vector<Slot> m_slots;  // one per worker, same index
     int m_nDepth = 0;  // deliveries on the stack
+    // Hands a broken transfer to a connection (the session's); false when
+    // none can take it.
+    std::function<bool(int nBroken, FtpGetJob job)> m_redispatch;
 
 private:
+    // A transfer broke with its connection: the connection is given no
+    // more files once it failed too often running, and the file goes to
+    // another (or the same, when it is the only one left) while it has
+    // tries left. False when the break is final.
+    bool Retry(int nWorker, Slot* pSlot)
+    {
+        FtpGetJob job = std::move(pSlot->gets.front());
+        pSlot->gets.pop_front();
+        if (++pSlot->nFailures >= MAX_CONNECTION_FAILURES)
+            pSlot->bLoggedIn = false;
+        if (job.nTry >= MAX_TRANSFER_TRIES || !m_redispatch || m_eState != State::Connected)
+            return false;
+        const auto redispatch = m_redispatch;
+        return redispatch(nWorker, std::move(job));
+    }
+
     void Notify(std::uint32_t dwStatus, const FtpStatusInfo& info)
     {
         if (m_context && m_sink) {
@@ -180,16 +216,35 @@ std::unique_ptr<CFtpWorker> CFtpSession::MakeWorker(int nIndex)
 {
     QObject* pRelay = m_pRelay.get();
     std::weak_ptr<CFtpMailbox> wpMailbox = m_pMailbox;
-    return CFtpWorker::Create([pRelay, wpMailbox, nIndex](FtpNote note) {
-        note.nWorker = nIndex;
-        QMetaObject::invokeMethod(
-            pRelay,
-            [wpMailbox, note]() {
-                if (const auto pMailbox = wpMailbox.lock())
-                    pMailbox->Deliver(note);
-            },
-            Qt::QueuedConnection);
-    });
+    return CFtpWorker::Create(
+        [pRelay, wpMailbox, nIndex](FtpNote note) {
+            note.nWorker = nIndex;
+            QMetaObject::invokeMethod(
+                pRelay,
+                [wpMailbox, note]() {
+                    if (const auto pMailbox = wpMailbox.lock())
+                        pMailbox->Deliver(note);
+                },
+                Qt::QueuedConnection);
+        },
+        m_timeouts);
+}
+
+// On the session's thread, from a delivery: a broken transfer starts again
+// on the least busy connection, preferably another, in passive mode (a
+// server or a firewall that lets active mode stall once does it again).
+bool CFtpSession::Redispatch(int nBroken, FtpGetJob job)
+{
+    const int nWorker = m_pMailbox->LeastBusy(nBroken);
+    if (nWorker < 0)
+        return false;
+    ++job.nTry;
+    job.bPassive = true;
+    CFtpMailbox::Slot& slot = m_pMailbox->m_slots[std::size_t(nWorker)];
+    ++slot.nBusy;
+    slot.gets.push_back(job);
+    m_workers[std::size_t(nWorker)]->Get(std::move(job));
+    return true;
 }
 
 bool CFtpSession::Open()
@@ -204,6 +259,7 @@ bool CFtpSession::Open()
     m_workers.push_back(std::move(pWorker));
     m_pMailbox->m_slots.resize(1);
     m_pMailbox->m_eState = CFtpMailbox::State::Open;
+    m_pMailbox->m_redispatch = [this](int nBroken, FtpGetJob job) { return Redispatch(nBroken, std::move(job)); };
     return true;
 }
 
@@ -289,10 +345,12 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
             return file.error() == QFileDevice::PermissionsError ? FTP_ERROR_ACCESS_DENIED : FTP_ERROR_CANNOT_MAKE;
     }
 
-    ++m_pMailbox->m_slots[std::size_t(nWorker)].nBusy;
-    m_workers[std::size_t(nWorker)]->Get(
-        FtpGetJob{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest, nEntry,
-                  digest ? std::move(patch) : std::nullopt});
+    FtpGetJob job{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest, nEntry,
+                  digest ? std::move(patch) : std::nullopt};
+    CFtpMailbox::Slot& slot = m_pMailbox->m_slots[std::size_t(nWorker)];
+    ++slot.nBusy;
+    slot.gets.push_back(job);
+    m_workers[std::size_t(nWorker)]->Get(std::move(job));
     return FTP_IO_PENDING;
 }
 

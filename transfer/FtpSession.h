@@ -30,7 +30,28 @@ enum : std::uint32_t {
     // A patch did not make the new file: the whole file follows, and the
     // entry costs info.nBytes more than announced.
     FTP_STATUS_FALLBACK = 1002,
+    // The entry's transfer broke and goes to a connection again (in passive
+    // mode): the bytes reported for it so far no longer count, its
+    // transfer starts over (or continues from what a digest can check).
+    FTP_STATUS_RETRYING = 1003,
 };
+
+// How long each wait on the FTP server may last. The program keeps the
+// defaults; tests make them short.
+struct FtpTimeouts {
+    long nConnectMs = 15000;  // a connection to be accepted
+    long nResponseS = 30;     // a reply to a command
+    long nAcceptMs = 15000;   // the server's connect-back in active mode
+    long nStallS = 30;        // a transfer that moves no byte for this long is broken
+};
+
+// How often one entry's transfer is started when its connection breaks
+// under it: the first time and twice more, each on another connection
+// where there is one.
+constexpr int MAX_TRANSFER_TRIES = 3;
+// A connection whose transfers broke this many times running is given no
+// more files.
+constexpr int MAX_CONNECTION_FAILURES = 2;
 
 // A patch to fetch and apply to the target in place of the whole file.
 struct FtpPatchPlan {
@@ -64,6 +85,7 @@ enum : int {
 class CFtpWorker;
 struct FtpNote;
 struct FtpLoginJob;
+struct FtpGetJob;
 class CFtpMailbox;
 
 // An FTP session over one or more logged-in connections. Each connection
@@ -82,6 +104,8 @@ public:
     // Starts the worker. False when the library cannot start: the session
     // stays unavailable and every Connect fails.
     bool Open();
+    // Before Open.
+    void SetTimeouts(const FtpTimeouts& timeouts) { m_timeouts = timeouts; }
 
     // Reloads PASSIVE into g_nPassive, then logs in on the worker: passive or
     // active as g_nPassive says, and once more in passive mode when that
@@ -111,7 +135,10 @@ public:
     // transfer, and a broken transfer's temporary file is kept and
     // continued from its length the next time.
     // The transfer goes to the least busy connection; nEntry comes back in
-    // every note of it.
+    // every note of it. When that connection breaks during the transfer,
+    // the file goes to another one (FTP_STATUS_RETRYING says so), in
+    // passive mode, up to MAX_TRANSFER_TRIES times in all;
+    // FTP_STATUS_CONNECTION_CLOSED means no connection could fetch it.
     // With a patch (and a digest), the patch is fetched and applied to the
     // target, and the whole file fetched only when that does not give the
     // file with the digest (FTP_STATUS_FALLBACK says so first).
@@ -147,6 +174,7 @@ public:
 private:
     std::unique_ptr<CFtpWorker> MakeWorker(int nIndex);
     void LogInOthers(const FtpLoginJob& first);
+    bool Redispatch(int nBroken, FtpGetJob job);
 
     // The relay receives the workers' posts; the mailbox holds the state,
     // the sink and the notifications not yet delivered.
@@ -156,6 +184,7 @@ private:
     // before the relay.
     std::vector<std::unique_ptr<CFtpWorker>> m_workers;
     int m_nMaxConnections = 1;
+    FtpTimeouts m_timeouts;
 };
 
 // The passive-mode switch the options dialog changes; Connect reloads it

@@ -20,14 +20,10 @@
 
 namespace {
 
-// Every wait is bounded, so that a silent server never holds the updater:
-// the login and each command reply, the server's connect-back in active
-// mode, and a transfer that stops moving.
-constexpr long CONNECT_TIMEOUT_MS = 15000;
-constexpr long RESPONSE_TIMEOUT_S = 30;
-constexpr long ACCEPT_TIMEOUT_MS = 15000;
+// Every wait is bounded (FtpTimeouts), so that a silent server never holds
+// the updater: the login and each command reply, the server's connect-back
+// in active mode, and a transfer that stops moving.
 constexpr long LOW_SPEED_BYTES = 1;
-constexpr long LOW_SPEED_SECONDS = 30;
 constexpr long RECEIVE_BUFFER = 256 * 1024;
 // Byte counts reach the window at most this often; one last count always
 // goes out before the transfer's end.
@@ -169,18 +165,18 @@ std::filesystem::path PatchTempPath(const FtpGetJob& job)
 
 } // namespace
 
-std::unique_ptr<CFtpWorker> CFtpWorker::Create(PostFn post)
+std::unique_ptr<CFtpWorker> CFtpWorker::Create(PostFn post, const FtpTimeouts& timeouts)
 {
     std::call_once(g_curlInitOnce, [] { g_bCurlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
     if (!g_bCurlReady)
         return nullptr;
-    std::unique_ptr<CFtpWorker> pWorker(new CFtpWorker(std::move(post)));
+    std::unique_ptr<CFtpWorker> pWorker(new CFtpWorker(std::move(post), timeouts));
     if (!pWorker->Start())
         return nullptr;
     return pWorker;
 }
 
-CFtpWorker::CFtpWorker(PostFn post) : m_post(std::move(post)) {}
+CFtpWorker::CFtpWorker(PostFn post, const FtpTimeouts& timeouts) : m_post(std::move(post)), m_timeouts(timeouts) {}
 
 bool CFtpWorker::Start()
 {
@@ -222,11 +218,11 @@ void CFtpWorker::SetCommonOptions()
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "ftp");
     curl_easy_setopt(pEasy, CURLOPT_PROXY, "");  // never a proxy from the environment
-    curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
-    curl_easy_setopt(pEasy, CURLOPT_SERVER_RESPONSE_TIMEOUT, RESPONSE_TIMEOUT_S);
-    curl_easy_setopt(pEasy, CURLOPT_ACCEPTTIMEOUT_MS, ACCEPT_TIMEOUT_MS);
+    curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, m_timeouts.nConnectMs);
+    curl_easy_setopt(pEasy, CURLOPT_SERVER_RESPONSE_TIMEOUT, m_timeouts.nResponseS);
+    curl_easy_setopt(pEasy, CURLOPT_ACCEPTTIMEOUT_MS, m_timeouts.nAcceptMs);
     curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
-    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_SECONDS);
+    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, m_timeouts.nStallS);
     curl_easy_setopt(pEasy, CURLOPT_TCP_KEEPALIVE, 1L);  // the control line idles through long files
     // PASV and PORT, as the platform library spoke them: EPSV costs a
     // long wait per file on some servers.
@@ -480,6 +476,7 @@ CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
     fetch.tempPath = patchPath;
     fetch.nExpectedSize = job.patch->nSize;
     fetch.nEntry = job.nEntry;
+    fetch.bPassive = job.bPassive;
     BeginFile(fetch.nExpectedSize);
     // Made anew: whatever stands under the name (a link, say) is not followed.
     RemoveQuietly(patchPath);
@@ -578,6 +575,13 @@ CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
     if (nFrom == 0) {
         m_hash.Reset();
         std::error_code ec;
+        // A try after a broken one finds the temporary file gone (or, were
+        // anything to put one there, a link, which is never followed).
+        const auto status = std::filesystem::symlink_status(job.tempPath, ec);
+        if (std::filesystem::is_symlink(status))
+            RemoveQuietly(job.tempPath);
+        if (!std::filesystem::is_regular_file(status))
+            std::ofstream(job.tempPath, std::ios::binary | std::ios::app);
         std::filesystem::resize_file(job.tempPath, 0, ec);
         if (ec)
             return CURLE_WRITE_ERROR;
@@ -602,7 +606,7 @@ CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
             const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(job.remotePath);
             curl_easy_setopt(m_pEasy.get(), CURLOPT_URL, url.c_str());
             curl_easy_setopt(m_pEasy.get(), CURLOPT_NOBODY, 0L);
-            curl_easy_setopt(m_pEasy.get(), CURLOPT_FTPPORT, m_bPassive ? nullptr : "-");
+            curl_easy_setopt(m_pEasy.get(), CURLOPT_FTPPORT, m_bPassive || job.bPassive ? nullptr : "-");
             // curl sends REST only after SIZE, which the rest of the time is
             // a round trip for nothing.
             curl_easy_setopt(m_pEasy.get(), CURLOPT_RESUME_FROM_LARGE, curl_off_t(nFrom));

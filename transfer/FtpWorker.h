@@ -54,6 +54,9 @@ struct FtpGetJob {
     std::size_t nEntry = 0;  // the caller's number, echoed in the notes
     // Fetched and applied to the target first (needs the digest).
     std::optional<FtpPatchPlan> patch;
+    // Passive whatever mode the login used: a try after active mode broke.
+    bool bPassive = false;
+    int nTry = 1;  // the session's count of starts
 };
 
 struct FtpProbeJob {
@@ -81,7 +84,7 @@ public:
     using PostFn = std::function<void(FtpNote)>;
 
     // Null when curl or the thread cannot start.
-    static std::unique_ptr<CFtpWorker> Create(PostFn post);
+    static std::unique_ptr<CFtpWorker> Create(PostFn post, const FtpTimeouts& timeouts = {});
 
     // Cancels what runs, drops what waits and joins the thread. Returns
     // promptly even while the server stalls: the sockets are shut down
@@ -117,7 +120,7 @@ private:
         FtpProbeJob probe;
     };
 
-    explicit CFtpWorker(PostFn post);
+    CFtpWorker(PostFn post, const FtpTimeouts& timeouts);
     bool Start();
     void Run();
     void RunLogin(const FtpLoginJob& job);
@@ -146,6 +149,7 @@ private:
     static int OnCloseSocket(void* pUser, curl_socket_t socket);
 
     PostFn m_post;
+    const FtpTimeouts m_timeouts;
     std::unique_ptr<CURLM, CurlMultiDeleter> m_pMulti;  // owns the connection cache
     std::unique_ptr<CURL, CurlEasyDeleter> m_pEasy;     // the one handle of the session
     std::thread m_thread;

@@ -52,6 +52,19 @@ DownloadCounters::Bars DownloadCounters::Count(std::size_t nEntry, std::uint64_t
     return bars;
 }
 
+void DownloadCounters::Uncount(std::size_t nEntry)
+{
+    const auto it = inFlight.find(nEntry);
+    if (it == inFlight.end())
+        return;
+    dwAllRecv -= std::min(dwAllRecv, it->second);
+    it->second = 0;
+    if (nEntry == nCurFile) {
+        dwFileRecv = 0;
+        dwLastFileRecv = 0;
+    }
+}
+
 std::uint64_t DownloadCounters::Received(std::size_t nEntry) const
 {
     const auto it = inFlight.find(nEntry);

@@ -58,6 +58,10 @@ struct DownloadCounters {
     // Bytes of nCurFile.
     Bars Count(std::uint64_t n, std::uint64_t nSize) { return Count(nCurFile, n, nSize); }
 
+    // The bytes counted for an entry in flight no longer count: its
+    // transfer starts over.
+    void Uncount(std::size_t nEntry);
+
     // Bytes counted for an entry in flight.
     std::uint64_t Received(std::size_t nEntry) const;
 

@@ -52,6 +52,8 @@ bool CFtpServer::Start()
         add("--extra", m_options.nExtra);
     if (!m_options.match.isEmpty())
         args << QStringLiteral("--match") << m_options.match;
+    if (m_options.bActiveOnly)
+        args << QStringLiteral("--active-only");
     if (m_options.bLog)
         args << QStringLiteral("--log") << m_workDir.filePath(QStringLiteral("commands.log"));
 

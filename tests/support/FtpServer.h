@@ -23,6 +23,7 @@ struct FtpServerOptions {
     qint64 nShort = 0;        // send this many bytes fewer than the file has
     qint64 nExtra = 0;        // send this many bytes more than the file has
     QString match;            // the data knobs apply only to paths containing this
+    bool bActiveOnly = false;  // ... and only to active-mode (PORT) data connections
     bool bLog = true;         // keep a command log
 };
 

@@ -86,6 +86,7 @@ struct StoreValues {
     std::int32_t nInstalled = INSTALLED_VERSION;
     std::optional<orvanta::Ed25519PublicKey> trustedKey;  // a keyed build's
     std::optional<int> nConnections = 1;  // one file at a time unless a test says otherwise
+    FtpTimeouts ftpTimeouts;
 };
 
 class DownloadTest : public ::testing::Test {
@@ -160,6 +161,7 @@ protected:
         }
         m_pEngine = std::make_unique<CUpdateSession>(m_pPrompts.get());
         m_pEngine->SetTrustedKey(values.trustedKey);
+        m_pEngine->SetFtpTimeouts(values.ftpTimeouts);
         CUpdateSession& engine = *m_pEngine;
         QObject::connect(&engine, &CUpdateSession::fileStarted,
                          [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 nSize) {
@@ -985,6 +987,47 @@ TEST_F(DownloadTest, ParallelFilesKeepTheMarkOnTheLowestIncompleteFile)
     EXPECT_EQ(m_lastCount->allRecv, Total());
     EXPECT_EQ(m_started.back().nIndex, 6u);
     EXPECT_EQ(StoredMarkFile(), QString());
+}
+
+// A connection that breaks under a transfer (here: active mode stalls, as
+// a server or router that never connects back does) hands its file to
+// another connection, in passive mode, and the run completes; a file that
+// no connection can fetch is tried a bounded number of times, and the run
+// then ends as a broken connection always ended it.
+TEST_F(DownloadTest, BrokenTransfersMoveToAnotherConnectionABoundedNumberOfTimes)
+{
+    FtpTimeouts quick;
+    quick.nResponseS = 2;
+    quick.nStallS = 2;
+    const QByteArray big = Pattern(200 * 1024, 'b');
+    const auto serve = [&](CFtpServer::Options options) {
+        Server(std::move(options));
+        m_entries.clear();
+        Add(QStringLiteral("c"), QStringLiteral("big.bin"), big);
+        for (int i = 0; i < 5; ++i)
+            Add(QStringLiteral("c"), QStringLiteral("%1.bin").arg(i), Pattern(3000, char('c' + i)));
+    };
+    const QString target = m_gamePath + QStringLiteral("c/big.bin");
+    WriteFile(target, "old big");
+
+    serve({.nStallAfter = 0, .match = QStringLiteral("big"), .bActiveOnly = true});
+    ASSERT_NO_FATAL_FAILURE(Start({.nPassive = std::nullopt, .nConnections = 4, .ftpTimeouts = quick}));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_EQ(ReadAll(target), big);
+    EXPECT_EQ(Retrieved().count(QStringLiteral("c/big.bin")), 2);
+    EXPECT_EQ(m_pServer->Count(QStringLiteral("PASV")), 1);
+    EXPECT_EQ(m_lastCount->allRecv, Total());
+    EXPECT_EQ(m_complete->second, Total());
+
+    WriteFile(target, "old big");
+    serve({.nStallAfter = 0, .match = QStringLiteral("big")});
+    ASSERT_NO_FATAL_FAILURE(Start({.nPassive = std::nullopt, .nConnections = 4, .ftpTimeouts = quick}));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
+    EXPECT_EQ(m_pEngine->GetState(), State::DownloadBroken);
+    EXPECT_EQ(Retrieved().count(QStringLiteral("c/big.bin")), MAX_TRANSFER_TRIES);
+    EXPECT_EQ(ReadAll(target), QByteArray("old big"));
 }
 
 // The counters with entries finishing out of order: the total takes every

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <mutex>
 
 int g_nPassive = 0;
 
@@ -27,6 +28,17 @@ std::filesystem::path ToFsPath(const QString& path)
 #else
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 #endif
+}
+
+// Held by a worker while it posts a note, and taken by the delivery before
+// it reads the note. Qt's event queue has a lock of its own, but the Qt
+// library takes it with bare futexes, which ThreadSanitizer cannot see: with
+// that lock alone, every note (made on a worker, read and freed on the
+// session's thread) and every two workers posting at once show as races.
+std::mutex& NoteHandOffMutex()
+{
+    static std::mutex mutex;
+    return mutex;
 }
 
 } // namespace
@@ -219,9 +231,11 @@ std::unique_ptr<CFtpWorker> CFtpSession::MakeWorker(int nIndex)
     return CFtpWorker::Create(
         [pRelay, wpMailbox, nIndex](FtpNote note) {
             note.nWorker = nIndex;
+            std::lock_guard handOff(NoteHandOffMutex());
             QMetaObject::invokeMethod(
                 pRelay,
                 [wpMailbox, note]() {
+                    { std::lock_guard handedOver(NoteHandOffMutex()); }
                     if (const auto pMailbox = wpMailbox.lock())
                         pMailbox->Deliver(note);
                 },

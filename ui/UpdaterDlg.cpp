@@ -54,14 +54,12 @@ constexpr ButtonLayout BUTTONS[] = {
     {IDCANCEL, 153, 147, 146, 446, u"종료"},
 };
 
+#ifdef ORVANTA_NOTICE_WEBENGINE
 bool NoticeEngineWanted()
 {
-#ifdef ORVANTA_NOTICE_WEBENGINE
     return qEnvironmentVariable("ORVANTA_NOTICE") != QLatin1String("off");
-#else
-    return false;
-#endif
 }
+#endif
 
 // Room between a right-aligned text and the right edge of its white box.
 constexpr int TEXT_MARGIN = 3;

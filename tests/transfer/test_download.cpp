@@ -985,7 +985,9 @@ TEST_F(DownloadTest, ParallelFilesKeepTheMarkOnTheLowestIncompleteFile)
     EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
     EXPECT_EQ(ReadAll(first), Pattern(5000, 'a'));
     EXPECT_EQ(m_lastCount->allRecv, Total());
-    EXPECT_EQ(m_started.back().nIndex, 6u);
+    // The view starts at the mark's entry. Where it ends depends on which of
+    // the last two files, fetched side by side, is in first.
+    EXPECT_EQ(m_started.front().nIndex, 1u);
     EXPECT_EQ(StoredMarkFile(), QString());
 }
 

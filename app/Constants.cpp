@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+
 namespace orvanta {
 
 QString WebSiteHost()
@@ -18,6 +20,25 @@ QString NoticePageUrl()
 QString LaunchCommandLine(const QString& client, const QString& address, int port)
 {
     return client + QStringLiteral(" -start -ip:") + address + QStringLiteral(" -port:") + QString::number(port);
+}
+
+FtpTimeouts FtpTimeoutsOf(int nSeconds)
+{
+    FtpTimeouts timeouts;
+    timeouts.nResponseS = nSeconds;
+    timeouts.nStallS = nSeconds;
+    timeouts.nConnectMs = std::min<long>(timeouts.nConnectMs, nSeconds * 1000L);
+    timeouts.nAcceptMs = std::min<long>(timeouts.nAcceptMs, nSeconds * 1000L);
+    return timeouts;
+}
+
+std::optional<int> FtpTimeoutFromEnvironment()
+{
+    bool bOk = false;
+    const int nSeconds = qEnvironmentVariableIntValue("ORVANTA_FTP_TIMEOUT", &bOk);
+    if (!bOk || nSeconds < 1 || nSeconds > 3600)
+        return std::nullopt;
+    return nSeconds;
 }
 
 } // namespace orvanta

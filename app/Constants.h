@@ -1,6 +1,10 @@
 #pragma once
 
+#include "transfer/FtpSession.h"
+
 #include <QString>
+
+#include <optional>
 
 // The publisher's constants, fixed at build time (see the CMake cache
 // variables of the same names). The web site host can be moved for staging
@@ -34,5 +38,13 @@ inline constexpr const char* NEW_UPDATER_FILE = "_Updater";
 inline constexpr const char* CLIENT_FILE = "Client";
 #endif
 inline constexpr const char* OLD_UPDATER_FILE = "_tmp";
+
+// The FTP waits when a server may stay silent, or a transfer stall, for
+// nSeconds before its connection counts as broken (connecting and the
+// server's connect-back stay within their own, shorter bounds).
+FtpTimeouts FtpTimeoutsOf(int nSeconds);
+// ORVANTA_FTP_TIMEOUT in the environment (seconds, 1 to 3600), for test
+// rigs and staging; none when unset or not such a number.
+std::optional<int> FtpTimeoutFromEnvironment();
 
 } // namespace orvanta

@@ -1,5 +1,6 @@
 // orvanta-update: one update run in a terminal, with the same engine as the
 // launcher window and the same settings store, but no window and no launch.
+#include "app/Constants.h"
 #include "engine/UpdateSession.h"
 #include "settings/RunSettings.h"
 
@@ -9,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -143,14 +143,10 @@ int main(int argc, char** argv)
     const bool bTerminal = isatty(fileno(stdout));
     CTerminalPrompts prompts(nRetries);
     CUpdateSession engine(&prompts);
-    if (parser.isSet(ftpTimeoutOption)) {
-        FtpTimeouts timeouts;
-        timeouts.nResponseS = nFtpTimeoutS;
-        timeouts.nStallS = nFtpTimeoutS;
-        timeouts.nConnectMs = std::min<long>(timeouts.nConnectMs, nFtpTimeoutS * 1000L);
-        timeouts.nAcceptMs = std::min<long>(timeouts.nAcceptMs, nFtpTimeoutS * 1000L);
-        engine.SetFtpTimeouts(timeouts);
-    }
+    if (parser.isSet(ftpTimeoutOption))
+        engine.SetFtpTimeouts(orvanta::FtpTimeoutsOf(nFtpTimeoutS));
+    else if (const auto nSeconds = orvanta::FtpTimeoutFromEnvironment())
+        engine.SetFtpTimeouts(orvanta::FtpTimeoutsOf(*nSeconds));
     int nExit = -1;
     bool bBarShown = false;
     QElapsedTimer sinceBar;

@@ -1,6 +1,7 @@
 #include "app/UpdaterApp.h"
 
 #include "app/CommandLine.h"
+#include "app/Constants.h"
 #include "app/SingleInstance.h"
 #include "ui/DialogLook.h"
 #include "ui/UpdaterDlg.h"
@@ -34,6 +35,8 @@ int CUpdaterApp::InitInstance()
     int nResult = 0;
     {
         CUpdaterDlg dlg;
+        if (const auto nSeconds = orvanta::FtpTimeoutFromEnvironment())
+            dlg.Engine().SetFtpTimeouts(orvanta::FtpTimeoutsOf(*nSeconds));
         dlg.show();
         nResult = dlg.exec();
     }

@@ -258,12 +258,11 @@ class Case(unittest.TestCase):
         return os.path.join(self.config, STORE_DIR, STORE_FILE)
 
     def write_store(self, **values):
-        # Passive mode, as players behind a router use it. (pyftpdlib's
-        # active mode sometimes never connects back when several data
-        # connections open at once; the unit tests cover active mode.)
+        # A player's store as the first run writes it: no PASSIVE (active
+        # mode) and no Connections (four).
         store = {"ClientPath": self.game + "/", "IP": "localhost", "PORT": 7776, "ClientVersion": 1,
                  "Graphic": 1, "EAX": 1, "DownFolder": "", "DownFile": "",
-                 "Whisper": 1, "Community": 1, "AutoHelp": 1, "PASSIVE": 1}
+                 "Whisper": 1, "Community": 1, "AutoHelp": 1}
         store.update(values)
         os.makedirs(os.path.dirname(self.store_path()), exist_ok=True)
         with open(self.store_path(), "w", encoding="utf-8") as f:

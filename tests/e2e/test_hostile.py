@@ -196,14 +196,15 @@ class Hostile(Case):
 
     # --- the FTP server misbehaves ---
 
-    def ftp_case(self, knobs, files, expect, old=None):
+    def ftp_case(self, knobs, files, expect, old=None, extra_env=None):
         self.make_release(files)
         for rel, data in (old or {}).items():
             with open(os.path.join(self.game, rel), "wb") as f:
                 f.write(data)
         ftpd = self.start_ftpd(*knobs)
         patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
-        proc = self.run_updater(patchd.port)
+        self.write_store(PORT=patchd.port, ClientVersion=1)
+        proc = self.start_updater("127.0.0.1", extra_env=extra_env)
         self.wait_status(expect, 60)
         self.assertFalse(patchd.sent(19))
         self.assertTrue(wait_until(lambda: self.read_store()["DownFile"] != "", 5))
@@ -213,7 +214,8 @@ class Hostile(Case):
     def test_data_connection_dropped_keeps_the_old_file(self):
         rng = random.Random(5)
         files = {"a.bin": rng.randbytes(300_000), "b.bin": rng.randbytes(300_000)}
-        self.ftp_case(["--drop-after", "100000", "--match", "a.bin"], files, CONNECTION_CLOSED,
+        # Each of the three tries gets 50,000 bytes further, never to the end.
+        self.ftp_case(["--drop-after", "50000", "--match", "a.bin"], files, CONNECTION_CLOSED,
                       old={"a.bin": b"old a"})
         with open(os.path.join(self.game, "a.bin"), "rb") as f:
             self.assertEqual(f.read(), b"old a")
@@ -241,7 +243,8 @@ class Hostile(Case):
 
     def test_stalled_transfer_ends_and_says_so(self):
         files = {"a.bin": os.urandom(400_000)}
-        self.ftp_case(["--stall-after", "100000"], files, CONNECTION_CLOSED, old={"a.bin": b"old"})
+        self.ftp_case(["--stall-after", "100000"], files, CONNECTION_CLOSED, old={"a.bin": b"old"},
+                      extra_env={"ORVANTA_FTP_TIMEOUT": "2"})
         with open(os.path.join(self.game, "a.bin"), "rb") as f:
             self.assertEqual(f.read(), b"old")
 

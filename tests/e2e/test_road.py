@@ -175,6 +175,21 @@ class Road(Case):
         self.assertEqual(refused.returncode, 1)
         self.assertIn("업데이트 서버에 접속 실패", refused.stderr)
 
+    def test_active_connections_that_stall_hand_their_files_to_others(self):
+        # pyftpdlib's own active-mode connector stops reading a control
+        # connection now and then when four clients send PORT at once: each
+        # file caught there moves to another connection, passive.
+        rng = random.Random(7)
+        self.make_release({"d/f%02d.bin" % i: rng.randbytes(rng.randrange(1, 60_000)) for i in range(60)})
+        ftpd = self.start_ftpd("--stock-active")
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
+        self.write_store(PORT=patchd.port)
+        env = dict(os.environ, XDG_CONFIG_HOME=self.config, QT_QPA_PLATFORM="offscreen")
+        run = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--ftp-timeout", "2"], env=env,
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertEqual(tree(self.game, skip={"Client"}), tree(self.release))
+
 
 if __name__ == "__main__":
     unittest.main()

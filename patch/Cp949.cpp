@@ -31,17 +31,39 @@ std::string Convert(std::string_view in, UINT from, UINT to, bool* ok)
     return out;
 }
 #else
+// One descriptor per direction and thread, kept: opening one looks the
+// gconv module up (a dlopen) each time, and a release folder converts two
+// names per file.
+class CConverter final {
+public:
+    CConverter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    ~CConverter()
+    {
+        if (IsOpen())
+            iconv_close(m_cd);
+    }
+    CConverter(const CConverter&) = delete;
+    CConverter& operator=(const CConverter&) = delete;
+
+    bool IsOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    iconv_t Get() const { return m_cd; }
+
+private:
+    iconv_t m_cd;
+};
+
 // iconv with a replacement for every byte that does not convert.
-std::string Convert(std::string_view in, const char* from, const char* to, std::string_view replacement, bool* ok)
+std::string Convert(std::string_view in, const CConverter& converter, std::string_view replacement, bool* ok)
 {
     bool exact = true;
     std::string out;
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    if (!converter.IsOpen()) {
         if (ok)
             *ok = false;
         return std::string(in);
     }
+    iconv_t cd = converter.Get();
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
     out.reserve(in.size() * 3 / 2 + 8);
     char buf[1024];
     char* src = const_cast<char*>(in.data());
@@ -62,7 +84,6 @@ std::string Convert(std::string_view in, const char* from, const char* to, std::
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
-    iconv_close(cd);
     if (ok)
         *ok = exact;
     return out;
@@ -76,7 +97,8 @@ std::string Cp949ToUtf8(std::string_view cp949, bool* ok)
 #ifdef _WIN32
     return Convert(cp949, 949, CP_UTF8, ok);
 #else
-    return Convert(cp949, "CP949", "UTF-8", "\xEF\xBF\xBD", ok);
+    thread_local const CConverter converter("UTF-8", "CP949");
+    return Convert(cp949, converter, "\xEF\xBF\xBD", ok);
 #endif
 }
 
@@ -85,7 +107,8 @@ std::string Utf8ToCp949(std::string_view utf8, bool* ok)
 #ifdef _WIN32
     return Convert(utf8, CP_UTF8, 949, ok);
 #else
-    return Convert(utf8, "UTF-8", "CP949", "?", ok);
+    thread_local const CConverter converter("CP949", "UTF-8");
+    return Convert(utf8, converter, "?", ok);
 #endif
 }
 

@@ -11,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from e2e import BUTTON_EXIT, RELEASE_TOOL, Case, sha, tree, wait_until
+from e2e import BUTTON_EXIT, RELEASE_TOOL, Case, scaled, sha, tree, wait_until
 
 KILLS = int(os.environ.get("ORVANTA_CRASH_KILLS", "20"))
 COMMIT_KILLS = int(os.environ.get("ORVANTA_CRASH_COMMIT_KILLS", "5"))
@@ -59,7 +59,7 @@ class CrashSafety(Case):
         new_hash = tree(self.release)
         old_hash = tree(self.game, skip={"Client"})
         made = subprocess.run([RELEASE_TOOL, "delta", os.path.join(releases, "1"), self.release, "--level", "3",
-                               "--min-size", "1000000"], capture_output=True, text=True, timeout=120)
+                               "--min-size", "1000000"], capture_output=True, text=True, timeout=scaled(120))
         self.assertEqual(made.returncode, 0, made.stderr)
         self.assertIn("3 patches", made.stdout)
         total = sum(len(d) for d in new.values())

@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-from e2e import PATCHD, SOURCE_DIR, Case, free_port, read_port, tree, unique, wait_until
+from e2e import PATCHD, SOURCE_DIR, Case, free_port, read_port, scaled, tree, unique, wait_until
 
 DEPLOY = os.path.join(SOURCE_DIR, "deploy")
 HAPROXY = "/usr/sbin/haproxy"
@@ -35,7 +35,7 @@ class Proc:
         if self.proc.poll() is None:
             self.proc.terminate()
             try:
-                self.proc.wait(5)
+                self.proc.wait(scaled(5))
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
@@ -76,7 +76,7 @@ def unit_environment():
 
 def session(port, version):
     """One conversation through the balancer; the frame types received."""
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+    with socket.create_connection(("127.0.0.1", port), timeout=scaled(5)) as s:
         s.sendall(struct.pack("<iii", 12, 10, version))
         got, buf = [], b""
         while 19 not in got:
@@ -124,7 +124,7 @@ class Deploy(Case):
 
         # The jail: "/" is the current release and nothing above it.
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", ftp_port, timeout=10)
+        ftp.connect("127.0.0.1", ftp_port, timeout=scaled(10))
         ftp.login()
         self.assertEqual(sorted(ftp.nlst("/")), ["/data", "/empty.flag", "/pack", "/readme.txt"])
         with self.assertRaises(ftplib.error_perm):

@@ -77,12 +77,12 @@ class Notice(Case):
         win, _x, _y = self.window or self.find_window()
         shot = os.path.join(self.logs, "notice.png")
         env = dict(os.environ, DISPLAY=self.xvfb.display)
-        subprocess.run(["import", "-window", win, shot], env=env, check=True, timeout=20)
+        subprocess.run(["import", "-window", win, shot], env=env, check=True, timeout=e2e.scaled(20))
         x, y, w, h = self.NOTICE
         crop = "%dx%d+%d+%d" % (w - 2, h - 2, x + 1, y + 1)
         out = subprocess.run(["convert", shot, "-crop", crop, "+repage", "-format",
                               "%[fx:mean.r] %[fx:mean.g] %[fx:mean.b] %[fx:minima]", "info:"],
-                             capture_output=True, text=True, check=True, timeout=20).stdout
+                             capture_output=True, text=True, check=True, timeout=e2e.scaled(20)).stdout
         return [float(v) for v in out.split()]
 
     def notice_looks_quiet(self):

@@ -164,14 +164,14 @@ class Road(Case):
         env = dict(os.environ, XDG_CONFIG_HOME=self.config, QT_QPA_PLATFORM="offscreen")
         env.pop("DISPLAY", None)  # it needs no display at all
         done = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--folder", fresh], env=env,
-                              capture_output=True, text=True, timeout=60)
+                              capture_output=True, text=True, timeout=e2e.scaled(60))
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("업데이트를 완료했습니다.", done.stdout)
         self.assertEqual(tree(fresh), tree(self.release))
         self.assertEqual(self.read_store()["ClientVersion"], "6")
 
         refused = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--port", str(self.dead_port()),
-                                  "--folder", fresh], env=env, capture_output=True, text=True, timeout=60)
+                                  "--folder", fresh], env=env, capture_output=True, text=True, timeout=e2e.scaled(60))
         self.assertEqual(refused.returncode, 1)
         self.assertIn("업데이트 서버에 접속 실패", refused.stderr)
 

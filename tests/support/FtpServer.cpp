@@ -1,5 +1,7 @@
 #include "support/FtpServer.h"
 
+#include "support/TestSupport.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -59,10 +61,10 @@ bool CFtpServer::Start()
 
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);
-    if (!m_process.waitForStarted(START_TIMEOUT_MS))
+    if (!m_process.waitForStarted(ScaledMs(START_TIMEOUT_MS)))
         return false;
     QByteArray output;
-    const QDeadlineTimer deadline(START_TIMEOUT_MS);
+    const QDeadlineTimer deadline(ScaledMs(START_TIMEOUT_MS));
     while (!deadline.hasExpired()) {
         if (!m_process.waitForReadyRead(int(deadline.remainingTime())))
             break;
@@ -80,7 +82,7 @@ void CFtpServer::Kill()
 {
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();  // SIGKILL ends a stopped process too
-        m_process.waitForFinished(5000);
+        m_process.waitForFinished(ScaledMs(5000));
     }
 }
 

@@ -14,6 +14,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
 namespace testing_support {
 
 CTempStore::CTempStore()
@@ -43,9 +47,31 @@ QByteArray CTempStore::Contents() const
     return file.readAll();
 }
 
+double TimeFactor()
+{
+    static const double factor = []() {
+        const QByteArray text = qgetenv("ORVANTA_TIME_FACTOR");
+        if (text.isEmpty())
+            return double(ORVANTA_TEST_TIME_FACTOR);
+        bool bOk = false;
+        const double value = text.toDouble(&bOk);
+        if (bOk && value >= 1)
+            return value;
+        std::fprintf(stderr, "ORVANTA_TIME_FACTOR=%s is not a number of at least 1; using %g\n",
+                     text.constData(), double(ORVANTA_TEST_TIME_FACTOR));
+        return double(ORVANTA_TEST_TIME_FACTOR);
+    }();
+    return factor;
+}
+
+int ScaledMs(int nMs)
+{
+    return int(std::min(double(nMs) * TimeFactor(), double(std::numeric_limits<int>::max())));
+}
+
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
+    QDeadlineTimer deadline(ScaledMs(timeoutMs));
     while (!pred()) {
         if (deadline.hasExpired())
             return pred();
@@ -58,7 +84,7 @@ bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
 void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int timeoutMs)
 {
     auto* pTimer = new QTimer;
-    auto deadline = std::make_shared<QDeadlineTimer>(timeoutMs);
+    auto deadline = std::make_shared<QDeadlineTimer>(ScaledMs(timeoutMs));
     QObject::connect(pTimer, &QTimer::timeout, [pTimer, pAnswer, buttonText, deadline]() {
         QWidget* pModal = QApplication::activeModalWidget();
         auto* pDialog = qobject_cast<QDialog*>(pModal);

@@ -28,12 +28,23 @@ private:
     bool m_bHadPrevious;
 };
 
-// Runs the event loop until pred() holds or timeoutMs passes; returns pred().
+// How many times longer than on a quick build the tests wait on the world
+// outside them (a server starting, a peer answering, a dialog opening):
+// ORVANTA_TIME_FACTOR from the environment (a loaded machine) when set, else
+// the build's ORVANTA_TEST_TIME_FACTOR (1; sanitizer presets raise it).
+// Time-outs a test gives the product to provoke stay as they are; only the
+// waits for them grow.
+double TimeFactor();
+int ScaledMs(int nMs);
+
+// Runs the event loop until pred() holds or timeoutMs (scaled) passes;
+// returns pred().
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
 
 // Answers the next modal dialog (message box or dialog) with the given
 // button text, or with its default when buttonText is empty; records the
-// dialog's text and title. Polls until one shows up or timeoutMs passes.
+// dialog's text and title. Polls until one shows up or timeoutMs (scaled)
+// passes.
 struct DialogAnswer {
     bool bSeen = false;
     QString text;

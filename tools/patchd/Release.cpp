@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <deque>
 #include <limits>
+#include <numeric>
+#include <utility>
 
 namespace patchd {
 namespace {
@@ -72,6 +74,9 @@ bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles,
         return false;
     }
     std::vector<CReleaseFile> files;
+    // The order's keys (UTF-8 of folder and path), made once per file
+    // rather than once per comparison.
+    std::vector<std::pair<QByteArray, QByteArray>> keys;
     QDirIterator it(root.absolutePath(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo info(it.next());
@@ -112,16 +117,16 @@ bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles,
             std::copy(digest->begin(), digest->end(), value.begin());
             orvanta::SetEntryDigest(&file.entry, value);
         }
+        keys.emplace_back(folderPart.toUtf8(), relative.toUtf8());
         files.push_back(std::move(file));
     }
-    std::sort(files.begin(), files.end(), [](const CReleaseFile& a, const CReleaseFile& b) {
-        const QByteArray fa = a.path.left(std::max<qsizetype>(0, a.path.lastIndexOf(QLatin1Char('/')))).toUtf8();
-        const QByteArray fb = b.path.left(std::max<qsizetype>(0, b.path.lastIndexOf(QLatin1Char('/')))).toUtf8();
-        if (fa != fb)
-            return fa < fb;
-        return a.path.toUtf8() < b.path.toUtf8();
-    });
-    *pFiles = std::move(files);
+    std::vector<std::size_t> order(files.size());
+    std::iota(order.begin(), order.end(), std::size_t(0));
+    std::sort(order.begin(), order.end(), [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    pFiles->clear();
+    pFiles->reserve(files.size());
+    for (const std::size_t i : order)
+        pFiles->push_back(std::move(files[i]));
     return true;
 }
 

@@ -186,7 +186,7 @@ class Road(Case):
         self.write_store(PORT=patchd.port)
         env = dict(os.environ, XDG_CONFIG_HOME=self.config, QT_QPA_PLATFORM="offscreen")
         run = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--ftp-timeout", "2"], env=env,
-                             capture_output=True, text=True, timeout=60)
+                             capture_output=True, text=True, timeout=e2e.scaled(60))
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         self.assertEqual(tree(self.game, skip={"Client"}), tree(self.release))
 

@@ -240,6 +240,7 @@ seconds=$($py -c "print(round($finished-$started,2))")
   echo "  files fetched over FTP: $fetched (only those that differ from version 1)"
   echo "  bytes fetched:          $with_deltas with patches, $without_deltas without"
   echo "  patches fetched:        ${patch_line//,/ } (file:patch bytes/file bytes)"
+  echo "  FTP connections:        $(grep -c '^USER' "$log/ftp-commands.log") logged in, data by $(grep -c '^PORT' "$log/ftp-commands.log") PORT (active) and $(grep -c '^PASV' "$log/ftp-commands.log") PASV (passive): a player's default store"
   echo "  start to completion:    ${seconds}s"
   echo "  game folder = release:  $identical"
   echo "  release signature:      $(grep -q 'RETR.*orvanta-release.sig' "$log/ftp-commands.log" && echo "fetched and verified (test key) before any file" || echo "not fetched")"

@@ -205,6 +205,13 @@ public:
     CRawClient& operator=(const CRawClient&) = delete;
 
     bool Connected() const { return m_bConnected; }
+    quint16 LocalPort() const
+    {
+        sockaddr_in local{};
+        socklen_t nLen = sizeof local;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &nLen);
+        return ntohs(local.sin_port);
+    }
     void Write(const QByteArray& bytes) { ::send(m_fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL); }
 
     // True once the server has closed: everything it sent is read and
@@ -222,6 +229,14 @@ public:
             if (n <= 0)
                 return true;
         }
+    }
+
+    // True when the server sent anything within the time.
+    bool ReceivedWithin(int nTimeoutMs)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        char c = 0;
+        return ::poll(&p, 1, nTimeoutMs) > 0 && ::recv(m_fd, &c, 1, MSG_PEEK) > 0;
     }
 
 private:
@@ -760,4 +775,39 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
     EXPECT_EQ(fetched(3, &hosts), Names{});
     EXPECT_EQ(hosts, (std::vector<std::string>{"ftp1.localhost", "ftp2.localhost", "ftp1.localhost", "ftp2.localhost"}));
     EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=4 \\(changed since\\) mirror=ftp2\\.localhost ")));
+}
+
+// A client that asks while its version's list is still being worked out
+// and leaves before it is ready is forgotten: the list goes to nobody else,
+// and the server serves on.
+TEST(PatchdReleases, ClientLeavingBeforeItsListIsReadyIsForgotten)
+{
+    // Each older version holds a pack of the current one's size on its own
+    // inode, so each comparison hashes it; version 1's list comes last.
+    // Sparse files: the hashing is the only cost.
+    QTemporaryDir releases;
+    for (int nVersion = 1; nVersion <= 6; ++nVersion) {
+        QDir().mkpath(releases.filePath(QString::number(nVersion)));
+        QFile pack(releases.filePath(QStringLiteral("%1/pack.bin").arg(nVersion)));
+        ASSERT_TRUE(pack.open(QIODevice::WriteOnly) && pack.resize(96 << 20));
+    }
+    CPatchd server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--verbose"), QStringLiteral("--releases"), releases.path()}));
+
+    quint16 nLeaver = 0;
+    {
+        CRawClient leaver(server.Port());
+        ASSERT_TRUE(leaver.Connected());
+        leaver.Write(Int32Frame(FRAME_CLIENT_VERSION, 1));
+        nLeaver = leaver.LocalPort();
+    }
+    const QString leaver = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(nLeaver);
+    ASSERT_TRUE(server.WaitForLine(leaver + QStringLiteral("gone$")));
+    CRawClient silent(server.Port());
+    ASSERT_TRUE(silent.Connected());
+
+    EXPECT_TRUE(RunSession(server.Port(), 1));
+    EXPECT_TRUE(server.Running());
+    EXPECT_FALSE(silent.ReceivedWithin(SETTLE_MS)) << "another client's list reached a silent one";
+    EXPECT_FALSE(server.WaitForLine(leaver + QStringLiteral("-> 11 "), 0)) << "the list was ready too soon to test";
 }

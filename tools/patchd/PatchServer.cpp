@@ -317,8 +317,6 @@ void CWorker::Run()
                 std::vector<CConn*> waiting;
                 waiting.swap(m_waiting);
                 for (CConn* pConn : waiting) {
-                    if (pConn->bDead)
-                        continue;
                     if (const auto answer = m_server.Releases().AnswerFor(pConn->nVersion))
                         Deliver(pConn, *answer, nNow);
                     else
@@ -358,10 +356,8 @@ void CWorker::Run()
         while (list.pHead)
             Close(list.pHead, QStringLiteral("dropped: the server is stopping"));
     }
-    for (CConn* pConn : m_waiting) {
-        if (!pConn->bDead)
-            Close(pConn, QStringLiteral("dropped: the server is stopping"));
-    }
+    while (!m_waiting.empty())
+        Close(m_waiting.back(), QStringLiteral("dropped: the server is stopping"));
     for (CConn* pConn : m_dead)
         delete pConn;
     m_dead.clear();
@@ -608,6 +604,9 @@ void CWorker::Close(CConn* pConn, const QString& reason)
         return;
     pConn->bDead = true;
     Disarm(pConn);
+    // The list it waited for may come after the connection is freed.
+    if (pConn->bWaiting)
+        std::erase(m_waiting, pConn);
     epoll_ctl(m_epoll, EPOLL_CTL_DEL, pConn->fd, nullptr);
     ::close(pConn->fd);
     m_server.Release(pConn->key);

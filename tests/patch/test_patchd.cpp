@@ -659,6 +659,15 @@ TEST_F(PatchdTest, RepeatingOrNonReadingClientsStayBounded)
     sleeper.Write(ten);
     EXPECT_TRUE(server.WaitForLine(QStringLiteral(" files=3000 .* end=stalled: the client does not read$"), 3000));
     EXPECT_TRUE(server.WaitForLine(QStringLiteral(" end=dropped: more than 16 frames")));
+
+    // An answer the kernel takes whole is left unread there all the same.
+    CPatchd small;
+    ASSERT_TRUE(small.Start({QStringLiteral("--release"), m_release.path(), QStringLiteral("--version"),
+                             QStringLiteral("2"), QStringLiteral("--send-timeout"), QStringLiteral("300")}));
+    CRawClient dozer(small.Port(), "127.0.0.1", 1024);
+    ASSERT_TRUE(dozer.Connected());
+    dozer.Write(ten);
+    EXPECT_TRUE(small.WaitForLine(QStringLiteral(" files=4 .* end=stalled: the client does not read$"), 3000));
 }
 
 // A log that nobody reads, or whose reader has gone, costs lines, never

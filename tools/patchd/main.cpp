@@ -172,7 +172,9 @@ int main(int argc, char** argv)
         QStringLiteral("MS"), QStringLiteral("21600000"));
     const QCommandLineOption sendTimeout(
         QStringLiteral("send-timeout"),
-        QStringLiteral("Milliseconds a client may leave its answer unread before it is dropped (default 60000)."),
+        QStringLiteral("Milliseconds a client may leave its answer unread before it is dropped (default 60000), "
+                       "whether the answer waits in the server or in the system's socket buffer (64 KiB per "
+                       "connection)."),
         QStringLiteral("MS"), QStringLiteral("60000"));
     const QCommandLineOption logFile(QStringLiteral("log"),
                                      QStringLiteral("Append the log to FILE instead of stdout."),

@@ -103,6 +103,11 @@ public:
     }
 
     quint16 Port() const { return m_nPort; }
+    QString Stderr()
+    {
+        m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+        return m_stderr;
+    }
     qint64 Pid() const { return m_process.processId(); }
     const QStringList& Lines() const { return m_lines; }
     bool Running() const { return m_process.state() == QProcess::Running; }
@@ -120,6 +125,7 @@ private:
     QProcess m_process;
     QByteArray m_partial;
     QStringList m_lines;
+    QString m_stderr;
     quint16 m_nPort = 0;
 };
 
@@ -819,4 +825,48 @@ TEST(PatchdReleases, ClientLeavingBeforeItsListIsReadyIsForgotten)
     EXPECT_TRUE(server.Running());
     EXPECT_FALSE(silent.ReceivedWithin(SETTLE_MS)) << "another client's list reached a silent one";
     EXPECT_FALSE(server.WaitForLine(leaver + QStringLiteral("-> 11 "), 0)) << "the list was ready too soon to test";
+}
+
+// Version folders are named in plain digits. One named like a number but
+// not so is ignored with a warning, and refused where it would have been
+// the current version; an error in a version's files names its folder.
+TEST(PatchdReleases, MisnamedVersionFoldersAreNamedOrRefused)
+{
+    QTemporaryDir releases;
+    const QStringList ignored = {QStringLiteral("0042"), QStringLiteral("-5"), QStringLiteral("+5"),
+                                 QStringLiteral("4x")};
+    for (const QString& name : ignored + QStringList{QStringLiteral("41"), QStringLiteral("43"), QStringLiteral("old")})
+        WriteFile(releases.filePath(name + QStringLiteral("/a.bin")), 1);
+    QFile::link(releases.filePath(QStringLiteral("43")), releases.filePath(QStringLiteral("current")));
+    {
+        CPatchd server;
+        ASSERT_TRUE(server.Start({QStringLiteral("--releases"), releases.path()}));
+        EXPECT_TRUE(RunSession(server.Port(), 43)) << "43 is current";
+        for (const QString& name : ignored)
+            EXPECT_TRUE(WaitFor([&]() { return server.Stderr().contains(QStringLiteral("sub-folder %1 ignored").arg(name)); }))
+                << name.toStdString();
+        EXPECT_FALSE(server.Stderr().contains(QStringLiteral("sub-folder current")));
+        EXPECT_FALSE(server.Stderr().contains(QStringLiteral("sub-folder old")));
+    }
+
+    struct Case {
+        QString folder;
+        QString file;
+        QString expected;
+    };
+    const Case refused[] = {
+        {QStringLiteral("0044"), QStringLiteral("a.bin"), QStringLiteral("sub-folder 0044 would be the current version")},
+        {QStringLiteral("99999999999"), QStringLiteral("a.bin"),
+         QStringLiteral("sub-folder 99999999999 would be the current version")},
+        {QStringLiteral("42"), QStringLiteral("smile-\U0001F600.bin"), releases.filePath(QStringLiteral("42: "))},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.folder.toStdString());
+        WriteFile(releases.filePath(c.folder + QLatin1Char('/') + c.file), 1);
+        CPatchd server;
+        QString error;
+        EXPECT_EQ(server.RunToExit({QStringLiteral("--releases"), releases.path()}, &error), 2);
+        EXPECT_TRUE(error.contains(c.expected)) << error.toStdString();
+        QDir(releases.filePath(c.folder)).removeRecursively();
+    }
 }

@@ -1,6 +1,7 @@
 #include "PatchServer.h"
 
 #include "Log.h"
+#include "PeerAddress.h"
 
 #include "patch/Cp949.h"
 #include "patch/PatchFrame.h"
@@ -39,31 +40,6 @@ CBlob FrameBlob(std::int32_t nType, const std::vector<std::uint8_t>& payload)
 QString Utf8Of(const std::string& cp949)
 {
     return QString::fromStdString(orvanta::Cp949ToUtf8(cp949));
-}
-
-// The peer's address as the caps count it (raw bytes, IPv4-mapped IPv6
-// folded into IPv4) and as the log shows it, with the port.
-void DescribePeer(const sockaddr_storage& sa, std::string* pKey, std::string* pName)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (sa.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
-        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
-            const auto* pV4 = in6.sin6_addr.s6_addr + 12;
-            pKey->assign(reinterpret_cast<const char*>(pV4), 4);
-            inet_ntop(AF_INET, pV4, text, sizeof text);
-            *pName = std::string(text) + ":" + std::to_string(ntohs(in6.sin6_port));
-            return;
-        }
-        pKey->assign(reinterpret_cast<const char*>(in6.sin6_addr.s6_addr), 16);
-        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-        *pName = "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
-        return;
-    }
-    const auto& in4 = reinterpret_cast<const sockaddr_in&>(sa);
-    pKey->assign(reinterpret_cast<const char*>(&in4.sin_addr), 4);
-    inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
-    *pName = std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
 }
 
 // Bytes the kernel still holds for the peer: not sent yet, or not yet

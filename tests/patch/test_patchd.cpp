@@ -2,6 +2,7 @@
 // conversation, its file list, its log, its robustness, and the updater's
 // window talking to it.
 #include "PatchPeer.h"
+#include "patchd/PeerAddress.h"
 
 #include "patch/Cp949.h"
 #include "patch/Digest.h"
@@ -496,6 +497,36 @@ TEST(PatchdCommandLine, PasswordStaysOffTheCommandLine)
         ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
         EXPECT_FALSE(cmdline.readAll().contains("from-a-file"));
     }
+}
+
+// The per-address cap counts an IPv6 /64 as one address: a subscriber
+// holds the whole network. IPv4 counts by address, mapped or not; the log
+// shows the whole address.
+TEST(PatchdPeers, CapCountsIpv4AddressesAndIpv6Networks)
+{
+    const auto describe = [](const char* text, std::string* pName = nullptr) {
+        sockaddr_storage sa{};
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(sa);
+        auto& in4 = reinterpret_cast<sockaddr_in&>(sa);
+        if (::inet_pton(AF_INET6, text, &in6.sin6_addr) == 1) {
+            in6.sin6_family = AF_INET6;
+            in6.sin6_port = htons(7776);
+        } else {
+            EXPECT_EQ(::inet_pton(AF_INET, text, &in4.sin_addr), 1) << text;
+            in4.sin_family = AF_INET;
+        }
+        std::string key;
+        std::string name;
+        patchd::DescribePeer(sa, &key, pName ? pName : &name);
+        return key;
+    };
+    std::string name;
+    EXPECT_EQ(describe("2001:db8:1:2::1", &name), describe("2001:db8:1:2:ffff:ab:cd:ef"));
+    EXPECT_EQ(name, "[2001:db8:1:2::1]:7776");
+    EXPECT_NE(describe("2001:db8:1:2::1"), describe("2001:db8:1:3::1"));
+    EXPECT_EQ(describe("::ffff:192.0.2.7"), describe("192.0.2.7"));
+    EXPECT_NE(describe("192.0.2.7"), describe("192.0.2.8"));
+    EXPECT_NE(describe("::ffff:192.0.2.7"), describe("::ffff:192.0.2.8"));
 }
 
 // The update engine against the reference server, started as the window

@@ -17,7 +17,7 @@ void DescribePeer(const sockaddr_storage& sa, std::string* pKey, std::string* pN
             *pName = std::string(text) + ":" + std::to_string(ntohs(in6.sin6_port));
             return;
         }
-        pKey->assign(reinterpret_cast<const char*>(in6.sin6_addr.s6_addr), 16);
+        pKey->assign(reinterpret_cast<const char*>(in6.sin6_addr.s6_addr), 8);
         inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
         *pName = "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
         return;

@@ -162,7 +162,8 @@ int main(int argc, char** argv)
                        "to its maximum, less a reserve)."),
         QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption maxPerAddress(QStringLiteral("max-per-address"),
-                                           QStringLiteral("Connections at once from one IP address (default 256)."),
+                                           QStringLiteral("Connections at once from one IPv4 address or IPv6 /64 "
+                                                          "network (default 256)."),
                                            QStringLiteral("N"), QStringLiteral("256"));
     const QCommandLineOption helloTimeout(
         QStringLiteral("hello-timeout"),

@@ -11,6 +11,9 @@ its log pipe), makes a release of --files files, and runs one scenario:
     hog      clients that send frame 10 over and over and never read,
              for --seconds; the server's memory before and after
     logjam   the server's log pipe is never read; a burst must still pass
+    stall    N clients that send frame 10 once and never read (use --files
+             3000 for a 1.7 MB answer); the kernel's TCP memory while they
+             are held and after the server's --send-timeout (--stall-timeout)
 
 A session is the whole conversation without the FTP part: connect, frame
 10 with an old version, frames 11, 13..., 14, then 16 and 18, then 19.
@@ -18,6 +21,7 @@ A session is the whole conversation without the FTP part: connect, frame
     bench/patchd_load.py --patchd build/ci/tools/orvanta-patchd burst 10000
     bench/patchd_load.py --nofile 1024 idle 1100
     bench/patchd_load.py --server-arg=--workers --server-arg=2 burst 10000
+    bench/patchd_load.py --files 3000 stall 600
 """
 import argparse
 import errno
@@ -227,6 +231,34 @@ def report(name, times, failures, wall, server, cpu0):
     print("  server: RSS %.1f MB, CPU %.2f s, running: %s" % (server.rss_mb(), server.cpu_s() - cpu0, server.alive()))
 
 
+def tcp_mem_mb():
+    """The kernel's TCP memory, all sockets of the machine (pages of 4 KiB)."""
+    with open("/proc/net/sockstat") as f:
+        for line in f:
+            if line.startswith("TCP:"):
+                fields = line.split()
+                return int(fields[fields.index("mem") + 1]) * 4096 / 1e6
+    return float("nan")
+
+
+def server_queue_mb(port):
+    """What the server's own sockets hold in the kernel (ss: queued for
+    sending plus received), in MB."""
+    out = subprocess.run(["ss", "-tmnH", "state", "all", "sport = :%d" % port],
+                         capture_output=True, text=True).stdout
+    total = 0
+    for m in re.finditer(r"skmem:\(([^)]*)\)", out):
+        for item in m.group(1).split(","):
+            if item[:1] in ("r", "w") and item[1:].isdigit():
+                total += int(item[1:])
+    return total / 1e6
+
+
+def tcp_state(sock):
+    """The socket's TCP state (1 established, 7 closed, 8 close-wait)."""
+    return sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0]
+
+
 def make_release(folder, files):
     for i in range(files):
         sub = os.path.join(folder, "data", str(i % 4))
@@ -245,7 +277,8 @@ def main():
     ap.add_argument("--rate", type=int, default=2000)
     ap.add_argument("--seconds", type=float, default=5)
     ap.add_argument("--procs", type=int, default=1, help="client processes for a burst")
-    ap.add_argument("scenario", choices=["burst", "steady", "idle", "hog", "logjam"])
+    ap.add_argument("--stall-timeout", type=float, default=5, help="stall: the server's --send-timeout, s")
+    ap.add_argument("scenario", choices=["burst", "steady", "idle", "hog", "logjam", "stall"])
     ap.add_argument("count", type=int, nargs="?", default=1000)
     args = ap.parse_args()
 
@@ -253,7 +286,10 @@ def main():
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     release = tempfile.mkdtemp(prefix="patchd-load-")
     make_release(release, args.files)
-    server = Server(args.patchd, release, 2, args.server_arg, args.nofile,
+    extra = list(args.server_arg)
+    if args.scenario == "stall":
+        extra += ["--send-timeout", str(int(args.stall_timeout * 1000))]
+    server = Server(args.patchd, release, 2, extra, args.nofile,
                     read_log=args.scenario != "logjam")
     time.sleep(0.3)
     cpu0 = server.cpu_s()
@@ -336,6 +372,29 @@ def main():
             times, failures = run_sessions(server.port, 1, 1, 2, 10)
             print("  a normal session afterwards: %s in %.3f s" % ("ok" if times else failures, time.monotonic() - t))
             for s in hogs:
+                s.close()
+        elif args.scenario == "stall":
+            mem0 = tcp_mem_mb()
+            stalled = []
+            for i in range(args.count):
+                s = socket.socket()
+                s.bind(("127.1.%d.%d" % (i // 250 % 250, i % 250 + 1), 0))
+                s.connect(("127.0.0.1", server.port))
+                s.sendall(frame(10, 1))
+                stalled.append(s)
+            t = time.monotonic()
+            time.sleep(min(2.0, args.stall_timeout / 2))
+            held, held_server = tcp_mem_mb(), server_queue_mb(server.port)
+            time.sleep(max(0.0, t + args.stall_timeout + 3 - time.monotonic()))
+            after, after_server = tcp_mem_mb(), server_queue_mb(server.port)
+            dropped = sum(1 for s in stalled if tcp_state(s) != 1)
+            print("stall: %d clients sent frame 10 for a %d-file list and never read" % (args.count, args.files))
+            print("  kernel TCP memory: %.1f MB before; %.1f MB while held (the server's sockets %.1f MB)" % (
+                mem0, held, held_server))
+            print("  %.0f s later (--send-timeout %.0f s): %.1f MB (the server's sockets %.1f MB); %d of %d dropped" % (
+                time.monotonic() - t, args.stall_timeout, after, after_server, dropped, args.count))
+            print("  server: RSS %.1f MB, running: %s" % (server.rss_mb(), server.alive()))
+            for s in stalled:
                 s.close()
     finally:
         server.stop()

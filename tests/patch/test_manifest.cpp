@@ -1,10 +1,18 @@
 // The signed release's text form and the digest field: what a publisher's
-// tool writes must read back exactly, and nothing else may.
+// tool writes must read back exactly, and nothing else may; and the key
+// the tool makes for it.
 #include "patch/Digest.h"
 #include "patch/Manifest.h"
+#include "support/TestSupport.h"
 #include "transfer/Crypto.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace orvanta;
 
@@ -86,4 +94,54 @@ TEST(Manifest, SignaturesVerifyOnlyWithTheirKeyAndMessage)
     EXPECT_FALSE(VerifyEd25519(other->publicKey, text, *signature));
     EXPECT_FALSE(VerifyEd25519(pair->publicKey, text + " ", *signature));
     EXPECT_FALSE(SignEd25519("not a key", text));
+}
+
+// keygen makes a new pair once: it never overwrites a key nor writes both
+// to one file, and the private key is its owner's alone whatever the umask.
+TEST(ReleaseTool, KeygenMakesANewPairOnceAndKeepsThePrivateKeyPrivate)
+{
+    QTemporaryDir dir;
+    const auto path = [&](const char* name) { return dir.filePath(QLatin1String(name)); };
+    QString error;
+    const auto keygen = [&](const QString& privatePath, const QString& publicPath) {
+        QProcess tool;
+        tool.setChildProcessModifier([]() { ::umask(0); });
+        tool.start(testing_support::BinaryPath(QStringLiteral("tools/orvanta-release")),
+                   {QStringLiteral("keygen"), privatePath, publicPath});
+        tool.waitForFinished(testing_support::ScaledMs(10000));
+        error = QString::fromLocal8Bit(tool.readAllStandardError());
+        return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+    };
+    const auto contents = [](const QString& file) {
+        QFile in(file);
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    };
+
+    ASSERT_EQ(keygen(path("key.pem"), path("key.pub")), 0) << error.toStdString();
+    EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path("key.pem")).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const QByteArray pem = contents(path("key.pem"));
+    const auto publicKey = PublicKeyOf(pem.toStdString());
+    ASSERT_TRUE(publicKey);
+    EXPECT_EQ(contents(path("key.pub")), QByteArray::fromStdString(ToHex(*publicKey) + "\n"));
+
+    struct Refused {
+        QString privatePath;
+        QString publicPath;
+        QString named;
+    };
+    const Refused refused[] = {
+        {path("key.pem"), path("new.pub"), path("key.pem")},
+        {path("new.pem"), path("key.pub"), path("key.pub")},
+        {path("one"), path("one"), path("one")},
+    };
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(r.named.toStdString());
+        EXPECT_NE(keygen(r.privatePath, r.publicPath), 0);
+        EXPECT_TRUE(error.contains(r.named)) << error.toStdString();
+        EXPECT_FALSE(QFile::exists(path("new.pem")) || QFile::exists(path("new.pub")) || QFile::exists(path("one")));
+    }
+    EXPECT_EQ(contents(path("key.pem")), pem);
 }

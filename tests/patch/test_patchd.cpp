@@ -2,6 +2,7 @@
 // conversation, its file list, its log, its robustness, and the updater's
 // window talking to it.
 #include "PatchPeer.h"
+#include "patchd/PeerAddress.h"
 
 #include "patch/Cp949.h"
 #include "patch/Digest.h"
@@ -103,6 +104,11 @@ public:
     }
 
     quint16 Port() const { return m_nPort; }
+    QString Stderr()
+    {
+        m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+        return m_stderr;
+    }
     qint64 Pid() const { return m_process.processId(); }
     const QStringList& Lines() const { return m_lines; }
     bool Running() const { return m_process.state() == QProcess::Running; }
@@ -120,6 +126,7 @@ private:
     QProcess m_process;
     QByteArray m_partial;
     QStringList m_lines;
+    QString m_stderr;
     quint16 m_nPort = 0;
 };
 
@@ -205,6 +212,13 @@ public:
     CRawClient& operator=(const CRawClient&) = delete;
 
     bool Connected() const { return m_bConnected; }
+    quint16 LocalPort() const
+    {
+        sockaddr_in local{};
+        socklen_t nLen = sizeof local;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &nLen);
+        return ntohs(local.sin_port);
+    }
     void Write(const QByteArray& bytes) { ::send(m_fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL); }
 
     // True once the server has closed: everything it sent is read and
@@ -222,6 +236,14 @@ public:
             if (n <= 0)
                 return true;
         }
+    }
+
+    // True when the server sent anything within the time.
+    bool ReceivedWithin(int nTimeoutMs)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        char c = 0;
+        return ::poll(&p, 1, nTimeoutMs) > 0 && ::recv(m_fd, &c, 1, MSG_PEEK) > 0;
     }
 
 private:
@@ -477,6 +499,36 @@ TEST(PatchdCommandLine, PasswordStaysOffTheCommandLine)
     }
 }
 
+// The per-address cap counts an IPv6 /64 as one address: a subscriber
+// holds the whole network. IPv4 counts by address, mapped or not; the log
+// shows the whole address.
+TEST(PatchdPeers, CapCountsIpv4AddressesAndIpv6Networks)
+{
+    const auto describe = [](const char* text, std::string* pName = nullptr) {
+        sockaddr_storage sa{};
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(sa);
+        auto& in4 = reinterpret_cast<sockaddr_in&>(sa);
+        if (::inet_pton(AF_INET6, text, &in6.sin6_addr) == 1) {
+            in6.sin6_family = AF_INET6;
+            in6.sin6_port = htons(7776);
+        } else {
+            EXPECT_EQ(::inet_pton(AF_INET, text, &in4.sin_addr), 1) << text;
+            in4.sin_family = AF_INET;
+        }
+        std::string key;
+        std::string name;
+        patchd::DescribePeer(sa, &key, pName ? pName : &name);
+        return key;
+    };
+    std::string name;
+    EXPECT_EQ(describe("2001:db8:1:2::1", &name), describe("2001:db8:1:2:ffff:ab:cd:ef"));
+    EXPECT_EQ(name, "[2001:db8:1:2::1]:7776");
+    EXPECT_NE(describe("2001:db8:1:2::1"), describe("2001:db8:1:3::1"));
+    EXPECT_EQ(describe("::ffff:192.0.2.7"), describe("192.0.2.7"));
+    EXPECT_NE(describe("192.0.2.7"), describe("192.0.2.8"));
+    EXPECT_NE(describe("::ffff:192.0.2.7"), describe("::ffff:192.0.2.8"));
+}
+
 // The update engine against the reference server, started as the window
 // starts it: with the server's address from the command line.
 class UpdaterAgainstPatchdTest : public PatchdTest {
@@ -644,6 +696,15 @@ TEST_F(PatchdTest, RepeatingOrNonReadingClientsStayBounded)
     sleeper.Write(ten);
     EXPECT_TRUE(server.WaitForLine(QStringLiteral(" files=3000 .* end=stalled: the client does not read$"), 3000));
     EXPECT_TRUE(server.WaitForLine(QStringLiteral(" end=dropped: more than 16 frames")));
+
+    // An answer the kernel takes whole is left unread there all the same.
+    CPatchd small;
+    ASSERT_TRUE(small.Start({QStringLiteral("--release"), m_release.path(), QStringLiteral("--version"),
+                             QStringLiteral("2"), QStringLiteral("--send-timeout"), QStringLiteral("300")}));
+    CRawClient dozer(small.Port(), "127.0.0.1", 1024);
+    ASSERT_TRUE(dozer.Connected());
+    dozer.Write(ten);
+    EXPECT_TRUE(small.WaitForLine(QStringLiteral(" files=4 .* end=stalled: the client does not read$"), 3000));
 }
 
 // A log that nobody reads, or whose reader has gone, costs lines, never
@@ -760,4 +821,83 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
     EXPECT_EQ(fetched(3, &hosts), Names{});
     EXPECT_EQ(hosts, (std::vector<std::string>{"ftp1.localhost", "ftp2.localhost", "ftp1.localhost", "ftp2.localhost"}));
     EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=4 \\(changed since\\) mirror=ftp2\\.localhost ")));
+}
+
+// A client that asks while its version's list is still being worked out
+// and leaves before it is ready is forgotten: the list goes to nobody else,
+// and the server serves on.
+TEST(PatchdReleases, ClientLeavingBeforeItsListIsReadyIsForgotten)
+{
+    // Each older version holds a pack of the current one's size on its own
+    // inode, so each comparison hashes it; version 1's list comes last.
+    // Sparse files: the hashing is the only cost.
+    QTemporaryDir releases;
+    for (int nVersion = 1; nVersion <= 6; ++nVersion) {
+        QDir().mkpath(releases.filePath(QString::number(nVersion)));
+        QFile pack(releases.filePath(QStringLiteral("%1/pack.bin").arg(nVersion)));
+        ASSERT_TRUE(pack.open(QIODevice::WriteOnly) && pack.resize(96 << 20));
+    }
+    CPatchd server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--verbose"), QStringLiteral("--releases"), releases.path()}));
+
+    quint16 nLeaver = 0;
+    {
+        CRawClient leaver(server.Port());
+        ASSERT_TRUE(leaver.Connected());
+        leaver.Write(Int32Frame(FRAME_CLIENT_VERSION, 1));
+        nLeaver = leaver.LocalPort();
+    }
+    const QString leaver = QStringLiteral("^client 127\\.0\\.0\\.1:%1 ").arg(nLeaver);
+    ASSERT_TRUE(server.WaitForLine(leaver + QStringLiteral("gone$")));
+    CRawClient silent(server.Port());
+    ASSERT_TRUE(silent.Connected());
+
+    EXPECT_TRUE(RunSession(server.Port(), 1));
+    EXPECT_TRUE(server.Running());
+    EXPECT_FALSE(silent.ReceivedWithin(SETTLE_MS)) << "another client's list reached a silent one";
+    EXPECT_FALSE(server.WaitForLine(leaver + QStringLiteral("-> 11 "), 0)) << "the list was ready too soon to test";
+}
+
+// Version folders are named in plain digits. One named like a number but
+// not so is ignored with a warning, and refused where it would have been
+// the current version; an error in a version's files names its folder.
+TEST(PatchdReleases, MisnamedVersionFoldersAreNamedOrRefused)
+{
+    QTemporaryDir releases;
+    const QStringList ignored = {QStringLiteral("0042"), QStringLiteral("-5"), QStringLiteral("+5"),
+                                 QStringLiteral("4x")};
+    for (const QString& name : ignored + QStringList{QStringLiteral("41"), QStringLiteral("43"), QStringLiteral("old")})
+        WriteFile(releases.filePath(name + QStringLiteral("/a.bin")), 1);
+    QFile::link(releases.filePath(QStringLiteral("43")), releases.filePath(QStringLiteral("current")));
+    {
+        CPatchd server;
+        ASSERT_TRUE(server.Start({QStringLiteral("--releases"), releases.path()}));
+        EXPECT_TRUE(RunSession(server.Port(), 43)) << "43 is current";
+        for (const QString& name : ignored)
+            EXPECT_TRUE(WaitFor([&]() { return server.Stderr().contains(QStringLiteral("sub-folder %1 ignored").arg(name)); }))
+                << name.toStdString();
+        EXPECT_FALSE(server.Stderr().contains(QStringLiteral("sub-folder current")));
+        EXPECT_FALSE(server.Stderr().contains(QStringLiteral("sub-folder old")));
+    }
+
+    struct Case {
+        QString folder;
+        QString file;
+        QString expected;
+    };
+    const Case refused[] = {
+        {QStringLiteral("0044"), QStringLiteral("a.bin"), QStringLiteral("sub-folder 0044 would be the current version")},
+        {QStringLiteral("99999999999"), QStringLiteral("a.bin"),
+         QStringLiteral("sub-folder 99999999999 would be the current version")},
+        {QStringLiteral("42"), QStringLiteral("smile-\U0001F600.bin"), releases.filePath(QStringLiteral("42: "))},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.folder.toStdString());
+        WriteFile(releases.filePath(c.folder + QLatin1Char('/') + c.file), 1);
+        CPatchd server;
+        QString error;
+        EXPECT_EQ(server.RunToExit({QStringLiteral("--releases"), releases.path()}, &error), 2);
+        EXPECT_TRUE(error.contains(c.expected)) << error.toStdString();
+        QDir(releases.filePath(c.folder)).removeRecursively();
+    }
 }

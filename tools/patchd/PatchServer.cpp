@@ -1,14 +1,17 @@
 #include "PatchServer.h"
 
 #include "Log.h"
+#include "PeerAddress.h"
 
 #include "patch/Cp949.h"
 #include "patch/PatchFrame.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,34 +42,20 @@ QString Utf8Of(const std::string& cp949)
     return QString::fromStdString(orvanta::Cp949ToUtf8(cp949));
 }
 
-// The peer's address as the caps count it (raw bytes, IPv4-mapped IPv6
-// folded into IPv4) and as the log shows it, with the port.
-void DescribePeer(const sockaddr_storage& sa, std::string* pKey, std::string* pName)
+// Bytes the kernel still holds for the peer: not sent yet, or not yet
+// acknowledged.
+int KernelQueued(int fd)
 {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (sa.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
-        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
-            const auto* pV4 = in6.sin6_addr.s6_addr + 12;
-            pKey->assign(reinterpret_cast<const char*>(pV4), 4);
-            inet_ntop(AF_INET, pV4, text, sizeof text);
-            *pName = std::string(text) + ":" + std::to_string(ntohs(in6.sin6_port));
-            return;
-        }
-        pKey->assign(reinterpret_cast<const char*>(in6.sin6_addr.s6_addr), 16);
-        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-        *pName = "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
-        return;
-    }
-    const auto& in4 = reinterpret_cast<const sockaddr_in&>(sa);
-    pKey->assign(reinterpret_cast<const char*>(&in4.sin_addr), 4);
-    inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
-    *pName = std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
+    int n = 0;
+    return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
 }
 
 // Which deadline a connection runs against; each has one duration, so each
 // list stays in deadline order when connections join at its tail.
 enum ETimer { TIMER_NONE = -1, TIMER_HELLO = 0, TIMER_IDLE, TIMER_SEND, TIMER_LINGER, TIMER_COUNT };
+// The log's end= of a session whose timer ran out.
+constexpr std::array<const char*, TIMER_COUNT> TIMER_REASONS = {"timed out waiting for frame 10", "idle",
+                                                                "stalled: the client does not read", "done"};
 
 constexpr int VERBOSE_LINES_PER_CLIENT = 64;
 constexpr int ACCEPT_PAUSE_MS = 100;
@@ -85,6 +74,7 @@ struct CConn {
     orvanta::CFrameReassembler reassembler;
     std::vector<CChunk> out;
     bool bWantWrite = false;
+    int nKernelQueued = 0;  // what the kernel held when the send timer was last started
 
     ETimer timer = TIMER_NONE;
     std::int64_t nDeadline = 0;
@@ -204,7 +194,10 @@ private:
     void Queue(CConn* pConn, const CBlob& blob);
     void Flush(CConn* pConn, std::int64_t nNow);
     void Extra(CConn* pConn, const QString& what);
-    void Close(CConn* pConn, const QString& reason);
+    void WatchKernelQueue(CConn* pConn, std::int64_t nNow, bool bProgress);
+    void OnSendExpired(CConn* pConn, std::int64_t nNow);
+    // bAbort: reset, so the kernel drops at once what the peer never took.
+    void Close(CConn* pConn, const QString& reason, bool bAbort = false);
     void Arm(CConn* pConn, ETimer timer, std::int64_t nNow, bool bRestart);
     void Disarm(CConn* pConn);
     void Expire(std::int64_t nNow);
@@ -290,13 +283,36 @@ int CWorker::NextTimeout(std::int64_t nNow) const
 
 void CWorker::Expire(std::int64_t nNow)
 {
-    static const std::array<const char*, TIMER_COUNT> reasons = {
-        "timed out waiting for frame 10", "idle", "stalled: the client does not read", "done"};
     for (int i = 0; i < TIMER_COUNT; ++i) {
         CTimerList& list = m_timers[std::size_t(i)];
-        while (list.pHead && list.pHead->nDeadline <= nNow)
-            Close(list.pHead, QString::fromLatin1(reasons[std::size_t(i)]));
+        while (list.pHead && list.pHead->nDeadline <= nNow) {
+            CConn* pConn = list.pHead;
+            // Past the linger, what the kernel still holds has the send
+            // time-out to reach the client.
+            if (i == TIMER_SEND || (i == TIMER_LINGER && KernelQueued(pConn->fd) > 0))
+                OnSendExpired(pConn, nNow);
+            else
+                Close(pConn, QString::fromLatin1(TIMER_REASONS[std::size_t(i)]));
+        }
     }
+}
+
+// Either leaves the send list or starts over at its tail, so Expire moves on.
+void CWorker::OnSendExpired(CConn* pConn, std::int64_t nNow)
+{
+    if (pConn->out.empty()) {
+        const int nQueued = KernelQueued(pConn->fd);
+        if (nQueued == 0) {
+            if (pConn->bClosing)
+                return Close(pConn, QString::fromLatin1(TIMER_REASONS[TIMER_LINGER]));
+            return Arm(pConn, TIMER_IDLE, nNow, true);
+        }
+        if (pConn->timer == TIMER_LINGER || nQueued < pConn->nKernelQueued) {
+            pConn->nKernelQueued = nQueued;
+            return Arm(pConn, TIMER_SEND, nNow, true);
+        }
+    }
+    Close(pConn, QString::fromLatin1(TIMER_REASONS[TIMER_SEND]), true);
 }
 
 void CWorker::Run()
@@ -317,8 +333,6 @@ void CWorker::Run()
                 std::vector<CConn*> waiting;
                 waiting.swap(m_waiting);
                 for (CConn* pConn : waiting) {
-                    if (pConn->bDead)
-                        continue;
                     if (const auto answer = m_server.Releases().AnswerFor(pConn->nVersion))
                         Deliver(pConn, *answer, nNow);
                     else
@@ -358,10 +372,8 @@ void CWorker::Run()
         while (list.pHead)
             Close(list.pHead, QStringLiteral("dropped: the server is stopping"));
     }
-    for (CConn* pConn : m_waiting) {
-        if (!pConn->bDead)
-            Close(pConn, QStringLiteral("dropped: the server is stopping"));
-    }
+    while (!m_waiting.empty())
+        Close(m_waiting.back(), QStringLiteral("dropped: the server is stopping"));
     for (CConn* pConn : m_dead)
         delete pConn;
     m_dead.clear();
@@ -398,6 +410,9 @@ void CWorker::Accept(std::int64_t nNow)
             // network errors): take the next one.
             continue;
         }
+        // Linux doubles what it is asked for (it counts its overhead too).
+        const int nSendBuffer = m_server.Config().limits.nSendBufferBytes / 2;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &nSendBuffer, sizeof nSendBuffer);
         auto* pConn = new CConn;
         pConn->fd = fd;
         DescribePeer(sa, &pConn->key, &pConn->name);
@@ -597,17 +612,41 @@ void CWorker::Flush(CConn* pConn, std::int64_t nNow)
             ::shutdown(pConn->fd, SHUT_WR);
             Arm(pConn, TIMER_LINGER, nNow, true);
         }
+    } else {
+        WatchKernelQueue(pConn, nNow, bProgress);
+    }
+}
+
+// Our queue is empty, but the kernel's need not be: a client that leaves
+// it there is dropped after the send time-out like one that leaves ours.
+// No event says when the kernel's queue drains, so the timer's expiry
+// looks again.
+void CWorker::WatchKernelQueue(CConn* pConn, std::int64_t nNow, bool bProgress)
+{
+    const int nQueued = KernelQueued(pConn->fd);
+    if (nQueued > 0) {
+        if (pConn->timer != TIMER_SEND || bProgress) {
+            pConn->nKernelQueued = nQueued;
+            Arm(pConn, TIMER_SEND, nNow, true);
+        }
     } else if (pConn->timer == TIMER_SEND) {
         Arm(pConn, TIMER_IDLE, nNow, true);
     }
 }
 
-void CWorker::Close(CConn* pConn, const QString& reason)
+void CWorker::Close(CConn* pConn, const QString& reason, bool bAbort)
 {
     if (pConn->bDead)
         return;
+    if (bAbort) {
+        const linger reset{1, 0};
+        ::setsockopt(pConn->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     pConn->bDead = true;
     Disarm(pConn);
+    // The list it waited for may come after the connection is freed.
+    if (pConn->bWaiting)
+        std::erase(m_waiting, pConn);
     epoll_ctl(m_epoll, EPOLL_CTL_DEL, pConn->fd, nullptr);
     ::close(pConn->fd);
     m_server.Release(pConn->key);

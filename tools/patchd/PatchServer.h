@@ -29,7 +29,11 @@ struct CServerLimits {
     // From the answer to frame 18: the player downloads in between and says
     // nothing, so this is longer than the longest download.
     int nIdleTimeoutMs = 6 * 3600 * 1000;
-    int nSendTimeoutMs = 60000;  // output waiting that the client does not take
+    int nSendTimeoutMs = 60000;  // output, ours or the kernel's, that the client does not take
+    // What the kernel may hold for one connection's output (SO_SNDBUF as
+    // the kernel counts it): beyond it, a client that never reads holds
+    // only its place in our queue, where an answer is shared by all.
+    int nSendBufferBytes = 64 * 1024;
     int nLingerMs = 2000;        // after frame 19, for the client's close
     int nMaxFrames = 16;         // frames past the conversation's own, then dropped
 };

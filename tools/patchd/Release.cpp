@@ -41,15 +41,39 @@ bool SameInode(const QString& a, const QString& b)
            sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// A version folder's name: the number in plain digits, as a publisher
+// types it and a listing sorts it.
 bool ParseVersion(const QString& name, std::int32_t* pOut)
 {
-    bool bOk = false;
-    const qlonglong n = name.toLongLong(&bOk);
-    if (!bOk || n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max() ||
-        QString::number(n) != name)
+    if (name.isEmpty() || name.size() > 10 || (name.size() > 1 && name.front() == QLatin1Char('0')))
+        return false;
+    std::int64_t n = 0;
+    for (const QChar c : name) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        n = n * 10 + (c.unicode() - u'0');
+    }
+    if (n > std::numeric_limits<std::int32_t>::max())
         return false;
     *pOut = std::int32_t(n);
     return true;
+}
+
+// What a name that starts like a number ("0044", "+44", "-5", "44x",
+// "99999999999") would read as, leniently; nothing for other names
+// ("current", "old"), which are no one's version.
+std::optional<std::int64_t> LenientVersion(const QString& name)
+{
+    qsizetype i = 0;
+    const bool bNegative = name.startsWith(QLatin1Char('-'));
+    if (bNegative || name.startsWith(QLatin1Char('+')))
+        ++i;
+    if (i >= name.size() || name[i] < QLatin1Char('0') || name[i] > QLatin1Char('9'))
+        return std::nullopt;
+    std::int64_t n = 0;
+    for (; i < name.size() && name[i] >= QLatin1Char('0') && name[i] <= QLatin1Char('9'); ++i)
+        n = std::min<std::int64_t>(n * 10 + (name[i].unicode() - u'0'), std::int64_t(1) << 40);
+    return bNegative ? -n : n;
 }
 
 } // namespace
@@ -184,7 +208,8 @@ void CReleaseSet::SetCurrent(std::int32_t nVersion, std::vector<CReleaseFile> fi
     m_whole = MakeAnswer(all, false);
 }
 
-bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t> nCurrent, QString* pError)
+bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t> nCurrent, QString* pError,
+                              QStringList* pWarnings)
 {
     const QDir root(folder);
     if (!root.exists()) {
@@ -192,10 +217,27 @@ bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t>
         return false;
     }
     std::map<std::int32_t, QString> versions;
+    std::vector<std::pair<QString, std::int64_t>> misnamed;
     for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::int32_t nVersion = 0;
         if (ParseVersion(name, &nVersion))
             versions[nVersion] = root.filePath(name);
+        else if (const auto nLenient = LenientVersion(name))
+            misnamed.emplace_back(name, *nLenient);
+    }
+    static const QString NAMING =
+        QStringLiteral("a version folder is named by its number in digits, without sign or leading zeros, at most "
+                       "2147483647");
+    // Serving an older version as current because the newest one's folder
+    // is misnamed would go unnoticed by everyone but the players.
+    const std::int64_t nHighest = versions.empty() ? std::numeric_limits<std::int64_t>::min() : versions.rbegin()->first;
+    for (const auto& [name, nLenient] : misnamed) {
+        if (nCurrent ? nLenient == *nCurrent && !versions.contains(*nCurrent) : nLenient > nHighest) {
+            *pError = QStringLiteral("releases folder %1: sub-folder %2 would be the current version, but %3")
+                          .arg(folder, name, NAMING);
+            return false;
+        }
+        pWarnings->append(QStringLiteral("releases folder %1: sub-folder %2 ignored: %3").arg(folder, name, NAMING));
     }
     if (versions.empty()) {
         *pError = QStringLiteral("releases folder %1 has no version sub-folder (named by its number)").arg(folder);
@@ -210,8 +252,10 @@ bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t>
         std::vector<CReleaseFile> files;
         // The current release's digests go out with its list; older ones
         // are hashed only when compared.
-        if (!LoadReleaseFolder(path, &files, pError, nVersion == nChosen))
+        if (!LoadReleaseFolder(path, &files, pError, nVersion == nChosen)) {
+            *pError = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), *pError);
             return false;
+        }
         if (nVersion == nChosen)
             SetCurrent(nVersion, std::move(files));
         else

@@ -4,6 +4,7 @@
 #include "patch/Records.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <condition_variable>
 #include <deque>
@@ -79,8 +80,12 @@ public:
     // One release: every other version gets the whole list.
     void SetCurrent(std::int32_t nVersion, std::vector<CReleaseFile> files);
     // A folder of versions, one sub-folder each named by its number; the
-    // current one is nCurrent, or the highest when none is given.
-    bool LoadHistory(const QString& folder, std::optional<std::int32_t> nCurrent, QString* pError);
+    // current one is nCurrent, or the highest when none is given. A
+    // sub-folder named like a number but not as one ("0043", "+43", "-5",
+    // "43x", past 2147483647) is ignored with a warning, and refused when
+    // it would have been the current one.
+    bool LoadHistory(const QString& folder, std::optional<std::int32_t> nCurrent, QString* pError,
+                     QStringList* pWarnings);
 
     std::int32_t Current() const { return m_nCurrent; }
     std::size_t CurrentFileCount() const { return m_current.size(); }

@@ -88,8 +88,11 @@ int main(int argc, char** argv)
         "\n"
         "Releases. --release DIR serves one release: every version other than\n"
         "--version gets every file. --releases DIR serves a history, one\n"
-        "sub-folder per version named by its number:\n"
+        "sub-folder per version named by its number in plain digits:\n"
         "    DIR/41/...   DIR/42/...   DIR/43/...\n"
+        "A sub-folder named like a number but not so (043, +43, -5, 43x, past\n"
+        "2147483647) is ignored with a warning, or refused when it would be the\n"
+        "current one; other names (current, old) are ignored.\n"
         "The highest (or --version) is current. A client at an older version found\n"
         "there gets only the files of the current one that are new or differ from\n"
         "its version's (by size and SHA-256); a client at any other version gets\n"
@@ -159,7 +162,8 @@ int main(int argc, char** argv)
                        "to its maximum, less a reserve)."),
         QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption maxPerAddress(QStringLiteral("max-per-address"),
-                                           QStringLiteral("Connections at once from one IP address (default 256)."),
+                                           QStringLiteral("Connections at once from one IPv4 address or IPv6 /64 "
+                                                          "network (default 256)."),
                                            QStringLiteral("N"), QStringLiteral("256"));
     const QCommandLineOption helloTimeout(
         QStringLiteral("hello-timeout"),
@@ -172,7 +176,9 @@ int main(int argc, char** argv)
         QStringLiteral("MS"), QStringLiteral("21600000"));
     const QCommandLineOption sendTimeout(
         QStringLiteral("send-timeout"),
-        QStringLiteral("Milliseconds a client may leave its answer unread before it is dropped (default 60000)."),
+        QStringLiteral("Milliseconds a client may leave its answer unread before it is dropped (default 60000), "
+                       "whether the answer waits in the server or in the system's socket buffer (64 KiB per "
+                       "connection)."),
         QStringLiteral("MS"), QStringLiteral("60000"));
     const QCommandLineOption logFile(QStringLiteral("log"),
                                      QStringLiteral("Append the log to FILE instead of stdout."),
@@ -256,7 +262,11 @@ int main(int argc, char** argv)
     if (parser.isSet(release) && parser.isSet(releases))
         return Fail(QStringLiteral("--release and --releases exclude each other"));
     if (parser.isSet(releases)) {
-        if (!releaseSet.LoadHistory(parser.value(releases), nVersion, &error))
+        QStringList warnings;
+        const bool bLoaded = releaseSet.LoadHistory(parser.value(releases), nVersion, &error, &warnings);
+        for (const QString& warning : warnings)
+            std::fprintf(stderr, "orvanta-patchd: warning: %s\n", warning.toLocal8Bit().constData());
+        if (!bLoaded)
             return Fail(error);
     } else {
         std::vector<patchd::CReleaseFile> files;

@@ -16,9 +16,15 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <thread>
@@ -35,8 +41,9 @@ void Usage()
 {
     std::fputs("usage:\n"
                "  orvanta-release keygen PRIVATE.pem PUBLIC.pub\n"
-               "      Makes a key pair. Keep PRIVATE.pem off every server; build the updater\n"
-               "      with -DORVANTA_RELEASE_PUBLIC_KEY=<the hex text of PUBLIC.pub>.\n"
+               "      Makes a key pair: two new files (it never overwrites one), PRIVATE.pem\n"
+               "      readable by you alone. Keep PRIVATE.pem off every server; build the\n"
+               "      updater with -DORVANTA_RELEASE_PUBLIC_KEY=<the hex text of PUBLIC.pub>.\n"
                "  orvanta-release sign PRIVATE.pem RELEASE_DIR VERSION\n"
                "      Signs the release in RELEASE_DIR as version VERSION and writes\n"
                "      RELEASE_DIR/.orvanta-release.sig. Sign after the last change to the\n"
@@ -53,13 +60,11 @@ void Usage()
                stderr);
 }
 
-bool WriteFile(const QString& path, const QByteArray& bytes, bool bPrivate)
+bool WriteFile(const QString& path, const QByteArray& bytes)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (bPrivate)
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     file.write(bytes);
     return file.commit();
 }
@@ -89,16 +94,82 @@ QString SignaturePath(const QString& folder)
     return QDir(folder).filePath(QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1));
 }
 
+// Where path leads, with its folder's links resolved: two names of one
+// file compare equal.
+QString ResolvedPath(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
+}
+
+// Creates path with bytes, never over an existing file or through a link:
+// a key is written once. nMode is the mode it is created with, before the
+// umask, so the private key is never readable by others, not even while
+// it is written.
+bool WriteNewFile(const QString& path, const QByteArray& bytes, mode_t nMode, QString* pError,
+                  mode_t* pModeMade = nullptr)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          nMode);
+    if (fd < 0) {
+        *pError = errno == EEXIST ? QStringLiteral("%1 exists; not overwritten").arg(path)
+                                  : QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    struct stat st {};
+    bool bOk = ::fstat(fd, &st) == 0;
+    // A file system that keeps no modes (a FAT or network mount) may grant
+    // more than asked for; the caller warns when it still does.
+    if (bOk && (st.st_mode & ~nMode & 0777) != 0 && ::fchmod(fd, nMode) == 0)
+        bOk = ::fstat(fd, &st) == 0;
+    qsizetype nDone = 0;
+    while (bOk && nDone < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + nDone, std::size_t(bytes.size() - nDone));
+        if (n < 0 && errno == EINTR)
+            continue;
+        bOk = n > 0;
+        nDone += n > 0 ? n : 0;
+    }
+    bOk = bOk && ::fsync(fd) == 0;
+    const int nError = errno;
+    bOk = ::close(fd) == 0 && bOk;
+    if (!bOk) {
+        ::unlink(QFile::encodeName(path).constData());
+        *pError = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(nError)));
+        return false;
+    }
+    if (pModeMade)
+        *pModeMade = st.st_mode & 0777;
+    return true;
+}
+
 int KeyGen(const QString& privatePath, const QString& publicPath)
 {
-    if (QFileInfo::exists(privatePath))
-        return Fail(QStringLiteral("%1 exists; not overwritten").arg(privatePath));
+    if (ResolvedPath(privatePath) == ResolvedPath(publicPath))
+        return Fail(QStringLiteral("%1 is given for both keys; the public key needs a file of its own").arg(privatePath));
+    // Both checked before either is written, so that a refusal leaves no
+    // half of a pair behind.
+    for (const QString& path : {privatePath, publicPath}) {
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+            return Fail(QStringLiteral("%1 exists; not overwritten").arg(path));
+    }
     const auto pair = orvanta::GenerateEd25519();
     if (!pair)
         return Fail(QStringLiteral("no key could be made"));
-    if (!WriteFile(privatePath, QByteArray::fromStdString(pair->privatePem), true) ||
-        !WriteFile(publicPath, QByteArray::fromStdString(orvanta::ToHex(pair->publicKey) + "\n"), false))
-        return Fail(QStringLiteral("cannot write the keys"));
+    QString error;
+    mode_t nPrivateMode = 0;
+    if (!WriteNewFile(privatePath, QByteArray::fromStdString(pair->privatePem), 0600, &error, &nPrivateMode))
+        return Fail(error);
+    if (!WriteNewFile(publicPath, QByteArray::fromStdString(orvanta::ToHex(pair->publicKey) + "\n"), 0644, &error)) {
+        ::unlink(QFile::encodeName(privatePath).constData());
+        return Fail(error);
+    }
+    if ((nPrivateMode & 0077) != 0)
+        std::fprintf(stderr,
+                     "orvanta-release: warning: %s can be read or written by other users (mode %03o); move it "
+                     "where only you can read it\n",
+                     privatePath.toLocal8Bit().constData(), unsigned(nPrivateMode));
     std::printf("public key %s\n", orvanta::ToHex(pair->publicKey).c_str());
     return 0;
 }
@@ -120,7 +191,7 @@ int Sign(const QString& privatePath, const QString& folder, const QString& versi
     const auto signature = orvanta::SignEd25519(pem->toStdString(), text);
     if (!signature)
         return Fail(QStringLiteral("%1 is not an Ed25519 private key").arg(privatePath));
-    if (!WriteFile(SignaturePath(folder), QByteArray::fromStdString(orvanta::SignatureFileText(text, *signature)), false))
+    if (!WriteFile(SignaturePath(folder), QByteArray::fromStdString(orvanta::SignatureFileText(text, *signature))))
         return Fail(QStringLiteral("cannot write %1").arg(SignaturePath(folder)));
     std::printf("signed version %lld: %zu files\n", nVersion, manifest->entries.size());
     return 0;

@@ -9,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+start=$SECONDS
+stage() { echo "== [$((SECONDS - start)) s] $*"; }
+
 bash scripts/setup.sh --no-build
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
@@ -18,22 +21,22 @@ jobs=$(nproc)
 # tests as cores keeps both busy.
 test_jobs=$((jobs * 2))
 
-echo "== default build (warnings are errors)"
+stage "default build (warnings are errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci
 ctest --preset ci -j "$test_jobs"
 
-echo "== packaging"
+stage "packaging"
 bash scripts/package-check.sh build/ci
 
 # A couple of minutes from a fresh machine, so CI runs it too.
 if [ "${ORVANTA_WINDOWS:-0}" = 1 ] || [ "${CI:-}" = true ]; then
-  echo "== Windows core (MinGW-w64, tests under Wine)"
+  stage "Windows core (MinGW-w64, tests under Wine)"
   bash scripts/test-windows.sh
 fi
 
 if [ "${ORVANTA_SKIP_ASAN:-0}" != 1 ]; then
-  echo "== sanitizer build"
+  stage "sanitizer build"
   cmake --preset asan >/dev/null
   cmake --build --preset asan
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -41,7 +44,7 @@ if [ "${ORVANTA_SKIP_ASAN:-0}" != 1 ]; then
 fi
 
 if [ "${ORVANTA_SKIP_TSAN:-0}" != 1 ]; then
-  echo "== ThreadSanitizer build (the threaded tests)"
+  stage "ThreadSanitizer build (the threaded tests)"
   cmake --preset tsan >/dev/null
   cmake --build --preset tsan -j2
   # GCC 12's ThreadSanitizer stops with "unexpected memory mapping" where the
@@ -56,7 +59,7 @@ if [ "${ORVANTA_SKIP_TSAN:-0}" != 1 ]; then
 fi
 
 if [ -x scripts/fuzz.sh ] && [ "${ORVANTA_SKIP_FUZZ:-0}" != 1 ]; then
-  echo "== fuzzing (bounded)"
+  stage "fuzzing (bounded)"
   bash scripts/fuzz.sh
 fi
-echo "== all tests passed"
+stage "all tests passed"

@@ -104,6 +104,31 @@ void CUpdateSession::Shutdown()
     Q_EMIT stateChanged(m_eState);
 }
 
+bool CUpdateSession::IsFinal(State eState)
+{
+    switch (eState) {
+    case State::Idle:
+    case State::Connecting:
+    case State::WaitingForVersion:
+    case State::CollectingList:
+    case State::LoggingIn:
+    case State::Verifying:
+    case State::Downloading:
+        return false;
+    case State::UpToDate:
+    case State::Done:
+    case State::Ready:
+    case State::LinkFailed:
+    case State::FtpFailed:
+    case State::DownloadStopped:
+    case State::DownloadBroken:
+    case State::Refused:
+    case State::Closed:
+        return true;
+    }
+    return false;
+}
+
 void CUpdateSession::SetState(State eState)
 {
     if (m_eState == eState || m_eState == State::Closed)

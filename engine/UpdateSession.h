@@ -55,6 +55,9 @@ public:
         Closed,             // shut down
     };
     Q_ENUM(State)
+    // Whether the run's own work is over: it ended, or it waits for nothing
+    // but the patch server's game address (UpToDate, Done).
+    static bool IsFinal(State eState);
 
     // Limits on what the patch server may make the run hold or wait for.
     static constexpr std::size_t DEFAULT_MAX_ENTRIES = 200000;

@@ -1,16 +1,13 @@
 // The update engine against a scripted patch server on loopback:
 // connection, frames cut and merged, odd frames, hostile servers, and the
 // end states of the conversation.
-#include "PatchPeer.h"
-
 #include "app/Constants.h"
 #include "engine/UpdateSession.h"
 #include "patch/Cp949.h"
 #include "patch/PatchLink.h"
 #include "patch/Records.h"
 #include "settings/SettingsStore.h"
-#include "support/TestPrompts.h"
-#include "support/TestSupport.h"
+#include "support/EngineRun.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -20,11 +17,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 
 using namespace orvanta;
 using patch_test::FrameBytes;
 using patch_test::Int32Frame;
+using testing_support::CEngineRun;
 using testing_support::WaitFor;
 using State = CUpdateSession::State;
 
@@ -51,57 +48,39 @@ std::optional<std::int32_t> StoredClientVersion()
     return settings::ReadNumberValue(settings::CLIENT_VERSION);
 }
 
-// One run: its own store, patch server, player and engine (destroyed in
-// that order, reversed).
-struct CRun {
-    testing_support::CTempStore store;
-    patch_test::CScriptedPeer peer;
-    testing_support::CTestPrompts prompts;
-    std::unique_ptr<CUpdateSession> pEngine;
+// The store as the run finds it; the host comes as the command line gives
+// it.
+CUpdateSession& Start(CEngineRun& run, std::int32_t nClientVersion, const QString& host, int nPort,
+                      const std::function<void(CUpdateSession&)>& configure = {})
+{
+    return run.Start({.store = {{settings::CLIENT_VERSION, nClientVersion}, {settings::PORT, nPort}},
+                      .host = host,
+                      .configure = configure});
+}
 
-    // The store as the run finds it; the host comes as the command line
-    // gives it.
-    CUpdateSession& Start(std::int32_t nClientVersion, const QString& host, int nPort,
-                          const std::function<void(CUpdateSession&)>& configure = {})
-    {
-        {
-            settings::CSettingsKey key(settings::CSettingsKey::Open::Create);
-            key.WriteNumber(settings::CLIENT_VERSION, nClientVersion);
-            key.WriteNumber(settings::PORT, nPort);
-        }
-        pEngine = std::make_unique<CUpdateSession>(&prompts);
-        if (configure)
-            configure(*pEngine);
-        pEngine->Start(host);
-        return *pEngine;
-    }
+// Up to the server's first move: connected, the version sent.
+void Handshake(CEngineRun& run, std::int32_t nClientVersion, const std::function<void(CUpdateSession&)>& configure = {})
+{
+    Start(run, nClientVersion, QStringLiteral("127.0.0.1"), run.Peer().Port(), configure);
+    ASSERT_TRUE(run.Peer().WaitForFrames(1));
+    ASSERT_EQ(run.Peer().Received()[0].type, FRAME_CLIENT_VERSION);
+    ASSERT_EQ(run.Peer().Received()[0].payload, EncodeInt32(nClientVersion));
+    ASSERT_EQ(run.Engine().StatusText(), CONNECTED);
+    ASSERT_EQ(run.Engine().GetState(), State::WaitingForVersion);
+    ASSERT_FALSE(run.Engine().IsLaunchReady());
+}
 
-    // Up to the server's first move: connected, the version sent.
-    void Handshake(std::int32_t nClientVersion, const std::function<void(CUpdateSession&)>& configure = {})
-    {
-        Start(nClientVersion, QStringLiteral("127.0.0.1"), peer.Port(), configure);
-        ASSERT_TRUE(peer.WaitForFrames(1));
-        ASSERT_EQ(peer.Received()[0].type, FRAME_CLIENT_VERSION);
-        ASSERT_EQ(peer.Received()[0].payload, EncodeInt32(nClientVersion));
-        ASSERT_EQ(pEngine->StatusText(), CONNECTED);
-        ASSERT_EQ(pEngine->GetState(), State::WaitingForVersion);
-        ASSERT_FALSE(pEngine->IsLaunchReady());
-    }
-
-    // Different versions: the list is being collected.
-    void StartList(std::int32_t nClientVersion, std::int32_t nServerVersion)
-    {
-        ASSERT_NO_FATAL_FAILURE(Handshake(nClientVersion));
-        peer.Write(Int32Frame(FRAME_SERVER_VERSION, nServerVersion));
-        ASSERT_TRUE(WaitFor([&] { return pEngine->GetState() == State::CollectingList; }));
-    }
-};
+// Different versions: the list is being collected.
+void StartList(CEngineRun& run, std::int32_t nClientVersion, std::int32_t nServerVersion)
+{
+    ASSERT_NO_FATAL_FAILURE(Handshake(run, nClientVersion));
+    run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, nServerVersion));
+    ASSERT_TRUE(WaitFor([&] { return run.Engine().GetState() == State::CollectingList; }));
+}
 
 class SessionTest : public ::testing::Test {
 protected:
-    void TearDown() override { m_run.pEngine.reset(); }
-
-    CRun m_run;
+    CEngineRun m_run;
 };
 
 // A port on which nothing listens.
@@ -120,22 +99,22 @@ TEST_F(SessionTest, DifferentVersionsShowTheUpdateAndWaitForTheList)
 {
     for (const auto& [nClient, nServer] : {std::pair{3, 5}, std::pair{-1, 2}}) {
         SCOPED_TRACE(nClient);
-        CRun run;
-        ASSERT_NO_FATAL_FAILURE(run.StartList(nClient, nServer));
-        EXPECT_EQ(run.pEngine->StatusText(), QStringLiteral("Ver.%1에서 Ver.%2으로 업데이트").arg(nClient).arg(nServer));
-        EXPECT_EQ(run.pEngine->ServerVersion(), nServer);
+        CEngineRun run;
+        ASSERT_NO_FATAL_FAILURE(StartList(run, nClient, nServer));
+        EXPECT_EQ(run.Engine().StatusText(), QStringLiteral("Ver.%1에서 Ver.%2으로 업데이트").arg(nClient).arg(nServer));
+        EXPECT_EQ(run.Engine().ServerVersion(), nServer);
         QTest::qWait(SETTLE_MS);
-        EXPECT_EQ(run.peer.Received().size(), 1u) << "nothing more is sent";
-        EXPECT_FALSE(run.pEngine->IsUpToDate());
-        EXPECT_FALSE(run.pEngine->IsLaunchReady());
+        EXPECT_EQ(run.Peer().Received().size(), 1u) << "nothing more is sent";
+        EXPECT_FALSE(run.Engine().IsUpToDate());
+        EXPECT_FALSE(run.Engine().IsLaunchReady());
         EXPECT_EQ(StoredClientVersion(), nClient) << "frame 11 records nothing";
     }
 }
 
 TEST_F(SessionTest, EqualVersionsAnswerUpToDateBeforeTheStatusText)
 {
-    ASSERT_NO_FATAL_FAILURE(m_run.Handshake(4));
-    CUpdateSession& engine = *m_run.pEngine;
+    ASSERT_NO_FATAL_FAILURE(Handshake(m_run, 4));
+    CUpdateSession& engine = m_run.Engine();
     // What the engine showed when frame 18 left for the server.
     QString statusAtSend;
     bool bReadyAtSend = true;
@@ -148,10 +127,10 @@ TEST_F(SessionTest, EqualVersionsAnswerUpToDateBeforeTheStatusText)
         nSent += n;
     });
 
-    m_run.peer.Write(Int32Frame(FRAME_SERVER_VERSION, 4));
-    ASSERT_TRUE(m_run.peer.WaitForFrames(2));
-    EXPECT_EQ(m_run.peer.Received()[1].type, FRAME_UP_TO_DATE);
-    EXPECT_EQ(m_run.peer.Received()[1].payload.size(), 4u);
+    m_run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, 4));
+    ASSERT_TRUE(m_run.Peer().WaitForFrames(2));
+    EXPECT_EQ(m_run.Peer().Received()[1].type, FRAME_UP_TO_DATE);
+    EXPECT_EQ(m_run.Peer().Received()[1].payload.size(), 4u);
     EXPECT_EQ(nSent, 12);
     EXPECT_EQ(statusAtSend, CONNECTED);
     EXPECT_FALSE(bReadyAtSend);
@@ -167,13 +146,13 @@ TEST_F(SessionTest, EqualVersionsAnswerUpToDateBeforeTheStatusText)
 // game server counts, and the installed version stays.
 TEST_F(SessionTest, AfterEqualVersionsOnlyTheGameServerCounts)
 {
-    ASSERT_NO_FATAL_FAILURE(m_run.Handshake(4));
-    CUpdateSession& engine = *m_run.pEngine;
+    ASSERT_NO_FATAL_FAILURE(Handshake(m_run, 4));
+    CUpdateSession& engine = m_run.Engine();
     // "게임서버" in CP949, the way the server stores its texts.
     const std::string address = Utf8ToCp949("게임서버.example");
-    m_run.peer.Write(Int32Frame(FRAME_SERVER_VERSION, 4) + FileEntryFrame("", "a.bin", 3) +
-                     FrameBytes(FRAME_FTP_INFO, EncodeFtpInfo({"127.0.0.1:2121", "kim", "pw"})) +
-                     FrameBytes(FRAME_GAME_SERVER, EncodeGameServerInfo({address, 7000})));
+    m_run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, 4) + FileEntryFrame("", "a.bin", 3) +
+                       FrameBytes(FRAME_FTP_INFO, EncodeFtpInfo({"127.0.0.1:2121", "kim", "pw"})) +
+                       FrameBytes(FRAME_GAME_SERVER, EncodeGameServerInfo({address, 7000})));
     ASSERT_TRUE(WaitFor([&] { return engine.GamePort() == 7000; }));
     EXPECT_EQ(engine.GameIp(), QStringLiteral("게임서버.example"));
     EXPECT_TRUE(engine.FileList().empty());
@@ -186,32 +165,32 @@ TEST_F(SessionTest, AfterEqualVersionsOnlyTheGameServerCounts)
 
 TEST_F(SessionTest, GameServerAddressWithoutNulEndsAtItsField)
 {
-    ASSERT_NO_FATAL_FAILURE(m_run.Handshake(4));
+    ASSERT_NO_FATAL_FAILURE(Handshake(m_run, 4));
     std::vector<std::uint8_t> payload(GameServerInfo::SIZE, 'g');
     StoreLe32(std::span(payload).subspan(52, 4), 12);
-    m_run.peer.Write(FrameBytes(FRAME_GAME_SERVER, payload));
-    ASSERT_TRUE(WaitFor([&] { return m_run.pEngine->GamePort() == 12; }));
-    EXPECT_EQ(m_run.pEngine->GameIp(), QString(52, QLatin1Char('g')));
+    m_run.Peer().Write(FrameBytes(FRAME_GAME_SERVER, payload));
+    ASSERT_TRUE(WaitFor([&] { return m_run.Engine().GamePort() == 12; }));
+    EXPECT_EQ(m_run.Engine().GameIp(), QString(52, QLatin1Char('g')));
 }
 
 // Each frame is handled once, when its last byte is in, however the server's
 // bytes are cut.
 TEST_F(SessionTest, FramesCutIntoPiecesAreHandledOnceWhole)
 {
-    ASSERT_NO_FATAL_FAILURE(m_run.StartList(1, 2));
-    const CUpdateSession& engine = *m_run.pEngine;
+    ASSERT_NO_FATAL_FAILURE(StartList(m_run, 1, 2));
+    const CUpdateSession& engine = m_run.Engine();
     const std::vector<std::vector<int>> cuts = {{1, 3}, {2, 2, 4}, {4, 4}, {9, 500}, {575}};
     for (std::size_t i = 0; i < cuts.size(); ++i) {
         SCOPED_TRACE(::testing::PrintToString(cuts[i]));
         const QByteArray frame = FileEntryFrame("dir", "file" + std::to_string(i), std::uint32_t(i));
         qsizetype nAt = 0;
         for (int nPiece : cuts[i]) {
-            m_run.peer.Write(frame.mid(nAt, nPiece));
+            m_run.Peer().Write(frame.mid(nAt, nPiece));
             nAt += nPiece;
             QTest::qWait(SETTLE_MS);
             ASSERT_EQ(engine.FileList().size(), i) << "handled before its last byte";
         }
-        m_run.peer.Write(frame.mid(nAt));
+        m_run.Peer().Write(frame.mid(nAt));
         ASSERT_TRUE(WaitFor([&] { return engine.FileList().size() == i + 1; }));
         EXPECT_EQ(engine.FileList().back().name, "file" + std::to_string(i));
         EXPECT_EQ(engine.FileList().back().size, i);
@@ -223,11 +202,11 @@ TEST_F(SessionTest, FramesCutIntoPiecesAreHandledOnceWhole)
 
 TEST_F(SessionTest, FramesInOneSegmentAreHandledInOrder)
 {
-    ASSERT_NO_FATAL_FAILURE(m_run.Handshake(2));
-    const CUpdateSession& engine = *m_run.pEngine;
+    ASSERT_NO_FATAL_FAILURE(Handshake(m_run, 2));
+    const CUpdateSession& engine = m_run.Engine();
     // Two identical entries are two entries.
-    m_run.peer.Write(Int32Frame(FRAME_SERVER_VERSION, 6) + FileEntryFrame("a", "same", 10) +
-                     FileEntryFrame("a", "same", 10) + FileEntryFrame("b", "other", 20));
+    m_run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, 6) + FileEntryFrame("a", "same", 10) +
+                       FileEntryFrame("a", "same", 10) + FileEntryFrame("b", "other", 20));
     ASSERT_TRUE(WaitFor([&] { return engine.FileList().size() == 3; }));
     EXPECT_EQ(engine.StatusText(), QStringLiteral("Ver.2에서 Ver.6으로 업데이트"));
     EXPECT_EQ(engine.FileList()[0], engine.FileList()[1]);
@@ -240,8 +219,8 @@ TEST_F(SessionTest, FramesInOneSegmentAreHandledInOrder)
 // second version are all passed over; the frames around them are handled.
 TEST_F(SessionTest, OddFramesBetweenValidOnesAreIgnored)
 {
-    ASSERT_NO_FATAL_FAILURE(m_run.Handshake(1));
-    const CUpdateSession& engine = *m_run.pEngine;
+    ASSERT_NO_FATAL_FAILURE(Handshake(m_run, 1));
+    const CUpdateSession& engine = m_run.Engine();
     const std::vector<std::uint8_t> junk(40, 0xEE);
     QByteArray stream;
     stream += FrameBytes(12);
@@ -260,7 +239,7 @@ TEST_F(SessionTest, OddFramesBetweenValidOnesAreIgnored)
     stream += FrameBytes(20);
     stream += FrameBytes(-5, junk);
     stream += FileEntryFrame("x", "second", 2);
-    m_run.peer.Write(stream);
+    m_run.Peer().Write(stream);
 
     ASSERT_TRUE(WaitFor([&] { return engine.FileList().size() == 2; }));
     EXPECT_EQ(engine.FileList()[0].name, "first");
@@ -280,22 +259,22 @@ TEST_F(SessionTest, LengthOutOfRangeClosesTheLink)
 {
     for (std::int32_t nLength : {1025, 7, -1, 0x7FFFFFFF}) {
         SCOPED_TRACE(nLength);
-        CRun run;
-        ASSERT_NO_FATAL_FAILURE(run.Handshake(1));
-        const CUpdateSession& engine = *run.pEngine;
+        CEngineRun run;
+        ASSERT_NO_FATAL_FAILURE(Handshake(run, 1));
+        const CUpdateSession& engine = run.Engine();
 
         QByteArray stream(4, '\0');
         StoreLe32(std::span(reinterpret_cast<std::uint8_t*>(stream.data()), 4), std::uint32_t(nLength));
         stream += QByteArray(3000, '\x5A');
         stream += Int32Frame(FRAME_SERVER_VERSION, 8);
-        run.peer.Write(stream);
+        run.Peer().Write(stream);
 
         ASSERT_TRUE(WaitFor([&] { return engine.IsLaunchReady(); }));
         EXPECT_EQ(engine.StatusText(), FAILED);
         EXPECT_EQ(engine.GetState(), State::LinkFailed);
         EXPECT_FALSE(engine.IsUpToDate());
         EXPECT_TRUE(engine.Link()->IsBroken());
-        EXPECT_TRUE(WaitFor([&] { return run.peer.ClientClosed(); })) << "the server is dropped";
+        EXPECT_TRUE(WaitFor([&] { return run.Peer().ClientClosed(); })) << "the server is dropped";
         QTest::qWait(SETTLE_MS);
         EXPECT_EQ(engine.ServerVersion(), 0);
         EXPECT_FALSE(engine.Link()->SendFrame(FRAME_UP_TO_DATE, EncodeInt32(0)));
@@ -308,18 +287,18 @@ TEST_F(SessionTest, LengthOutOfRangeClosesTheLink)
 TEST_F(SessionTest, SilentServerFailsTheLink)
 {
     {
-        CRun run;
-        ASSERT_NO_FATAL_FAILURE(run.Handshake(1, [](CUpdateSession& engine) { engine.SetSilenceTimeout(100); }));
-        ASSERT_TRUE(WaitFor([&] { return run.pEngine->GetState() == State::LinkFailed; }, 3000));
-        EXPECT_TRUE(run.pEngine->IsLaunchReady());
+        CEngineRun run;
+        ASSERT_NO_FATAL_FAILURE(Handshake(run, 1, [](CUpdateSession& engine) { engine.SetSilenceTimeout(100); }));
+        ASSERT_TRUE(WaitFor([&] { return run.Engine().GetState() == State::LinkFailed; }, 3000));
+        EXPECT_TRUE(run.Engine().IsLaunchReady());
     }
 
-    ASSERT_NO_FATAL_FAILURE(m_run.Handshake(1, [](CUpdateSession& engine) { engine.SetSilenceTimeout(200); }));
-    CUpdateSession& engine = *m_run.pEngine;
-    m_run.peer.Write(Int32Frame(FRAME_SERVER_VERSION, 2));
+    ASSERT_NO_FATAL_FAILURE(Handshake(m_run, 1, [](CUpdateSession& engine) { engine.SetSilenceTimeout(200); }));
+    CUpdateSession& engine = m_run.Engine();
+    m_run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, 2));
     for (std::uint32_t i = 0; i < 5; ++i) {
         QTest::qWait(60);
-        m_run.peer.Write(FileEntryFrame("d", "f" + std::to_string(i), i));
+        m_run.Peer().Write(FileEntryFrame("d", "f" + std::to_string(i), i));
     }
     ASSERT_TRUE(WaitFor([&] { return engine.FileList().size() == 5; }));
     EXPECT_EQ(engine.GetState(), State::CollectingList);
@@ -327,27 +306,27 @@ TEST_F(SessionTest, SilentServerFailsTheLink)
     EXPECT_EQ(engine.StatusText(), FAILED);
     EXPECT_TRUE(engine.IsLaunchReady());
     EXPECT_FALSE(engine.IsUpToDate());
-    EXPECT_TRUE(WaitFor([&] { return m_run.peer.ClientClosed(); }));
+    EXPECT_TRUE(WaitFor([&] { return m_run.Peer().ClientClosed(); }));
 }
 
 // A list longer than any release is hostile: the link fails instead of the
 // list growing without end.
 TEST_F(SessionTest, ListPastTheLimitFailsTheLink)
 {
-    ASSERT_NO_FATAL_FAILURE(m_run.Handshake(1, [](CUpdateSession& engine) { engine.SetMaxEntries(2); }));
-    const CUpdateSession& engine = *m_run.pEngine;
-    m_run.peer.Write(Int32Frame(FRAME_SERVER_VERSION, 2) + FileEntryFrame("", "1", 1) + FileEntryFrame("", "2", 1) +
-                     FileEntryFrame("", "3", 1) + FrameBytes(FRAME_FTP_INFO, EncodeFtpInfo({"127.0.0.1", "u", "p"})));
+    ASSERT_NO_FATAL_FAILURE(Handshake(m_run, 1, [](CUpdateSession& engine) { engine.SetMaxEntries(2); }));
+    const CUpdateSession& engine = m_run.Engine();
+    m_run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, 2) + FileEntryFrame("", "1", 1) + FileEntryFrame("", "2", 1) +
+                       FileEntryFrame("", "3", 1) + FrameBytes(FRAME_FTP_INFO, EncodeFtpInfo({"127.0.0.1", "u", "p"})));
     ASSERT_TRUE(WaitFor([&] { return engine.GetState() == State::LinkFailed; }));
     EXPECT_EQ(engine.FileList().size(), 2u);
     EXPECT_TRUE(engine.FtpCredentials().host.empty());
     EXPECT_TRUE(engine.IsLaunchReady());
-    EXPECT_TRUE(WaitFor([&] { return m_run.peer.ClientClosed(); }));
+    EXPECT_TRUE(WaitFor([&] { return m_run.Peer().ClientClosed(); }));
 }
 
 TEST_F(SessionTest, RefusedConnectionArmsTheButtonWithoutUpToDate)
 {
-    const CUpdateSession& engine = m_run.Start(1, QStringLiteral("127.0.0.1"), ClosedPort());
+    const CUpdateSession& engine = Start(m_run, 1, QStringLiteral("127.0.0.1"), ClosedPort());
     ASSERT_TRUE(WaitFor([&] { return engine.IsLaunchReady(); }));
     EXPECT_EQ(engine.StatusText(), FAILED);
     EXPECT_EQ(engine.GetState(), State::LinkFailed);
@@ -359,9 +338,9 @@ TEST_F(SessionTest, NameThatDoesNotResolveFallsBackToTheFixedAddress)
     // The reserved .invalid domain never resolves; the fallback of this
     // build is 127.0.0.1, where the peer listens.
     ASSERT_STREQ(FALLBACK_PATCH_ADDR, "127.0.0.1");
-    const CUpdateSession& engine = m_run.Start(6, QStringLiteral("orvanta-patch.invalid"), m_run.peer.Port());
-    ASSERT_TRUE(m_run.peer.WaitForFrames(1, 10000));
-    EXPECT_EQ(m_run.peer.Received()[0].payload, EncodeInt32(6));
+    const CUpdateSession& engine = Start(m_run, 6, QStringLiteral("orvanta-patch.invalid"), m_run.Peer().Port());
+    ASSERT_TRUE(m_run.Peer().WaitForFrames(1, 10000));
+    EXPECT_EQ(m_run.Peer().Received()[0].payload, EncodeInt32(6));
     EXPECT_EQ(engine.StatusText(), CONNECTED);
 }
 
@@ -369,9 +348,9 @@ TEST_F(SessionTest, NameThatDoesNotResolveFallsBackToTheFixedAddress)
 // 16 bits.
 TEST_F(SessionTest, NameThatResolvesAndAnOversizedPortAreUsed)
 {
-    const CUpdateSession& engine = m_run.Start(2, QStringLiteral("localhost"), 3 * 65536 + m_run.peer.Port());
-    ASSERT_TRUE(m_run.peer.WaitForFrames(1));
-    EXPECT_EQ(m_run.peer.Received()[0].payload, EncodeInt32(2));
+    const CUpdateSession& engine = Start(m_run, 2, QStringLiteral("localhost"), 3 * 65536 + m_run.Peer().Port());
+    ASSERT_TRUE(m_run.Peer().WaitForFrames(1));
+    EXPECT_EQ(m_run.Peer().Received()[0].payload, EncodeInt32(2));
     EXPECT_EQ(engine.StatusText(), CONNECTED);
 }
 
@@ -382,10 +361,10 @@ TEST_F(SessionTest, MissingHostFailsVisibly)
     settings::RunSettings unreadable;  // bStoreOpen false
     settings::RunSettings noHost;
     noHost.bStoreOpen = true;
-    noHost.nPort = m_run.peer.Port();
+    noHost.nPort = m_run.Peer().Port();
     for (const settings::RunSettings& run : {unreadable, noHost}) {
         SCOPED_TRACE(run.bStoreOpen);
-        CUpdateSession engine(&m_run.prompts);
+        CUpdateSession engine(&m_run.Prompts());
         QSignalSpy statuses(&engine, &CUpdateSession::statusChanged);
         engine.StartWith(run);
         ASSERT_TRUE(WaitFor([&] { return engine.IsLaunchReady(); }));
@@ -394,7 +373,7 @@ TEST_F(SessionTest, MissingHostFailsVisibly)
         const QString first = run.bStoreOpen ? FAILED : QStringLiteral("레지스트리를 읽을수 없습니다.");
         EXPECT_EQ(statuses.front().front().toString(), first);
     }
-    EXPECT_FALSE(m_run.peer.HasClient());
+    EXPECT_FALSE(m_run.Peer().HasClient());
 }
 
 // A server that never answers the connection attempt: the time-out ends the
@@ -413,8 +392,8 @@ TEST_F(SessionTest, ConnectionThatHangsTimesOut)
 
     QElapsedTimer clock;
     clock.start();
-    const CUpdateSession& engine = m_run.Start(1, QStringLiteral("127.0.0.1"), silent.serverPort(),
-                                               [](CUpdateSession& e) { e.SetConnectTimeout(200); });
+    const CUpdateSession& engine = Start(m_run, 1, QStringLiteral("127.0.0.1"), silent.serverPort(),
+                                         [](CUpdateSession& e) { e.SetConnectTimeout(200); });
     QSignalSpy states(&engine, &CUpdateSession::stateChanged);
     ASSERT_TRUE(WaitFor([&] { return engine.IsLaunchReady(); }, 5000));
     EXPECT_EQ(engine.StatusText(), FAILED);
@@ -427,8 +406,8 @@ TEST_F(SessionTest, ConnectionThatHangsTimesOut)
 // The engine may go while a name lookup is under way: its answer is dropped.
 TEST_F(SessionTest, EngineGoingDuringTheLookupIsSafe)
 {
-    m_run.Start(1, QStringLiteral("orvanta-patch.invalid"), m_run.peer.Port());
-    m_run.pEngine.reset();
+    Start(m_run, 1, QStringLiteral("orvanta-patch.invalid"), m_run.Peer().Port());
+    m_run.DropEngine();
     QTest::qWait(SETTLE_MS * 5);
-    EXPECT_FALSE(m_run.peer.HasClient());
+    EXPECT_FALSE(m_run.Peer().HasClient());
 }

@@ -2,17 +2,10 @@
 
 #include "settings/SettingsStore.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDialog>
 #include <QFile>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPointer>
 #include <QTest>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -79,40 +72,6 @@ bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
         QTest::qWait(5);
     }
     return true;
-}
-
-void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int timeoutMs)
-{
-    auto* pTimer = new QTimer;
-    auto deadline = std::make_shared<QDeadlineTimer>(ScaledMs(timeoutMs));
-    QObject::connect(pTimer, &QTimer::timeout, [pTimer, pAnswer, buttonText, deadline]() {
-        QWidget* pModal = QApplication::activeModalWidget();
-        auto* pDialog = qobject_cast<QDialog*>(pModal);
-        if (!pDialog) {
-            if (deadline->hasExpired())
-                pTimer->deleteLater();
-            return;
-        }
-        pTimer->stop();
-        pTimer->deleteLater();
-        pAnswer->bSeen = true;
-        pAnswer->title = pDialog->windowTitle();
-        if (auto* pBox = qobject_cast<QMessageBox*>(pDialog))
-            pAnswer->text = pBox->text();
-        if (buttonText.isEmpty()) {
-            pDialog->accept();
-            return;
-        }
-        const auto buttons = pDialog->findChildren<QAbstractButton*>();
-        for (QAbstractButton* pButton : buttons) {
-            if (pButton->text().remove(QLatin1Char('&')) == buttonText) {
-                pButton->click();
-                return;
-            }
-        }
-        pDialog->reject();
-    });
-    pTimer->start(10);
 }
 
 QString BinaryPath(const QString& relative)

@@ -6,7 +6,8 @@
 
 #include <functional>
 
-// Helpers shared by the tests.
+// Helpers shared by the tests, with no widget in sight (GuiSupport.h has
+// those for tests that build a window).
 namespace testing_support {
 
 // Points XDG_CONFIG_HOME at a fresh folder for its lifetime, so a test never
@@ -40,17 +41,6 @@ int ScaledMs(int nMs);
 // Runs the event loop until pred() holds or timeoutMs (scaled) passes;
 // returns pred().
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
-
-// Answers the next modal dialog (message box or dialog) with the given
-// button text, or with its default when buttonText is empty; records the
-// dialog's text and title. Polls until one shows up or timeoutMs (scaled)
-// passes.
-struct DialogAnswer {
-    bool bSeen = false;
-    QString text;
-    QString title;
-};
-void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int timeoutMs = 10000);
 
 // The built executables.
 QString BinaryPath(const QString& relative);

@@ -1,10 +1,7 @@
 // The update engine's download sequence against a real FTP server, with the
 // patch server's frames handed to the engine as a connected link delivers
 // them.
-#include "patch/PatchPeer.h"
-#include "support/FtpServer.h"
-#include "support/TestPrompts.h"
-#include "support/TestSupport.h"
+#include "support/EngineRun.h"
 
 #include "engine/UpdateSession.h"
 #include "patch/Cp949.h"
@@ -30,6 +27,7 @@
 #include <functional>
 #include <optional>
 
+using testing_support::CEngineRun;
 using testing_support::CFtpServer;
 using testing_support::Pattern;
 using testing_support::ReadAll;
@@ -91,22 +89,6 @@ struct StoreValues {
 
 class DownloadTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        g_nPassive = 0;
-        m_gamePath = m_parent.filePath(QStringLiteral("game")) + QLatin1Char('/');
-        QDir().mkpath(m_gamePath);
-    }
-
-    void TearDown() override { m_pEngine.reset(); }
-
-    CFtpServer& Server(CFtpServer::Options options = {})
-    {
-        m_pServer = std::make_unique<CFtpServer>(std::move(options));
-        EXPECT_TRUE(m_pServer->Start());
-        return *m_pServer;
-    }
-
     // One list entry; the server gets the file unless bServe is false. The
     // size listed defaults to the contents' size.
     void Add(const QString& folder, const QString& name, const QByteArray& contents,
@@ -125,7 +107,7 @@ protected:
                 relative.remove(0, 1);
             if (!relative.isEmpty() && !relative.endsWith(QLatin1Char('/')))
                 relative += QLatin1Char('/');
-            EXPECT_TRUE(m_pServer->AddFile(relative + name, contents));
+            EXPECT_TRUE(m_run.Ftp().AddFile(relative + name, contents));
         }
     }
 
@@ -134,93 +116,49 @@ protected:
     // entries. The FTP information is still to come.
     void Start(const StoreValues& values = {})
     {
-        m_pEngine.reset();
-        m_pStore.reset();  // the old one restores the location first
-        m_pStore = std::make_unique<testing_support::CTempStore>();
-        m_pPrompts = std::make_unique<testing_support::CTestPrompts>();
-        m_pPeer = std::make_unique<patch_test::CScriptedPeer>();
-        m_started.clear();
-        m_lastCount.reset();
-        m_nTotal.reset();
-        m_complete.reset();
+        using namespace orvanta::settings;
         m_password = values.password;
-        {
-            using namespace orvanta::settings;
-            CSettingsKey key(CSettingsKey::Open::Create);
-            if (values.nPassive)
-                key.WriteNumber(PASSIVE, *values.nPassive);
-            if (values.nMarkVersion)
-                key.WriteNumber(DOWN_VERSION, *values.nMarkVersion);
-            if (values.nConnections)
-                key.WriteNumber(CONNECTIONS, *values.nConnections);
-            key.WriteText(DOWN_FOLDER, values.markFolder);
-            key.WriteText(DOWN_FILE, values.markFile);
-            key.WriteText(CLIENT_PATH, m_gamePath);
-            key.WriteNumber(CLIENT_VERSION, values.nInstalled);
-            key.WriteNumber(PORT, m_pPeer->Port());
-        }
-        m_pEngine = std::make_unique<CUpdateSession>(m_pPrompts.get());
-        m_pEngine->SetTrustedKey(values.trustedKey);
-        m_pEngine->SetFtpTimeouts(values.ftpTimeouts);
-        CUpdateSession& engine = *m_pEngine;
-        QObject::connect(&engine, &CUpdateSession::fileStarted,
-                         [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 nSize) {
-                             m_started.push_back({nIndex, nCount, name, nSize});
-                         });
-        QObject::connect(&engine, &CUpdateSession::bytesCounted,
-                         [this](quint64, quint64, quint64 fileRecv, quint64 fileSize, quint64 allRecv, quint64 total) {
-                             m_lastCount = Count{fileRecv, fileSize, allRecv, total};
-                         });
-        QObject::connect(&engine, &CUpdateSession::totalsPrepared, [this](quint64 total) { m_nTotal = total; });
-        QObject::connect(&engine, &CUpdateSession::downloadComplete,
-                         [this](quint64 last, quint64 total) { m_complete = {last, total}; });
-        engine.Start(QStringLiteral("127.0.0.1"));
-        ASSERT_TRUE(m_pPeer->WaitForFrames(1));
+        CEngineRun::Values store = {
+            {DOWN_FOLDER, values.markFolder}, {DOWN_FILE, values.markFile}, {CLIENT_VERSION, values.nInstalled}};
+        if (values.nPassive)
+            store.push_back({PASSIVE, *values.nPassive});
+        if (values.nMarkVersion)
+            store.push_back({DOWN_VERSION, *values.nMarkVersion});
+        if (values.nConnections)
+            store.push_back({CONNECTIONS, *values.nConnections});
+        m_run.Start({.store = store,
+                     .host = QStringLiteral("127.0.0.1"),
+                     .trustedKey = values.trustedKey,
+                     .ftpTimeouts = values.ftpTimeouts});
+        ASSERT_TRUE(m_run.Peer().WaitForFrames(1));
         Dispatch(orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(RELEASE_VERSION));
         for (const orvanta::FileEntry& entry : m_entries)
             Dispatch(orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(entry));
-        ASSERT_EQ(engine.GetState(), State::CollectingList);
+        ASSERT_EQ(m_run.Engine().GetState(), State::CollectingList);
     }
 
-    void Dispatch(std::int32_t type, std::span<const std::uint8_t> payload) { m_pEngine->DispatchFrame(type, payload); }
+    void Dispatch(std::int32_t type, std::span<const std::uint8_t> payload)
+    {
+        m_run.Engine().DispatchFrame(type, payload);
+    }
 
     void Login()
     {
         Dispatch(orvanta::FRAME_FTP_INFO,
-                 orvanta::EncodeFtpInfo({m_pServer->HostText().toStdString(), "updater", m_password.toStdString()}));
+                 orvanta::EncodeFtpInfo({m_run.Ftp().HostText().toStdString(), "updater", m_password.toStdString()}));
     }
 
     // Logs in and waits until the run reaches an end.
     bool Run()
     {
         Login();
-        return WaitForEnd();
-    }
-
-    bool WaitForEnd(int nTimeoutMs = 15000)
-    {
-        return WaitFor(
-            [this] {
-                switch (m_pEngine->GetState()) {
-                case State::Done:
-                case State::Ready:
-                case State::FtpFailed:
-                case State::DownloadStopped:
-                case State::DownloadBroken:
-                case State::Refused:
-                case State::Closed:
-                    return true;
-                default:
-                    return false;
-                }
-            },
-            nTimeoutMs);
+        return m_run.WaitForEnd();
     }
 
     // The resume mark once the run is over: shutting down writes what waits.
     QString StoredMarkFile()
     {
-        m_pEngine->Shutdown();
+        m_run.Engine().Shutdown();
         return StoredText(orvanta::settings::DOWN_FILE);
     }
 
@@ -228,17 +166,17 @@ protected:
     bool CountsRiseFrom(quint64 nFirst, quint64 nLast) const
     {
         quint64 n = nFirst;
-        for (const Started& started : m_started) {
+        for (const CEngineRun::Started& started : m_run.started) {
             if (started.nIndex != n++ || started.nCount != nLast)
                 return false;
         }
-        return !m_started.empty() && n == nLast + 1;
+        return !m_run.started.empty() && n == nLast + 1;
     }
 
     QStringList Retrieved(qsizetype nFrom = 0) const
     {
         QStringList files;
-        const QStringList log = m_pServer->Log();
+        const QStringList log = m_run.Ftp().Log();
         for (const QString& line : log.mid(nFrom)) {
             if (line.startsWith(QLatin1String("RETR ")))
                 files << line.mid(5);
@@ -254,19 +192,6 @@ protected:
         return n;
     }
 
-    struct Started {
-        quint64 nIndex;
-        quint64 nCount;
-        QString name;
-        quint64 nSize;
-    };
-    struct Count {
-        quint64 fileRecv;
-        quint64 fileSize;
-        quint64 allRecv;
-        quint64 total;
-    };
-
     static orvanta::Sha256Digest Sha256Of(const QByteArray& bytes)
     {
         orvanta::CSha256 hash;
@@ -274,25 +199,16 @@ protected:
         return hash.Final();
     }
 
+    CEngineRun m_run;
+    const QString m_gamePath = m_run.GamePath();
     bool m_bDigests = false;  // Add gives entries the digest of their contents
-    QTemporaryDir m_parent;  // the game folder and nothing else lives here
-    QString m_gamePath;
-    std::unique_ptr<CFtpServer> m_pServer;
     std::vector<orvanta::FileEntry> m_entries;
     QString m_password;
-    std::unique_ptr<testing_support::CTempStore> m_pStore;  // one per run
-    std::unique_ptr<patch_test::CScriptedPeer> m_pPeer;
-    std::unique_ptr<testing_support::CTestPrompts> m_pPrompts;
-    std::unique_ptr<CUpdateSession> m_pEngine;
-    std::vector<Started> m_started;
-    std::optional<Count> m_lastCount;
-    std::optional<quint64> m_nTotal;
-    std::optional<std::pair<quint64, quint64>> m_complete;
 };
 
 TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
 {
-    Server();
+    m_run.StartFtp();
     Add(QStringLiteral("data/map"), QStringLiteral("a.bin"), Pattern(3000, 'a'));
     Add(QStringLiteral("data"), QStringLiteral("b.bin"), Pattern(1500, 'b'));
     Add(QString(), QStringLiteral("root.bin"), Pattern(10, 'c'));
@@ -305,7 +221,7 @@ TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
     WriteFile(readOnly, "read-only old file");
     ASSERT_TRUE(QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
     ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("no"), .markFile = QStringLiteral("match")}));
-    CUpdateSession& engine = *m_pEngine;
+    CUpdateSession& engine = m_run.Engine();
     const QString listing = engine.StatusText();
 
     // Transfer notifications before the login change nothing.
@@ -317,7 +233,7 @@ TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
     EXPECT_EQ(engine.StatusText(), listing);
     EXPECT_EQ(engine.GetState(), State::CollectingList);
     EXPECT_EQ(engine.Counters().dwAllRecv, 0u);
-    EXPECT_TRUE(m_started.empty());
+    EXPECT_TRUE(m_run.started.empty());
 
     ASSERT_TRUE(Run());
     EXPECT_EQ(engine.StatusText(), COMPLETE);
@@ -331,7 +247,7 @@ TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("data/map/z.bin")), Pattern(30, 'e'));
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("data/empty.bin")), QByteArray());
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("한글폴더/한글.bin")), Pattern(500, 'f'));
-    EXPECT_EQ(FilesUnder(m_parent.path()).size(), 7);  // nothing else, no temporary file
+    EXPECT_EQ(FilesUnder(m_run.ParentPath()).size(), 7);  // nothing else, no temporary file
 
     // The server saw the paths the list spelt, Korean in CP949, over one
     // login, each file one PASV and one RETR.
@@ -339,28 +255,28 @@ TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
                                         QStringLiteral("/root.bin"), QStringLiteral("/abs/dir/c.bin"),
                                         QStringLiteral("data/map/z.bin"), QStringLiteral("data/empty.bin"),
                                         QStringLiteral("한글폴더/한글.bin")}));
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("USER ")), 1);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("PASV")), 7);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("PORT")), 0);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("USER ")), 1);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("PASV")), 7);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("PORT")), 0);
 
     // The mark is cleared before the server hears of the end (frames 16
     // and 18); the counters and both bars reach the end.
     EXPECT_EQ(StoredText(orvanta::settings::DOWN_FOLDER), QString());
     EXPECT_EQ(StoredText(orvanta::settings::DOWN_FILE), QString());
-    ASSERT_TRUE(m_pPeer->WaitForFrames(3));
-    EXPECT_EQ(m_pPeer->Received()[1].type, orvanta::FRAME_UPDATE_DONE);
-    EXPECT_EQ(m_pPeer->Received()[2].type, orvanta::FRAME_UP_TO_DATE);
+    ASSERT_TRUE(m_run.Peer().WaitForFrames(3));
+    EXPECT_EQ(m_run.Peer().Received()[1].type, orvanta::FRAME_UPDATE_DONE);
+    EXPECT_EQ(m_run.Peer().Received()[2].type, orvanta::FRAME_UP_TO_DATE);
     EXPECT_TRUE(CountsRiseFrom(1, 7));
-    ASSERT_FALSE(m_started.empty());
-    EXPECT_EQ(m_started.back().name, QStringLiteral("한글.bin"));
-    EXPECT_EQ(m_started.back().nSize, 500u);
-    EXPECT_EQ(m_nTotal, Total());
-    ASSERT_TRUE(m_lastCount);
-    EXPECT_EQ(m_lastCount->fileRecv, 500u);
-    EXPECT_EQ(m_lastCount->fileSize, 500u);
-    EXPECT_EQ(m_lastCount->allRecv, Total());
-    EXPECT_EQ(m_lastCount->total, Total());
-    EXPECT_EQ(m_complete, (std::pair<quint64, quint64>{500, Total()}));
+    ASSERT_FALSE(m_run.started.empty());
+    EXPECT_EQ(m_run.started.back().name, QStringLiteral("한글.bin"));
+    EXPECT_EQ(m_run.started.back().nSize, 500u);
+    EXPECT_EQ(m_run.nTotal, Total());
+    ASSERT_TRUE(m_run.lastCount);
+    EXPECT_EQ(m_run.lastCount->fileRecv, 500u);
+    EXPECT_EQ(m_run.lastCount->fileSize, 500u);
+    EXPECT_EQ(m_run.lastCount->allRecv, Total());
+    EXPECT_EQ(m_run.lastCount->total, Total());
+    EXPECT_EQ(m_run.complete, (std::pair<quint64, quint64>{500, Total()}));
     EXPECT_EQ(engine.Counters().dwAllRecv, Total());
 
     // A second start and late notifications after the end change nothing.
@@ -371,7 +287,7 @@ TEST_F(DownloadTest, FetchesNestedFoldersAndOddEntriesIntoTheGameFolder)
     EXPECT_EQ(engine.StatusText(), COMPLETE);
     EXPECT_EQ(engine.GetState(), State::Done);
     EXPECT_EQ(engine.Counters().dwAllRecv, Total());
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 7);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("RETR")), 7);
 
     // Only now does the server's version become the installed one.
     EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::CLIENT_VERSION), INSTALLED_VERSION);
@@ -395,17 +311,17 @@ class DownloadModeTest : public DownloadTest, public ::testing::WithParamInterfa
 TEST_P(DownloadModeTest, UsesTheModeThatLoggedIn)
 {
     const Mode& mode = GetParam();
-    Server({.nRefuse = mode.nRefuse});
+    m_run.StartFtp({.nRefuse = mode.nRefuse});
     Add(QStringLiteral("a"), QStringLiteral("1.bin"), Pattern(4000, 'g'));
     Add(QStringLiteral("a"), QStringLiteral("2.bin"), Pattern(400, 'h'));
     ASSERT_NO_FATAL_FAILURE(Start({.nPassive = mode.nPassive}));
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("a/2.bin")), Pattern(400, 'h'));
-    EXPECT_EQ(m_pServer->Count(QString::fromLatin1(mode.dataCommand)), 2);
-    EXPECT_EQ(m_pServer->Count(QString::fromLatin1(mode.otherCommand)), 0);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("REFUSED")), mode.nRefuse);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("EP")), 0);  // neither EPSV nor EPRT
+    EXPECT_EQ(m_run.Ftp().Count(QString::fromLatin1(mode.dataCommand)), 2);
+    EXPECT_EQ(m_run.Ftp().Count(QString::fromLatin1(mode.otherCommand)), 0);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("REFUSED")), mode.nRefuse);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("EP")), 0);  // neither EPSV nor EPRT
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -419,14 +335,14 @@ INSTANTIATE_TEST_SUITE_P(
 // without being told it is current, and the installed version stays.
 TEST_F(DownloadTest, WrongPasswordEndsTheUpdateWithTheLoginFailure)
 {
-    Server();
+    m_run.StartFtp();
     Add(QStringLiteral("a"), QStringLiteral("1.bin"), Pattern(40, 'i'));
     ASSERT_NO_FATAL_FAILURE(Start({.password = QStringLiteral("wrong")}));
-    CUpdateSession& engine = *m_pEngine;
-    m_pPrompts->Expect({});
+    CUpdateSession& engine = m_run.Engine();
+    m_run.Prompts().Expect({});
     ASSERT_TRUE(Run());
-    ASSERT_EQ(m_pPrompts->Boxes().size(), 1u);
-    const Box& box = m_pPrompts->Boxes()[0];
+    ASSERT_EQ(m_run.Prompts().Boxes().size(), 1u);
+    const Box& box = m_run.Prompts().Boxes()[0];
     EXPECT_EQ(box.name, QStringLiteral("ftpLoginBox"));
     EXPECT_EQ(box.eOwner, Box::Owner::None);
     EXPECT_FALSE(box.bQuestion);
@@ -435,8 +351,8 @@ TEST_F(DownloadTest, WrongPasswordEndsTheUpdateWithTheLoginFailure)
     EXPECT_EQ(engine.StatusText(), QStringLiteral("자동 패치 FTP서버 접속에 실패했습니다."));
     EXPECT_EQ(engine.GetState(), State::FtpFailed);
     EXPECT_TRUE(engine.IsLaunchReady());
-    EXPECT_TRUE(m_started.empty());
-    EXPECT_TRUE(FilesUnder(m_parent.path()).isEmpty());
+    EXPECT_TRUE(m_run.started.empty());
+    EXPECT_TRUE(FilesUnder(m_run.ParentPath()).isEmpty());
 
     Dispatch(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo({"10.0.0.9", 5555}));
     EXPECT_TRUE(engine.IsLaunchReady());
@@ -445,27 +361,27 @@ TEST_F(DownloadTest, WrongPasswordEndsTheUpdateWithTheLoginFailure)
 
     // A credential with a line break would be a second FTP command: it
     // fails the login before anything reaches the server.
-    const int nUsers = m_pServer->Count(QStringLiteral("USER "));
+    const int nUsers = m_run.Ftp().Count(QStringLiteral("USER "));
     ASSERT_NO_FATAL_FAILURE(Start({.password = QStringLiteral("secret\r\nDELE a/1.bin")}));
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->GetState(), State::FtpFailed);
-    EXPECT_TRUE(m_pEngine->IsLaunchReady());
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("USER ")), nUsers);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("DELE")), 0);
+    EXPECT_EQ(m_run.Engine().GetState(), State::FtpFailed);
+    EXPECT_TRUE(m_run.Engine().IsLaunchReady());
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("USER ")), nUsers);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("DELE")), 0);
 }
 
 TEST_F(DownloadTest, EmptyListFetchesNothingAndTouchesNothing)
 {
-    Server();
+    m_run.StartFtp();
     ASSERT_NO_FATAL_FAILURE(Start());
-    const QString listing = m_pEngine->StatusText();
+    const QString listing = m_run.Engine().StatusText();
     Login();
-    ASSERT_TRUE(WaitFor([this] { return m_pEngine->GetState() == State::Done; }));
-    EXPECT_FALSE(m_pEngine->IsLaunchReady());
-    EXPECT_EQ(m_pEngine->StatusText(), listing);
-    EXPECT_FALSE(m_nTotal);
-    EXPECT_TRUE(m_started.empty());
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 0);
+    ASSERT_TRUE(WaitFor([this] { return m_run.Engine().GetState() == State::Done; }));
+    EXPECT_FALSE(m_run.Engine().IsLaunchReady());
+    EXPECT_EQ(m_run.Engine().StatusText(), listing);
+    EXPECT_FALSE(m_run.nTotal);
+    EXPECT_TRUE(m_run.started.empty());
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("RETR")), 0);
 }
 
 // Where fetching starts for a given mark. The entries before it count as
@@ -485,7 +401,7 @@ TEST_F(DownloadTest, ResumeStartsAtTheFirstEntryMarkedForThisRelease)
         {"mark of another release", "3.bin", RELEASE_VERSION - 1, 0},
         {"mark of no known release", "3.bin", std::nullopt, 0},
     };
-    Server();
+    m_run.StartFtp();
     const std::uint32_t sizes[] = {1000, 2000, 30000, 4000, 5000};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -498,17 +414,17 @@ TEST_F(DownloadTest, ResumeStartsAtTheFirstEntryMarkedForThisRelease)
             const QString name = bPair && n == 1 ? QStringLiteral("pair") : QStringLiteral("%1.bin").arg(i + 1);
             Add(QStringLiteral("d"), name, Pattern(sizes[n], char('k' + n)));
         }
-        const qsizetype nLogAt = m_pServer->Log().size();
+        const qsizetype nLogAt = m_run.Ftp().Log().size();
         ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("d"),
                                        .markFile = QString::fromLatin1(c.markName),
                                        .nMarkVersion = c.nMarkVersion}));
         ASSERT_TRUE(Run());
-        EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+        EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
         EXPECT_EQ(Retrieved(nLogAt).size(), 5 - c.nFirst);
         EXPECT_TRUE(CountsRiseFrom(quint64(c.nFirst) + 1, 5));
-        ASSERT_TRUE(m_lastCount);
-        EXPECT_EQ(m_lastCount->allRecv, Total());
-        EXPECT_EQ(m_pEngine->Counters().dwAllRecv, Total());
+        ASSERT_TRUE(m_run.lastCount);
+        EXPECT_EQ(m_run.lastCount->allRecv, Total());
+        EXPECT_EQ(m_run.Engine().Counters().dwAllRecv, Total());
         for (int i = 0; i < 5; ++i) {
             const QString name = QString::fromStdString(m_entries[std::size_t(i)].name);
             EXPECT_EQ(QFileInfo::exists(m_gamePath + QStringLiteral("d/") + name), i >= c.nFirst) << i;
@@ -521,22 +437,22 @@ TEST_F(DownloadTest, ResumeStartsAtTheFirstEntryMarkedForThisRelease)
 // the files are in, and shuts down promptly on the stalled transfer.
 TEST_F(DownloadTest, ResumedRunHoldsItsListWhileAFileArrives)
 {
-    Server({.nStallAfter = 0, .match = QStringLiteral("3.bin")});
+    m_run.StartFtp({.nStallAfter = 0, .match = QStringLiteral("3.bin")});
     const std::uint32_t sizes[] = {1000, 2000, 30000, 4000, 5000};
     for (int i = 0; i < 5; ++i)
         Add(QStringLiteral("d"), QStringLiteral("%1.bin").arg(i + 1), Pattern(sizes[i], char('k' + i)));
     ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("d"), .markFile = QStringLiteral("3.bin")}));
-    CUpdateSession& engine = *m_pEngine;
+    CUpdateSession& engine = m_run.Engine();
     Login();
-    ASSERT_TRUE(WaitFor([&] { return m_pServer->Count(QStringLiteral("RETR")) > 0 && !m_started.empty(); }));
+    ASSERT_TRUE(WaitFor([&] { return m_run.Ftp().Count(QStringLiteral("RETR")) > 0 && !m_run.started.empty(); }));
     QTest::qWait(100);
-    ASSERT_EQ(m_started.size(), 1u);
-    EXPECT_EQ(m_started[0].nIndex, 3u);
-    EXPECT_EQ(m_started[0].nCount, 5u);
-    EXPECT_EQ(m_started[0].name, QStringLiteral("3.bin"));
+    ASSERT_EQ(m_run.started.size(), 1u);
+    EXPECT_EQ(m_run.started[0].nIndex, 3u);
+    EXPECT_EQ(m_run.started[0].nCount, 5u);
+    EXPECT_EQ(m_run.started[0].name, QStringLiteral("3.bin"));
     EXPECT_EQ(engine.Counters().nCurFile, 2u);
     EXPECT_EQ(engine.Counters().dwAllRecv, 3000u);
-    EXPECT_EQ(m_nTotal, Total());
+    EXPECT_EQ(m_run.nTotal, Total());
     EXPECT_EQ(Retrieved(), QStringList{QStringLiteral("d/3.bin")});
     EXPECT_TRUE(WaitFor([] { return StoredText(orvanta::settings::DOWN_FILE) == QStringLiteral("3.bin"); }));
     EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::DOWN_VERSION), RELEASE_VERSION);
@@ -561,7 +477,7 @@ TEST_F(DownloadTest, ResumedRunHoldsItsListWhileAFileArrives)
     engine.Shutdown();
     EXPECT_LT(clock.elapsed(), 2000);
     EXPECT_EQ(engine.GetState(), State::Closed);
-    EXPECT_TRUE(FilesUnder(m_parent.path()).isEmpty()) << "no temporary file stays";
+    EXPECT_TRUE(FilesUnder(m_run.ParentPath()).isEmpty()) << "no temporary file stays";
 }
 
 // Files that do not arrive whole stop the sequence; the mark stays on
@@ -580,7 +496,7 @@ class DownloadShortTest : public DownloadTest, public ::testing::WithParamInterf
 TEST_P(DownloadShortTest, StopsTheSequence)
 {
     const Short& bad = GetParam();
-    Server({.nShort = bad.nServerShort, .match = QStringLiteral("bad")});
+    m_run.StartFtp({.nShort = bad.nServerShort, .match = QStringLiteral("bad")});
     for (int i = 0; i < 3; ++i) {
         const bool bBad = i == bad.nBad;
         const QByteArray contents = Pattern(2000, char('p' + i));
@@ -592,9 +508,9 @@ TEST_P(DownloadShortTest, StopsTheSequence)
     WriteFile(badPath, "old contents");
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->StatusText(), QString::fromUtf8(bad.status));
-    EXPECT_EQ(m_pEngine->GetState(), State::DownloadBroken);
-    EXPECT_FALSE(m_pEngine->IsLaunchReady());
+    EXPECT_EQ(m_run.Engine().StatusText(), QString::fromUtf8(bad.status));
+    EXPECT_EQ(m_run.Engine().GetState(), State::DownloadBroken);
+    EXPECT_FALSE(m_run.Engine().IsLaunchReady());
     EXPECT_EQ(Retrieved().size(), bad.nBad + 1);  // nothing after the bad one
     EXPECT_EQ(ReadAll(badPath), QByteArray("old contents"));
     EXPECT_EQ(StoredMarkFile(), QStringLiteral("bad.bin"));
@@ -611,21 +527,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DownloadTest, ServerKilledMidTransferKeepsTheOldFile)
 {
-    Server({.nThrottle = 64 * 1024});
+    m_run.StartFtp({.nThrottle = 64 * 1024});
     Add(QStringLiteral("k"), QStringLiteral("big.bin"), Pattern(512 * 1024, 'q'));
     Add(QStringLiteral("k"), QStringLiteral("after.bin"), Pattern(10, 'r'));
     const QString target = m_gamePath + QStringLiteral("k/big.bin");
     WriteFile(target, "the old game file");
     ASSERT_NO_FATAL_FAILURE(Start());
     Login();
-    ASSERT_TRUE(WaitFor([this] { return m_pEngine->Counters().dwFileRecv > 0; }, 10000));
-    m_pServer->Kill();
-    ASSERT_TRUE(WaitForEnd());
-    EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
-    EXPECT_EQ(m_pEngine->GetState(), State::DownloadBroken);
-    EXPECT_FALSE(m_pEngine->IsLaunchReady());
+    ASSERT_TRUE(WaitFor([this] { return m_run.Engine().Counters().dwFileRecv > 0; }, 10000));
+    m_run.Ftp().Kill();
+    ASSERT_TRUE(m_run.WaitForEnd());
+    EXPECT_EQ(m_run.Engine().StatusText(), QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
+    EXPECT_EQ(m_run.Engine().GetState(), State::DownloadBroken);
+    EXPECT_FALSE(m_run.Engine().IsLaunchReady());
     EXPECT_EQ(ReadAll(target), QByteArray("the old game file"));
-    EXPECT_EQ(FilesUnder(m_parent.path()), QStringList{QStringLiteral("game/k/big.bin")});
+    EXPECT_EQ(FilesUnder(m_run.ParentPath()), QStringList{QStringLiteral("game/k/big.bin")});
     EXPECT_EQ(StoredMarkFile(), QStringLiteral("big.bin"));
 }
 
@@ -644,8 +560,8 @@ TEST_F(DownloadTest, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
         // Names Windows cannot hold are refused everywhere.
         {"ok", "Con.bin"}, {"Fine", "First.bin"}, {"ok", LONG_NAME.c_str()},
     };
-    Server();
-    m_pServer->AddFile(QStringLiteral("x.bin"), Pattern(10, 'v'));
+    m_run.StartFtp();
+    m_run.Ftp().AddFile(QStringLiteral("x.bin"), Pattern(10, 'v'));
     for (const auto& [folder, file] : entries) {
         SCOPED_TRACE(std::string(folder) + " | " + file);
         m_entries.clear();
@@ -653,28 +569,28 @@ TEST_F(DownloadTest, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
         Add(QString::fromUtf8(folder), QString::fromUtf8(file), Pattern(10, 'u'), std::nullopt, false);
         ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("keep"), .markFile = QStringLiteral("this.bin")}));
         ASSERT_TRUE(Run());
-        EXPECT_EQ(m_pEngine->StatusText(), STOPPED);
-        EXPECT_EQ(m_pEngine->GetState(), State::DownloadStopped);
-        EXPECT_TRUE(m_pEngine->IsLaunchReady());
+        EXPECT_EQ(m_run.Engine().StatusText(), STOPPED);
+        EXPECT_EQ(m_run.Engine().GetState(), State::DownloadStopped);
+        EXPECT_TRUE(m_run.Engine().IsLaunchReady());
         EXPECT_EQ(StoredMarkFile(), QStringLiteral("this.bin"));
         EXPECT_EQ(StoredText(orvanta::settings::DOWN_FOLDER), QStringLiteral("keep"));
-        EXPECT_EQ(QDir(m_parent.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        EXPECT_EQ(QDir(m_run.ParentPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                   QStringList{QStringLiteral("game")});
     }
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 0);
-    EXPECT_TRUE(FilesUnder(m_parent.path()).isEmpty());
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("RETR")), 0);
+    EXPECT_TRUE(FilesUnder(m_run.ParentPath()).isEmpty());
 
     // A folder of the game that is a link to elsewhere is not written through.
-    const QString outside = m_parent.filePath(QStringLiteral("outside"));
+    const QString outside = m_run.ParentPath() + QStringLiteral("/outside");
     ASSERT_TRUE(QDir().mkpath(outside));
     ASSERT_TRUE(QFile::link(outside, m_gamePath + QStringLiteral("linked")));
     m_entries.clear();
     Add(QStringLiteral("linked"), QStringLiteral("x.bin"), Pattern(10, 'v'), std::nullopt, false);
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->GetState(), State::DownloadStopped);
+    EXPECT_EQ(m_run.Engine().GetState(), State::DownloadStopped);
     EXPECT_TRUE(QDir(outside).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), 0);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("RETR")), 0);
 }
 
 // A folder that cannot be made: the player is told, then asked whether to
@@ -683,7 +599,7 @@ TEST_F(DownloadTest, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
 TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
 {
     enum class Answer { Retry, GiveUp, ShutDown };
-    Server();
+    m_run.StartFtp();
     for (const Answer eAnswer : {Answer::Retry, Answer::GiveUp, Answer::ShutDown}) {
         SCOPED_TRACE(int(eAnswer));
         m_entries.clear();
@@ -691,17 +607,17 @@ TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
         const QString blocker = m_gamePath + QStringLiteral("blocked");
         QDir(blocker).removeRecursively();
         WriteFile(blocker, "a file where a folder belongs");
-        const int nRetrBefore = m_pServer->Count(QStringLiteral("RETR"));
+        const int nRetrBefore = m_run.Ftp().Count(QStringLiteral("RETR"));
         ASSERT_NO_FATAL_FAILURE(Start());
-        m_pPrompts->Expect({});
-        m_pPrompts->Expect({eAnswer != Answer::GiveUp, [this, blocker, eAnswer] {
-                                if (eAnswer == Answer::Retry)
-                                    QFile::remove(blocker);
-                                if (eAnswer == Answer::ShutDown)
-                                    m_pEngine->Shutdown();
-                            }});
+        m_run.Prompts().Expect({});
+        m_run.Prompts().Expect({eAnswer != Answer::GiveUp, [this, blocker, eAnswer] {
+                                    if (eAnswer == Answer::Retry)
+                                        QFile::remove(blocker);
+                                    if (eAnswer == Answer::ShutDown)
+                                        m_run.Engine().Shutdown();
+                                }});
         ASSERT_TRUE(Run());
-        const std::vector<Box>& boxes = m_pPrompts->Boxes();
+        const std::vector<Box>& boxes = m_run.Prompts().Boxes();
         ASSERT_EQ(boxes.size(), 2u);
         EXPECT_EQ(boxes[0].name, QStringLiteral("directoryBox"));
         EXPECT_EQ(boxes[0].eOwner, Box::Owner::Application);
@@ -712,21 +628,21 @@ TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
         EXPECT_EQ(boxes[1].text, RETRY_FOLDER);
         switch (eAnswer) {
         case Answer::Retry:
-            EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+            EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
             EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("blocked/inner/a.bin")), Pattern(99, 'w'));
             EXPECT_EQ(StoredMarkFile(), QString());
             break;
         case Answer::GiveUp:
-            EXPECT_EQ(m_pEngine->StatusText(), STOPPED);
-            EXPECT_TRUE(m_pEngine->IsLaunchReady());
-            EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), nRetrBefore);
+            EXPECT_EQ(m_run.Engine().StatusText(), STOPPED);
+            EXPECT_TRUE(m_run.Engine().IsLaunchReady());
+            EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("RETR")), nRetrBefore);
             EXPECT_EQ(StoredMarkFile(), QStringLiteral("a.bin"));
             break;
         case Answer::ShutDown:
-            EXPECT_EQ(m_pEngine->GetState(), State::Closed);
-            EXPECT_FALSE(m_pEngine->IsLaunchReady());
+            EXPECT_EQ(m_run.Engine().GetState(), State::Closed);
+            EXPECT_FALSE(m_run.Engine().IsLaunchReady());
             QTest::qWait(50);
-            EXPECT_EQ(m_pServer->Count(QStringLiteral("RETR")), nRetrBefore);
+            EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("RETR")), nRetrBefore);
             EXPECT_EQ(StoredText(orvanta::settings::DOWN_FILE), QStringLiteral("a.bin"));
             break;
         }
@@ -735,24 +651,24 @@ TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
 
 TEST_F(DownloadTest, TransferQuestionNamesTheFileAndCodeAndAsksAgain)
 {
-    Server();
+    m_run.StartFtp();
     Add(QStringLiteral("n"), QStringLiteral("ok.bin"), Pattern(50, 'x'));
     // Fits the wire's field, but not a file name on this file system.
     const QString longName = QString(90, QChar(0xD55C)) + QStringLiteral(".bin");
     Add(QStringLiteral("n"), longName, Pattern(50, 'y'), std::nullopt, false);
     ASSERT_NO_FATAL_FAILURE(Start());
-    m_pPrompts->Expect({true, {}});
-    m_pPrompts->Expect({false, {}});
+    m_run.Prompts().Expect({true, {}});
+    m_run.Prompts().Expect({false, {}});
     ASSERT_TRUE(Run());
     const QString question =
         QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(longName).arg(FTP_ERROR_NAME_TOO_LONG);
-    ASSERT_EQ(m_pPrompts->Boxes().size(), 2u);
-    for (const Box& box : m_pPrompts->Boxes()) {
+    ASSERT_EQ(m_run.Prompts().Boxes().size(), 2u);
+    for (const Box& box : m_run.Prompts().Boxes()) {
         EXPECT_EQ(box.caption, QStringLiteral("오류 발생"));
         EXPECT_EQ(box.text, question);
     }
-    EXPECT_EQ(m_pEngine->StatusText(), STOPPED);
-    EXPECT_TRUE(m_pEngine->IsLaunchReady());
+    EXPECT_EQ(m_run.Engine().StatusText(), STOPPED);
+    EXPECT_TRUE(m_run.Engine().IsLaunchReady());
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("n/ok.bin")), Pattern(50, 'x'));
     EXPECT_EQ(StoredMarkFile(), longName);
 }
@@ -764,31 +680,31 @@ TEST_F(DownloadTest, DigestsDecideWhatIsFetchedAndWhatIsKept)
     // in.bin is already in place, mid.bin is new, last.bin is served with
     // other bytes of the same size than its digest names.
     m_bDigests = true;
-    Server();
+    m_run.StartFtp();
     const QByteArray good = Pattern(40000, 'v');
     Add(QStringLiteral("v"), QStringLiteral("in.bin"), Pattern(30000, 'u'));
     Add(QStringLiteral("v"), QStringLiteral("mid.bin"), Pattern(20000, 'w'));
     Add(QStringLiteral("v"), QStringLiteral("last.bin"), good);
-    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("v/last.bin"), Pattern(40000, 'x')));
+    ASSERT_TRUE(m_run.Ftp().AddFile(QStringLiteral("v/last.bin"), Pattern(40000, 'x')));
     WriteFile(m_gamePath + QStringLiteral("v/in.bin"), Pattern(30000, 'u'));
     WriteFile(m_gamePath + QStringLiteral("v/last.bin"), "old last");
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());
     EXPECT_EQ(Retrieved(), (QStringList{"v/mid.bin", "v/last.bin"}));
-    EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("파일 갱신 문제 발생/재시도 하세요"));
+    EXPECT_EQ(m_run.Engine().StatusText(), QStringLiteral("파일 갱신 문제 발생/재시도 하세요"));
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("v/last.bin")), "old last");
     EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".part")).isEmpty());
 
     // The server mended: a run over the whole folder fetches only that file,
     // and one more run fetches nothing at all.
-    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("v/last.bin"), good));
+    ASSERT_TRUE(m_run.Ftp().AddFile(QStringLiteral("v/last.bin"), good));
     for (const int nExpected : {1, 0}) {
-        const qsizetype nLogAt = m_pServer->Log().size();
+        const qsizetype nLogAt = m_run.Ftp().Log().size();
         ASSERT_NO_FATAL_FAILURE(Start());
         ASSERT_TRUE(Run());
-        EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+        EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
         EXPECT_EQ(Retrieved(nLogAt).size(), nExpected);
-        EXPECT_EQ(m_pEngine->Counters().dwAllRecv, Total());
+        EXPECT_EQ(m_run.Engine().Counters().dwAllRecv, Total());
     }
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("v/last.bin")), good);
 }
@@ -799,7 +715,7 @@ TEST_F(DownloadTest, DigestsDecideWhatIsFetchedAndWhatIsKept)
 TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
 {
     m_bDigests = true;
-    Server();
+    m_run.StartFtp();
     QTemporaryDir work;
     const auto path = [&](const QString& name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
     std::uint64_t nExpectedTotal = 0;
@@ -826,14 +742,14 @@ TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
         } else {
             nExpectedTotal += *nPatch;
         }
-        ASSERT_TRUE(m_pServer->AddFile(
+        ASSERT_TRUE(m_run.Ftp().AddFile(
             QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base)), patch));
     }
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
     const QStringList fetched = Retrieved();
-    ASSERT_EQ(fetched.size(), 4) << m_pServer->Log().join(QLatin1Char('\n')).toStdString();
+    ASSERT_EQ(fetched.size(), 4) << m_run.Ftp().Log().join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(fetched[0].startsWith(QLatin1String("p/pack.bin.")) && fetched[0].endsWith(QLatin1String(".zpatch")));
     EXPECT_EQ(fetched[1], QStringLiteral("p/edited.bin"));
     EXPECT_TRUE(fetched[2].startsWith(QLatin1String("p/broken.bin.")));
@@ -843,10 +759,10 @@ TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
         EXPECT_EQ(Sha256Of(ReadAll(file)), orvanta::EntryDigest(m_entries[i])) << i;
     }
     // The total grew by the broken patch's whole file, and both ends meet.
-    EXPECT_EQ(m_nTotal, nExpectedTotal);
-    EXPECT_EQ(m_pEngine->Counters().dwAllRecv, nExpectedTotal);
-    ASSERT_TRUE(m_complete);
-    EXPECT_EQ(m_complete->second, nExpectedTotal);
+    EXPECT_EQ(m_run.nTotal, nExpectedTotal);
+    EXPECT_EQ(m_run.Engine().Counters().dwAllRecv, nExpectedTotal);
+    ASSERT_TRUE(m_run.complete);
+    EXPECT_EQ(m_run.complete->second, nExpectedTotal);
     EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"p/broken.bin", "p/edited.bin", "p/pack.bin"}));
 }
 
@@ -854,24 +770,24 @@ TEST_F(DownloadTest, BrokenTransferContinuesWhereItStopped)
 {
     m_bDigests = true;
     const QByteArray big = Pattern(1024 * 1024, 'y');
-    Server({.nDropAfter = 300 * 1024, .match = QStringLiteral("big")});
+    m_run.StartFtp({.nDropAfter = 300 * 1024, .match = QStringLiteral("big")});
     Add(QStringLiteral("r"), QStringLiteral("big.bin"), big);
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());
-    EXPECT_NE(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_NE(m_run.Engine().StatusText(), COMPLETE);
     const QStringList parts = FilesUnder(m_gamePath).filter(QStringLiteral(".part"));
     ASSERT_EQ(parts.size(), 1);
     const qint64 nKept = QFileInfo(m_gamePath + parts[0]).size();
     EXPECT_GT(nKept, 0);
 
-    Server();
-    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("r/big.bin"), big));
+    m_run.StartFtp();
+    ASSERT_TRUE(m_run.Ftp().AddFile(QStringLiteral("r/big.bin"), big));
     ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("r"), .markFile = QStringLiteral("big.bin")}));
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("REST %1").arg(nKept)), 1) << m_pServer->Log().join(' ').toStdString();
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("REST %1").arg(nKept)), 1) << m_run.Ftp().Log().join(' ').toStdString();
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("r/big.bin")), big);
-    EXPECT_EQ(m_pEngine->Counters().dwAllRecv, std::uint64_t(big.size()));
+    EXPECT_EQ(m_run.Engine().Counters().dwAllRecv, std::uint64_t(big.size()));
     EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".part")).isEmpty());
 }
 
@@ -911,7 +827,7 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
         QDir(m_gamePath).removeRecursively();
         QDir().mkpath(m_gamePath);
         m_entries.clear();
-        Server();
+        m_run.StartFtp();
         Add(QStringLiteral("s"), QStringLiteral("one.bin"), Pattern(5000, '1'));
         Add(QStringLiteral("s"), QStringLiteral("two.bin"), Pattern(6000, '2'));
         if (c.bSign) {
@@ -923,7 +839,7 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
             const std::string text = orvanta::ManifestText(manifest);
             const auto signature = orvanta::SignEd25519(privatePem, text);
             ASSERT_TRUE(signature);
-            ASSERT_TRUE(m_pServer->AddFile(QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1),
+            ASSERT_TRUE(m_run.Ftp().AddFile(QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1),
                                            QByteArray::fromStdString(orvanta::SignatureFileText(text, *signature))));
         }
         if (c.bHaveTwo)
@@ -934,13 +850,13 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
                                        .trustedKey = publicKey}));
         ASSERT_TRUE(Run());
         if (c.bAccepted) {
-            EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+            EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
             EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"s/one.bin", "s/two.bin"}));
         } else {
-            EXPECT_EQ(m_pEngine->GetState(), State::Refused);
-            EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("패치 서명을 확인할 수 없어 업데이트를 중단했습니다."));
-            EXPECT_TRUE(m_pEngine->IsLaunchReady());
-            EXPECT_FALSE(m_pEngine->IsUpToDate());
+            EXPECT_EQ(m_run.Engine().GetState(), State::Refused);
+            EXPECT_EQ(m_run.Engine().StatusText(), QStringLiteral("패치 서명을 확인할 수 없어 업데이트를 중단했습니다."));
+            EXPECT_TRUE(m_run.Engine().IsLaunchReady());
+            EXPECT_FALSE(m_run.Engine().IsUpToDate());
             EXPECT_TRUE(FilesUnder(m_gamePath).isEmpty()) << FilesUnder(m_gamePath).join(' ').toStdString();
             EXPECT_TRUE(Retrieved().filter(QStringLiteral(".bin")).isEmpty());
         }
@@ -954,7 +870,7 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
 // resumes at the mark and completes.
 TEST_F(DownloadTest, ParallelFilesKeepTheMarkOnTheLowestIncompleteFile)
 {
-    Server({.nStallAfter = 0, .nMaxConnections = 2, .match = QStringLiteral("first")});
+    m_run.StartFtp({.nStallAfter = 0, .nMaxConnections = 2, .match = QStringLiteral("first")});
     Add(QStringLiteral("p"), QStringLiteral("first.bin"), Pattern(5000, 'a'));
     for (int i = 1; i < 6; ++i)
         Add(QStringLiteral("p"), QStringLiteral("%1.bin").arg(i), Pattern(1000 * i, char('a' + i)));
@@ -962,32 +878,32 @@ TEST_F(DownloadTest, ParallelFilesKeepTheMarkOnTheLowestIncompleteFile)
     WriteFile(first, "old first");
     ASSERT_NO_FATAL_FAILURE(Start({.nConnections = 4}));
     Login();
-    ASSERT_TRUE(WaitFor([this] { return m_pEngine->Counters().dwAllRecv == Total() - 5000; }));
-    const orvanta::DownloadCounters& counters = m_pEngine->Counters();
+    ASSERT_TRUE(WaitFor([this] { return m_run.Engine().Counters().dwAllRecv == Total() - 5000; }));
+    const orvanta::DownloadCounters& counters = m_run.Engine().Counters();
     EXPECT_EQ(counters.nCurFile, 0u);
     EXPECT_EQ(counters.dwFileRecv, 0u);
-    ASSERT_EQ(m_started.size(), 1u);
-    EXPECT_EQ(m_started[0].nIndex, 1u);
-    EXPECT_EQ(m_started[0].name, QStringLiteral("first.bin"));
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("USER ")), 2);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("REFUSED")), 2);
+    ASSERT_EQ(m_run.started.size(), 1u);
+    EXPECT_EQ(m_run.started[0].nIndex, 1u);
+    EXPECT_EQ(m_run.started[0].name, QStringLiteral("first.bin"));
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("USER ")), 2);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("REFUSED")), 2);
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("p/5.bin")), Pattern(5000, 'f'));
     EXPECT_EQ(StoredMarkFile(), QStringLiteral("first.bin"));
     EXPECT_EQ(ReadAll(first), QByteArray("old first"));
 
-    Server({.nMaxConnections = 2});
-    ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("p/first.bin"), Pattern(5000, 'a')));
+    m_run.StartFtp({.nMaxConnections = 2});
+    ASSERT_TRUE(m_run.Ftp().AddFile(QStringLiteral("p/first.bin"), Pattern(5000, 'a')));
     for (int i = 1; i < 6; ++i)
-        ASSERT_TRUE(m_pServer->AddFile(QStringLiteral("p/%1.bin").arg(i), Pattern(1000 * i, char('a' + i))));
+        ASSERT_TRUE(m_run.Ftp().AddFile(QStringLiteral("p/%1.bin").arg(i), Pattern(1000 * i, char('a' + i))));
     ASSERT_NO_FATAL_FAILURE(
         Start({.markFolder = QStringLiteral("p"), .markFile = QStringLiteral("first.bin"), .nConnections = 4}));
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
     EXPECT_EQ(ReadAll(first), Pattern(5000, 'a'));
-    EXPECT_EQ(m_lastCount->allRecv, Total());
+    EXPECT_EQ(m_run.lastCount->allRecv, Total());
     // The view starts at the mark's entry. Where it ends depends on which of
     // the last two files, fetched side by side, is in first.
-    EXPECT_EQ(m_started.front().nIndex, 1u);
+    EXPECT_EQ(m_run.started.front().nIndex, 1u);
     EXPECT_EQ(StoredMarkFile(), QString());
 }
 
@@ -1003,7 +919,7 @@ TEST_F(DownloadTest, BrokenTransfersMoveToAnotherConnectionABoundedNumberOfTimes
     quick.nStallS = 2;
     const QByteArray big = Pattern(200 * 1024, 'b');
     const auto serve = [&](CFtpServer::Options options) {
-        Server(std::move(options));
+        m_run.StartFtp(std::move(options));
         m_entries.clear();
         Add(QStringLiteral("c"), QStringLiteral("big.bin"), big);
         for (int i = 0; i < 5; ++i)
@@ -1015,19 +931,19 @@ TEST_F(DownloadTest, BrokenTransfersMoveToAnotherConnectionABoundedNumberOfTimes
     serve({.nStallAfter = 0, .match = QStringLiteral("big"), .bActiveOnly = true});
     ASSERT_NO_FATAL_FAILURE(Start({.nPassive = std::nullopt, .nConnections = 4, .ftpTimeouts = quick}));
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->StatusText(), COMPLETE);
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
     EXPECT_EQ(ReadAll(target), big);
     EXPECT_EQ(Retrieved().count(QStringLiteral("c/big.bin")), 2);
-    EXPECT_EQ(m_pServer->Count(QStringLiteral("PASV")), 1);
-    EXPECT_EQ(m_lastCount->allRecv, Total());
-    EXPECT_EQ(m_complete->second, Total());
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("PASV")), 1);
+    EXPECT_EQ(m_run.lastCount->allRecv, Total());
+    EXPECT_EQ(m_run.complete->second, Total());
 
     WriteFile(target, "old big");
     serve({.nStallAfter = 0, .match = QStringLiteral("big")});
     ASSERT_NO_FATAL_FAILURE(Start({.nPassive = std::nullopt, .nConnections = 4, .ftpTimeouts = quick}));
     ASSERT_TRUE(Run());
-    EXPECT_EQ(m_pEngine->StatusText(), QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
-    EXPECT_EQ(m_pEngine->GetState(), State::DownloadBroken);
+    EXPECT_EQ(m_run.Engine().StatusText(), QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
+    EXPECT_EQ(m_run.Engine().GetState(), State::DownloadBroken);
     EXPECT_EQ(Retrieved().count(QStringLiteral("c/big.bin")), MAX_TRANSFER_TRIES);
     EXPECT_EQ(ReadAll(target), QByteArray("old big"));
 }

@@ -1,3 +1,4 @@
+#include "support/GuiSupport.h"
 #include "support/TestSupport.h"
 
 #include "app/Constants.h"

@@ -1,6 +1,7 @@
 // The options dialog: its template laid out in pixels, and what it reads
 // from and writes to the settings store on open, OK and cancel.
 #include "settings/SettingsStore.h"
+#include "support/GuiSupport.h"
 #include "support/TestSupport.h"
 #include "transfer/FtpSession.h"
 #include "ui/OptionDlg.h"

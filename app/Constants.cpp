@@ -32,13 +32,13 @@ FtpTimeouts FtpTimeoutsOf(int nSeconds)
     return timeouts;
 }
 
-std::optional<int> FtpTimeoutFromEnvironment()
+std::optional<FtpTimeouts> FtpTimeoutsFromEnvironment()
 {
     bool bOk = false;
     const int nSeconds = qEnvironmentVariableIntValue("ORVANTA_FTP_TIMEOUT", &bOk);
     if (!bOk || nSeconds < 1 || nSeconds > 3600)
         return std::nullopt;
-    return nSeconds;
+    return FtpTimeoutsOf(nSeconds);
 }
 
 } // namespace orvanta

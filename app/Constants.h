@@ -43,8 +43,8 @@ inline constexpr const char* OLD_UPDATER_FILE = "_tmp";
 // nSeconds before its connection counts as broken (connecting and the
 // server's connect-back stay within their own, shorter bounds).
 FtpTimeouts FtpTimeoutsOf(int nSeconds);
-// ORVANTA_FTP_TIMEOUT in the environment (seconds, 1 to 3600), for test
-// rigs and staging; none when unset or not such a number.
-std::optional<int> FtpTimeoutFromEnvironment();
+// The waits ORVANTA_FTP_TIMEOUT in the environment asks for (seconds, 1 to
+// 3600), for test rigs and staging; none when unset or not such a number.
+std::optional<FtpTimeouts> FtpTimeoutsFromEnvironment();
 
 } // namespace orvanta

@@ -145,8 +145,8 @@ int main(int argc, char** argv)
     CUpdateSession engine(&prompts);
     if (parser.isSet(ftpTimeoutOption))
         engine.SetFtpTimeouts(orvanta::FtpTimeoutsOf(nFtpTimeoutS));
-    else if (const auto nSeconds = orvanta::FtpTimeoutFromEnvironment())
-        engine.SetFtpTimeouts(orvanta::FtpTimeoutsOf(*nSeconds));
+    else if (const auto timeouts = orvanta::FtpTimeoutsFromEnvironment())
+        engine.SetFtpTimeouts(*timeouts);
     int nExit = -1;
     bool bBarShown = false;
     QElapsedTimer sinceBar;

@@ -35,8 +35,8 @@ int CUpdaterApp::InitInstance()
     int nResult = 0;
     {
         CUpdaterDlg dlg;
-        if (const auto nSeconds = orvanta::FtpTimeoutFromEnvironment())
-            dlg.Engine().SetFtpTimeouts(orvanta::FtpTimeoutsOf(*nSeconds));
+        if (const auto timeouts = orvanta::FtpTimeoutsFromEnvironment())
+            dlg.Engine().SetFtpTimeouts(*timeouts);
         dlg.show();
         nResult = dlg.exec();
     }

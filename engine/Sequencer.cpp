@@ -163,7 +163,7 @@ void CUpdateSession::ProbePatches(std::size_t nFrom)
             probed.contains(localPath))
             continue;
         probed.insert(localPath);
-        const std::string patchPath = orvanta::RemotePath(entry.folder, orvanta::PatchFileName(entry.name, *base));
+        const std::string patchPath = orvanta::RemotePath(entry.folder, orvanta::PatchFileName(entry.name, *base, *digest));
         if (m_pFtp->ProbePatch(localPath, *base, *digest, patchPath, entry.size, i)) {
             m_patches[i] = FtpPatchPlan{patchPath, 0};
             ++m_nProbing;

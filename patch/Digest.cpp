@@ -53,14 +53,14 @@ BasePrefix PrefixOf(const Sha256Digest& digest)
     return base;
 }
 
-std::string PatchSuffix(const BasePrefix& base)
+std::string PatchSuffix(const BasePrefix& base, const Sha256Digest& target)
 {
-    return "." + ToHex(base) + std::string(PATCH_SUFFIX);
+    return "." + ToHex(base) + "." + ToHex(PrefixOf(target)) + std::string(PATCH_SUFFIX);
 }
 
-std::string PatchFileName(std::string_view name, const BasePrefix& base)
+std::string PatchFileName(std::string_view name, const BasePrefix& base, const Sha256Digest& target)
 {
-    return std::string(name) + PatchSuffix(base);
+    return std::string(name) + PatchSuffix(base, target);
 }
 
 bool IsPatchFileName(std::string_view name)

@@ -38,12 +38,16 @@ std::optional<BasePrefix> EntryBasePrefix(const FileEntry& entry);
 void SetEntryDelta(FileEntry* pEntry, const Sha256Digest& digest, const BasePrefix& base);
 BasePrefix PrefixOf(const Sha256Digest& digest);
 
-// Where a patch lives: beside the file, named by the file and the older
-// file's digest prefix, "<name>.<32 hex digits>.zpatch" (the wire's bytes
-// of the name). A release lists no file whose name has this form.
+// Where a patch lives: beside the file, named by the file and both ends,
+// the older file's digest prefix and the newer one's:
+// "<name>.<32 hex digits>.<32 hex digits>.zpatch" (the wire's bytes of the
+// name). A patch carried into a later version's folder (cp -al) keeps the
+// target it was made for, so nobody lists or fetches it for another file.
+// A release lists no file whose name ends in ".<32 hex digits>.zpatch",
+// the form of older, unbound patches included.
 inline constexpr std::string_view PATCH_SUFFIX = ".zpatch";
-std::string PatchSuffix(const BasePrefix& base);  // ".<32 hex digits>.zpatch"
-std::string PatchFileName(std::string_view name, const BasePrefix& base);
+std::string PatchSuffix(const BasePrefix& base, const Sha256Digest& target);
+std::string PatchFileName(std::string_view name, const BasePrefix& base, const Sha256Digest& target);
 bool IsPatchFileName(std::string_view name);
 
 // Lower-case hexadecimal, and back (nothing for odd lengths or other bytes).

@@ -210,7 +210,7 @@ for line in open(log, encoding="utf-8", errors="replace"):
         sent += int(line.split()[1])
     elif line.startswith("RETR "):
         path = line[5:].rstrip("\n").lstrip("/")
-        m = re.match(r"(.*)\.[0-9a-f]{32}\.zpatch$", path)
+        m = re.match(r"(.*)\.[0-9a-f]{32}\.[0-9a-f]{32}\.zpatch$", path)
         if path == ".orvanta-release.sig":
             sent -= os.path.getsize(os.path.join(release, path))
         elif m:

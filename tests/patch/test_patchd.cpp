@@ -781,7 +781,8 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
     const auto path = [&](const char* name) { return QFile::encodeName(releases.filePath(QLatin1String(name))).toStdString(); };
     const auto packBase = PrefixOf(*Sha256OfFile(path("2/data/pack.bin")));
     ASSERT_TRUE(MakePatch(path("2/data/pack.bin"), path("3/data/pack.bin"),
-                          path("3/data/pack.bin") + "." + ToHex(packBase) + ".zpatch", {.nLevel = 1}, nullptr));
+                          path("3/data/pack.bin") + PatchSuffix(packBase, *Sha256OfFile(path("3/data/pack.bin"))),
+                          {.nLevel = 1}, nullptr));
     write(QStringLiteral("3/same.bin.00000000000000000000000000000000.zpatch"), "stray");
     QFile::link(releases.filePath(QStringLiteral("3")), releases.filePath(QStringLiteral("current")));
 

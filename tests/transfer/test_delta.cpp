@@ -134,8 +134,10 @@ TEST(PatchNames, FollowTheEntryAndAreKnownAgain)
 {
     orvanta::BasePrefix base{};
     base.fill(0xAB);
-    const std::string name = orvanta::PatchFileName("pack.dat", base);
-    EXPECT_EQ(name, "pack.dat.abababababababababababababababab.zpatch");
+    orvanta::Sha256Digest target{};
+    target.fill(0xCD);
+    const std::string name = orvanta::PatchFileName("pack.dat", base, target);
+    EXPECT_EQ(name, "pack.dat.abababababababababababababababab.cdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcd.zpatch");
     EXPECT_TRUE(orvanta::IsPatchFileName(name));
     for (const char* other : {"pack.dat", "pack.zpatch", "x.ABABABABABABABABABABABABABABABAB.zpatch",
                               "x.abababababababababababababababa.zpatch", ".abababababababababababababababab.zpatc"})

@@ -743,7 +743,7 @@ TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
             nExpectedTotal += *nPatch;
         }
         ASSERT_TRUE(m_run.Ftp().AddFile(
-            QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base)), patch));
+            QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base, Sha256Of(newer))), patch));
     }
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());

@@ -357,7 +357,7 @@ const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const std::
         return nullptr;
     orvanta::BasePrefix base{};
     std::copy_n(oldDigest.begin(), base.size(), base.begin());
-    const auto nPatch = UsablePatch(PatchPathFor(file.absolute, base), file.entry.size);
+    const auto nPatch = UsablePatch(PatchPathFor(file.absolute, base, *digest), file.entry.size);
     if (!nPatch)
         return nullptr;
     CReleaseFile& delta = pPatched->emplace_back(file);
@@ -366,9 +366,9 @@ const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const std::
     return &delta;
 }
 
-QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base)
+QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base, const orvanta::Sha256Digest& target)
 {
-    return absolute + QString::fromStdString(orvanta::PatchSuffix(base));
+    return absolute + QString::fromStdString(orvanta::PatchSuffix(base, target));
 }
 
 std::optional<CAnswer> CReleaseSet::AnswerFor(std::int32_t nVersion) const

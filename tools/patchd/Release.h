@@ -31,8 +31,8 @@ struct CReleaseFile {
 };
 
 // Where the patch from an older file (by its digest's prefix) to the file
-// at absolute lies: beside it, "<name>.<32 hex digits>.zpatch".
-QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base);
+// at absolute (whose digest is target) lies: beside it, named by both ends.
+QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base, const orvanta::Sha256Digest& target);
 
 // The size of the patch at patchPath when it can be listed for a file of
 // nFileSize bytes: smaller than the file, a patch to that size, and within

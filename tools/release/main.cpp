@@ -274,7 +274,7 @@ int Delta(const QString& oldFolder, const QString& newFolder, const DeltaOptions
             continue;  // unchanged
         orvanta::BasePrefix base{};
         std::copy_n(oldDigest->begin(), base.size(), base.begin());
-        const QString patchPath = patchd::PatchPathFor(file.absolute, base);
+        const QString patchPath = patchd::PatchPathFor(file.absolute, base, *newDigest);
         const auto started = std::chrono::steady_clock::now();
         std::string why;
         const auto nPatch = orvanta::MakePatch(QFile::encodeName(found->second->absolute).toStdString(),

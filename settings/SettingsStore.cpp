@@ -1,10 +1,14 @@
 #include "settings/SettingsStore.h"
 
 #include "patch/Cp949.h"
+#include "settings/IniText.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
@@ -65,6 +69,47 @@ bool CanOpenForReadWrite(const QString& path, bool bCreate)
 #endif
 }
 
+#ifndef _WIN32
+// Sets our values in the store file and leaves every other line as it was
+// (see IniText.h). The lock is the one QSettings takes, so another Qt
+// program's write does not interleave with ours.
+void SpliceIntoFile(const QString& path, const std::vector<std::pair<std::string, QVariant>>& writes)
+{
+    std::vector<std::pair<std::string, std::string>> lines;
+    lines.reserve(writes.size());
+    for (const auto& [name, value] : writes) {
+        const QByteArray utf8 = value.toString().toUtf8();
+        const bool bNumber = value.typeId() == QMetaType::Int;
+        lines.emplace_back(name, bNumber ? utf8.toStdString()
+                                         : IniTextValue(std::string_view(utf8.constData(), std::size_t(utf8.size()))));
+    }
+    QLockFile lock(path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(10000);
+    if (!lock.tryLock(2000))
+        return;
+    QByteArray text;
+    QFile current(path);
+    if (current.open(QIODevice::ReadOnly))
+        text = current.readAll();
+    const QDateTime before = current.fileTime(QFileDevice::FileModificationTime);
+    current.close();
+    const std::string spliced = SpliceIniValues(std::string_view(text.constData(), std::size_t(text.size())), lines);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(spliced.data(), qint64(spliced.size()));
+    if (!file.commit())
+        return;
+    // QSettings in this process rereads the file only when its size or its
+    // time (in milliseconds) changed: two writes of one size within a
+    // millisecond must still differ.
+    QFile written(path);
+    if (before.isValid() && written.open(QIODevice::Append) &&
+        written.fileTime(QFileDevice::FileModificationTime) <= before)
+        written.setFileTime(before.addMSecs(1), QFileDevice::FileModificationTime);
+}
+#endif
+
 } // namespace
 
 std::span<const ValueSpec> Schema()
@@ -116,15 +161,49 @@ CSettingsKey::CSettingsKey(Open how)
 
 CSettingsKey::~CSettingsKey()
 {
-    if (m_pStore)
-        m_pStore->sync();
+    if (!m_pStore)
+        return;
+#ifdef _WIN32
+    m_pStore->sync();
+#else
+    if (!m_writes.empty())
+        SpliceIntoFile(m_pStore->fileName(), m_writes);
+#endif
+}
+
+void CSettingsKey::Write(const char* name, const QVariant& value)
+{
+    if (!m_pStore)
+        return;
+#ifdef _WIN32
+    m_pStore->setValue(QLatin1String(name), value);
+#else
+    for (auto& [written, pending] : m_writes) {
+        if (written == name) {
+            pending = value;
+            return;
+        }
+    }
+    m_writes.emplace_back(name, value);
+#endif
+}
+
+QVariant CSettingsKey::Value(const char* name) const
+{
+#ifndef _WIN32
+    for (const auto& [written, value] : m_writes) {
+        if (written == name)
+            return value;
+    }
+#endif
+    return m_pStore->value(QLatin1String(name));
 }
 
 std::optional<std::int32_t> CSettingsKey::ReadNumber(const char* name) const
 {
     if (!m_pStore)
         return std::nullopt;
-    const QVariant value = m_pStore->value(QLatin1String(name));
+    const QVariant value = Value(name);
     if (!value.isValid())
         return std::nullopt;
     bool bOk = false;
@@ -153,7 +232,7 @@ std::optional<QString> CSettingsKey::ReadText(const char* name) const
 {
     if (!m_pStore)
         return std::nullopt;
-    const QVariant value = m_pStore->value(QLatin1String(name));
+    const QVariant value = Value(name);
     QString text;
     switch (value.typeId()) {
     case QMetaType::QString:
@@ -178,14 +257,12 @@ std::optional<QString> CSettingsKey::ReadText(const char* name) const
 
 void CSettingsKey::WriteNumber(const char* name, std::int32_t value)
 {
-    if (m_pStore)
-        m_pStore->setValue(QLatin1String(name), value);
+    Write(name, value);
 }
 
 void CSettingsKey::WriteText(const char* name, const QString& value)
 {
-    if (m_pStore)
-        m_pStore->setValue(QLatin1String(name), value);
+    Write(name, value);
 }
 
 std::optional<std::int32_t> ReadNumberValue(const char* name)

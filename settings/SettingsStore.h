@@ -2,11 +2,15 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
 class QSettings;
 
@@ -79,7 +83,16 @@ public:
     void WriteText(const char* name, const QString& value);
 
 private:
+    void Write(const char* name, const QVariant& value);
+    QVariant Value(const char* name) const;
+
     std::unique_ptr<QSettings> m_pStore;
+#ifndef _WIN32
+    // Outside Windows our writes are spliced into the file when the access
+    // closes, so that the lines we do not own stay as they are; reads in
+    // between see them.
+    std::vector<std::pair<std::string, QVariant>> m_writes;
+#endif
 };
 
 // The short accesses of the program, each one open-access-close. A store

@@ -236,3 +236,47 @@ TEST(SettingsAccess, ShortAccessesNeverCreateTheStore)
     WriteNumberValue(GRAPHIC, -1);
     EXPECT_EQ(ReadNumberValue(GRAPHIC), -1);
 }
+
+TEST(SettingsAccess, WritesKeepTheLinesTheUpdaterDoesNotOwn)
+{
+    CTempStore store;
+    QDir().mkpath(QFileInfo(store.FilePath()).absolutePath());
+    const QByteArray mine = "; written by the game client\r\n"
+                            "[General]\r\n"
+                            "WinPath=C:\\Games\\Orvanta\r\n"
+                            "  Graphic =  1 \r\n"
+                            "DownFile=old.pak\r\n"
+                            "\r\n"
+                            "[Client]\r\n"
+                            "Name = Kim  ; here\r\n"
+                            "DownFile=not ours";
+    QFile file(store.FilePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(mine);
+    file.close();
+    // Texts Qt's reader must read back as written, whatever they hold.
+    const QString folder = QStringLiteral(" 맵\\데이터, \"1\"\t@x\x01" "1 ");
+    const QString path = QStringLiteral("@/home/플레이어/게임/");
+    for (int i = 0; i < 3; ++i) {
+        CSettingsKey key(CSettingsKey::Open::Existing);
+        key.WriteText(DOWN_FOLDER, folder);
+        key.WriteText(DOWN_FILE, QStringLiteral("new%1.pak").arg(i));
+        key.WriteText(CLIENT_PATH, path);
+        key.WriteNumber(DOWN_VERSION, 40 + i);
+        EXPECT_EQ(key.ReadNumber(DOWN_VERSION), 40 + i);  // seen before the access closes
+    }
+    EXPECT_EQ(Stored("DownFolder").toString(), folder);
+    EXPECT_EQ(Stored("DownFile").toString(), QStringLiteral("new2.pak"));
+    EXPECT_EQ(ReadNumberValue(DOWN_VERSION), 42);
+    const Loaded dlg = Load();
+    EXPECT_EQ(dlg->szClientPath, path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    const QByteArray expected = "; written by the game client\r\n"
+                                "[General]\r\n"
+                                "WinPath=C:\\Games\\Orvanta\r\n"
+                                "  Graphic =  1 \r\n"
+                                "DownFile=new2.pak\r\n";
+    EXPECT_TRUE(text.startsWith(expected)) << text.constData();
+    EXPECT_TRUE(text.endsWith("\r\n[Client]\r\nName = Kim  ; here\r\nDownFile=not ours")) << text.constData();
+}

@@ -136,6 +136,7 @@ CUpdaterDlg::CUpdaterDlg(QWidget* parent)
     setWindowIcon(orvanta::LoadIconResource(orvanta::IDI_UPDATER));
     m_pEngine = std::make_unique<CUpdateSession>(this);
     m_timer.setParent(this);
+    m_viewTimer.setParent(this);
     CreateControls();
     BindEngine();
     OnInitDialog();
@@ -283,31 +284,60 @@ void CUpdaterDlg::BindEngine()
             });
     connect(pEngine, &CUpdateSession::fileStarted, this,
             [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
-                // The bar keeps its old position until the file's first bytes.
-                m_progFile->SetRange64(0, BarValue(size) - 1);
-                m_stFileName->setText(name);
-                SetCounterText(m_stFileCount, Counter(nIndex, nCount));
+                m_pendingFile = FileNote{nIndex, nCount, size, name};
+                // Bytes noted before belong to the file before: only their
+                // totals still stand.
+                if (m_pendingBytes)
+                    m_pendingBytes->bFile = false;
+                if (!m_viewTimer.isActive())
+                    m_viewTimer.start();
             });
     connect(pEngine, &CUpdateSession::bytesCounted, this,
             [this](quint64 fileBar, quint64 totalBar, quint64 fileRecv, quint64 fileSize, quint64 allRecv,
                    quint64 total) {
-                m_progFile->SetPos64(BarValue(fileBar));
-                m_progTotal->SetPos64(BarValue(totalBar));
-                SetCounterText(m_stFileBytes, Counter(fileRecv, fileSize));
-                SetCounterText(m_stTotalBytes, Counter(allRecv, total));
-                // Speed and time left ride on the total's tooltip; the
-                // status line keeps the session's own texts.
-                m_rate.Add(m_clock.elapsed(), allRecv, total);
-                const QString rate = m_rate.Describe();
-                m_stTotalBytes->setToolTip(rate);
-                m_stTotalBytes->setAccessibleDescription(rate);
+                m_pendingBytes = BytesNote{fileBar, totalBar, fileRecv, fileSize, allRecv, total, true};
+                if (!m_viewTimer.isActive())
+                    m_viewTimer.start();
             });
     connect(pEngine, &CUpdateSession::downloadComplete, this, [this](quint64 lastFileSize, quint64 total) {
+        ShowPending();
         m_progFile->SetPos64(BarValue(lastFileSize));
         m_progTotal->SetPos64(BarValue(total));
         m_stTotalBytes->setToolTip(QString());
         m_stTotalBytes->setAccessibleDescription(QString());
     });
+    m_viewTimer.setObjectName(QStringLiteral("viewTimer"));
+    m_viewTimer.setSingleShot(true);
+    m_viewTimer.setInterval(16);
+    connect(&m_viewTimer, &QTimer::timeout, this, &CUpdaterDlg::ShowPending);
+}
+
+void CUpdaterDlg::ShowPending()
+{
+    m_viewTimer.stop();
+    if (m_pendingFile) {
+        // The bar keeps its old position until the file's first bytes.
+        m_progFile->SetRange64(0, BarValue(m_pendingFile->nSize) - 1);
+        m_stFileName->setText(m_pendingFile->name);
+        SetCounterText(m_stFileCount, Counter(m_pendingFile->nIndex, m_pendingFile->nCount));
+        m_pendingFile.reset();
+    }
+    if (m_pendingBytes) {
+        const BytesNote& note = *m_pendingBytes;
+        if (note.bFile) {
+            m_progFile->SetPos64(BarValue(note.fileBar));
+            SetCounterText(m_stFileBytes, Counter(note.fileRecv, note.fileSize));
+        }
+        m_progTotal->SetPos64(BarValue(note.totalBar));
+        SetCounterText(m_stTotalBytes, Counter(note.allRecv, note.total));
+        // Speed and time left ride on the total's tooltip; the status line
+        // keeps the session's own texts.
+        m_rate.Add(m_clock.elapsed(), note.allRecv, note.total);
+        const QString rate = m_rate.Describe();
+        m_stTotalBytes->setToolTip(rate);
+        m_stTotalBytes->setAccessibleDescription(rate);
+        m_pendingBytes.reset();
+    }
 }
 
 void CUpdaterDlg::SetCounterText(QLabel* pLabel, const QString& text)

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
+
 #include <memory>
 
 class CSkinButton;
@@ -83,6 +85,7 @@ private:
     void BindEngine();
     void SetStatusText(const QString& text);
     void SetCounterText(QLabel* pLabel, const QString& text);
+    void ShowPending();  // the newest file and byte notes, once a frame
     void OnNoticeLoaded(bool bOk);
     void DestroyWindow();  // the teardown, run once on every way out
 
@@ -105,6 +108,22 @@ private:
     CTransferRate m_rate;
     QElapsedTimer m_clock;
     QTimer m_timer;  // timer 1: its first tick starts the run
+
+    // The engine notes every file and every block of bytes; the screen
+    // shows a frame every 16 ms or so. Only the newest of each kind is
+    // kept until the next frame, so a run of small files costs the engine's
+    // thread no drawing per note.
+    struct FileNote {
+        quint64 nIndex = 0, nCount = 0, nSize = 0;
+        QString name;
+    };
+    struct BytesNote {
+        quint64 fileBar = 0, totalBar = 0, fileRecv = 0, fileSize = 0, allRecv = 0, total = 0;
+        bool bFile = false;  // the file's part belongs to the file shown (not one the view skipped)
+    };
+    std::optional<FileNote> m_pendingFile;
+    std::optional<BytesNote> m_pendingBytes;
+    QTimer m_viewTimer;
 
     bool m_bClosing = false;  // the teardown has begun
     QPoint m_dragOrigin;

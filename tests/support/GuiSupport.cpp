@@ -47,4 +47,10 @@ void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int time
     pTimer->start(10);
 }
 
+void SettleView(QObject& window)
+{
+    auto* pTimer = window.findChild<QTimer*>(QStringLiteral("viewTimer"));
+    WaitFor([pTimer] { return !pTimer || !pTimer->isActive(); });
+}
+
 } // namespace testing_support

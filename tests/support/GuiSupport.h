@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QObject;
+
 // Helpers for the tests that build a window (orvanta_test_gui).
 namespace testing_support {
 
@@ -15,5 +17,9 @@ struct DialogAnswer {
     QString title;
 };
 void AnswerNextDialog(DialogAnswer* pAnswer, const QString& buttonText, int timeoutMs = 10000);
+
+// Waits until the window has drawn the engine's latest notes (it shows
+// them once a frame).
+void SettleView(QObject& window);
 
 } // namespace testing_support

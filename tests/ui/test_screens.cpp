@@ -2,6 +2,7 @@
 // (QT_SCALE_FACTOR, one ctest entry per scale): the counters, the hover
 // highlight of an inactive window, the skin's edges, the options dialog and
 // a message box. Every picture is kept in ORVANTA_ARTEFACTS for review.
+#include "support/GuiSupport.h"
 #include "support/TestSupport.h"
 
 #include "ui/DialogLook.h"
@@ -126,6 +127,7 @@ TEST_F(Screens, DownloadingWindowShowsWholeCountersInUnbrokenBoxes)
     Q_EMIT engine.totalsPrepared(1234567890ull);
     Q_EMIT engine.fileStarted(3, 12, QStringLiteral("data/field01.pak"), 48234496ull);
     Q_EMIT engine.bytesCounted(31457280ull, 10289152ull, 31457280ull, 48234496ull, 10289152ull, 1234567890ull);
+    testing_support::SettleView(dlg);
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     const QImage shot = Grab(dlg);
@@ -159,6 +161,7 @@ TEST_F(Screens, DownloadingWindowShowsWholeCountersInUnbrokenBoxes)
     QLabel* pTotal = Text(IDC_TOTAL_BYTES);
     for (std::uint64_t n = 9;; n = n * 10 + 9) {
         Q_EMIT engine.bytesCounted(0, 0, 0, 0, n, n);
+        testing_support::SettleView(dlg);
         const QImage label = Grab(*pTotal);
         const auto [nFirst, nLast] = InkColumns(label, label.rect());
         EXPECT_GT(nFirst, 0) << n;
@@ -169,6 +172,7 @@ TEST_F(Screens, DownloadingWindowShowsWholeCountersInUnbrokenBoxes)
     }
     Q_EMIT engine.bytesCounted(0, 0, 0, 0, std::numeric_limits<std::uint64_t>::max(),
                                std::numeric_limits<std::uint64_t>::max());
+    testing_support::SettleView(dlg);
     Save(Grab(*pTotal), QStringLiteral("counter-max-%1").arg(Percent(scale)));
     EXPECT_GT(InkColumns(Grab(*pTotal), Grab(*pTotal).rect()).first, 0);
 }

@@ -1,3 +1,4 @@
+#include "support/GuiSupport.h"
 #include "support/TestSupport.h"
 
 #include "app/CommandLine.h"
@@ -117,6 +118,7 @@ TEST_F(WindowTest, EngineReportsReachTheControlsAsPlainText)
     Q_EMIT engine.totalsPrepared(5368709120ull);
     Q_EMIT engine.fileStarted(2, 3, name, 100);
     Q_EMIT engine.bytesCounted(150, 4000000000ull, 100, 100, 4000000000ull, 5368709120ull);
+    testing_support::SettleView(dlg);
     EXPECT_EQ(dlg.StatusText(), name);
     for (const int id : {IDC_STATUS, IDC_FILE_NAME, IDC_FILE_COUNT, IDC_FILE_BYTES, IDC_TOTAL_BYTES})
         EXPECT_EQ(Text(dlg, id)->textFormat(), Qt::PlainText) << id;

@@ -1,8 +1,10 @@
 // orvanta-update: one update run in a terminal, with the same engine as the
 // launcher window and the same settings store, but no window and no launch.
 #include "app/Constants.h"
+#include "app/TerminalView.h"
 #include "engine/UpdateSession.h"
 #include "settings/RunSettings.h"
+#include "settings/SettingsStore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -14,15 +16,9 @@
 #include <csignal>
 #include <cstdio>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 namespace {
+
+using orvanta::terminal::CTerminalView;
 
 std::atomic<int> g_nSignal{0};
 
@@ -31,17 +27,19 @@ void OnSignal(int nSignal)
     g_nSignal = nSignal;
 }
 
-void Print(std::FILE* pOut, const QString& text)
+// The program's own words, in the player's language; the status lines are
+// the game's and stay as they are.
+QString Say(const char* english, const char* korean)
 {
-    std::fputs(text.toLocal8Bit().constData(), pOut);
-    std::fflush(pOut);
+    static const bool bKorean = orvanta::terminal::KoreanMessages();
+    return QString::fromUtf8(bKorean ? korean : english);
 }
 
 // Answers the engine's questions on the terminal: notices are printed, and
 // a retry question is answered yes while retries are left.
 class CTerminalPrompts final : public IUpdatePrompts {
 public:
-    explicit CTerminalPrompts(int nRetries) : m_nRetriesLeft(nRetries) {}
+    CTerminalPrompts(CTerminalView* pView, int nRetries) : m_pView(pView), m_nRetriesLeft(nRetries) {}
 
     bool Ask(const Box& box) override
     {
@@ -51,28 +49,40 @@ public:
         if (box.bQuestion) {
             if (bRetry)
                 --m_nRetriesLeft;
-            Print(stderr, QStringLiteral("orvanta-update: %1 -> %2\n").arg(text, bRetry ? u"retry" : u"give up"));
+            m_pView->Note(QStringLiteral("%1 -> %2").arg(text, bRetry ? Say("retry", "다시 시도") : Say("give up", "중단")));
         } else {
-            Print(stderr, QStringLiteral("orvanta-update: %1\n").arg(text));
+            m_pView->Note(text);
         }
         return !box.bQuestion || bRetry;
     }
 
 private:
+    CTerminalView* m_pView;
     int m_nRetriesLeft;
 };
 
-// "[#####-----]  42%  1234 / 5678": one line, redrawn in place.
-QString ProgressLine(quint64 nDone, quint64 nTotal)
+// The name a script reads for each end.
+QString OutcomeName(CUpdateSession::State eState)
 {
-    constexpr int WIDTH = 30;
-    const int nPercent = nTotal ? int(nDone * 100 / nTotal) : 100;
-    const int nFilled = nPercent * WIDTH / 100;
-    return QStringLiteral("\r[%1%2] %3%  %4 / %5")
-        .arg(QString(nFilled, QLatin1Char('#')), QString(WIDTH - nFilled, QLatin1Char('-')))
-        .arg(nPercent, 3)
-        .arg(nDone)
-        .arg(nTotal);
+    using State = CUpdateSession::State;
+    switch (eState) {
+    case State::LinkFailed: return QStringLiteral("link-failed");
+    case State::FtpFailed: return QStringLiteral("ftp-failed");
+    case State::DownloadStopped: return QStringLiteral("stopped");
+    case State::DownloadBroken: return QStringLiteral("broken");
+    case State::Refused: return QStringLiteral("refused");
+    default: return QStringLiteral("done");
+    }
+}
+
+int BadCommandLine(const QString& why)
+{
+    std::fputs(QStringLiteral("orvanta-update: %1\n%2\n").arg(why, Say("Try 'orvanta-update --help'.",
+                                                                        "'orvanta-update --help'를 참고하세요."))
+                   .toLocal8Bit()
+                   .constData(),
+               stderr);
+    return 2;
 }
 
 } // namespace
@@ -88,16 +98,20 @@ int main(int argc, char** argv)
         "Updates the Orvanta Online game folder from the patch server, as the launcher\n"
         "window does, and exits: 0 when every file is in place (or nothing changed),\n"
         "1 when the update did not complete, 2 for a bad command line, 130 when\n"
-        "interrupted. The patch server, its port and the game folder come from the\n"
-        "settings store unless given here; the store's installed version and resume\n"
-        "mark are used and updated as the launcher would."));
+        "interrupted (Ctrl-C), 143 when terminated; the next run resumes. The patch\n"
+        "server, its port and the game folder come from the settings store unless\n"
+        "given here (what is given always wins); the store's installed version and\n"
+        "resume mark are used and updated as the launcher would."));
     parser.addHelpOption();
+    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Print the version and exit."));
     const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Patch-server host."),
                                         QStringLiteral("host"));
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Patch-server port."),
                                         QStringLiteral("port"));
-    const QCommandLineOption folderOption(QStringLiteral("folder"), QStringLiteral("Game folder."),
-                                          QStringLiteral("dir"));
+    const QCommandLineOption folderOption(
+        QStringLiteral("folder"),
+        QStringLiteral("Game folder (required when the store names none). Created when missing."),
+        QStringLiteral("dir"));
     const QCommandLineOption retriesOption(
         QStringLiteral("retries"), QStringLiteral("How often a file that cannot be started is tried again (0)."),
         QStringLiteral("n"), QStringLiteral("0"));
@@ -107,62 +121,111 @@ int main(int argc, char** argv)
         QStringLiteral("s"), QStringLiteral("10"));
     const QCommandLineOption ftpTimeoutOption(
         QStringLiteral("ftp-timeout"),
-        QStringLiteral("Seconds an FTP server may leave a command unanswered, or a transfer stall, before the\n"
+        QStringLiteral("Seconds an FTP server may leave a command unanswered, or a transfer stall, before the "
                        "connection counts as broken and its file goes to another connection (30)."),
         QStringLiteral("s"), QStringLiteral("30"));
-    parser.addOptions({hostOption, portOption, folderOption, retriesOption, waitOption, ftpTimeoutOption});
-    parser.process(app);
+    const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
+                                         QStringLiteral("Print nothing but errors."));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Also print the settings the run uses."));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("One JSON object per line on standard output: status, file, "
+                                               "progress, message and end (with outcome and exit)."));
+    parser.addOptions({versionOption, hostOption, portOption, folderOption, retriesOption, waitOption, ftpTimeoutOption,
+                       quietOption, verboseOption, jsonOption});
+    if (!parser.parse(QCoreApplication::arguments()))
+        return BadCommandLine(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption)) {
+        std::printf("orvanta-update %s\n", ORVANTA_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return BadCommandLine(Say("unexpected argument '%1'", "알 수 없는 인자 '%1'").arg(parser.positionalArguments().first()));
 
     bool bOk = true;
+    QString badOption;
     const auto number = [&](const QCommandLineOption& option, int nMin, int nMax) {
         bool bParsed = false;
         const int n = parser.value(option).toInt(&bParsed);
-        if (!bParsed || n < nMin || n > nMax)
+        if (!bParsed || n < nMin || n > nMax) {
             bOk = false;
+            badOption = QStringLiteral("--%1 %2 (%3..%4)").arg(option.names().constLast(), parser.value(option)).arg(nMin).arg(nMax);
+        }
         return n;
     };
+    const int nPort = parser.isSet(portOption) ? number(portOption, 1, 65535) : 0;
+    const int nRetries = number(retriesOption, 0, 1000);
+    const int nGameWaitS = number(waitOption, 0, 3600);
+    const int nFtpTimeoutS = number(ftpTimeoutOption, 1, 3600);
+    if (!bOk)
+        return BadCommandLine(Say("bad number: %1", "잘못된 숫자: %1").arg(badOption));
+
+    // The game folder is the store's or the one given; never this program's
+    // own folder, which a new store would start with.
+    const QString store = QDir::toNativeSeparators(orvanta::settings::StoreLocation());
+    const bool bStoreHasFolder = orvanta::settings::CSettingsKey(orvanta::settings::CSettingsKey::Open::Existing)
+                                     .ReadText(orvanta::settings::CLIENT_PATH)
+                                     .has_value();
+    if (!bStoreHasFolder && !parser.isSet(folderOption))
+        return BadCommandLine(Say("no game folder: the settings store (%1) names none; give --folder DIR",
+                                  "게임 폴더가 없습니다: 설정 저장소(%1)에 없으니 --folder DIR 를 지정하세요")
+                                  .arg(store));
+    const QString folder =
+        parser.isSet(folderOption)
+            ? orvanta::settings::WithTrailingSeparator(QDir(parser.value(folderOption)).absolutePath())
+            : QString();
+    if (!bStoreHasFolder) {
+        // A new store starts with the folder given, not with this program's.
+        orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Create);
+        key.WriteText(orvanta::settings::CLIENT_PATH, folder);
+    }
+
     orvanta::settings::RunSettings settings = orvanta::settings::LoadSettings(QString());
     if (parser.isSet(hostOption))
         settings.szIP = parser.value(hostOption);
     if (parser.isSet(portOption))
-        settings.nPort = number(portOption, 1, 65535);
-    if (parser.isSet(folderOption))
-        settings.szClientPath =
-            orvanta::settings::WithTrailingSeparator(QDir(parser.value(folderOption)).absolutePath());
-    const int nRetries = number(retriesOption, 0, 1000);
-    const int nGameWaitS = number(waitOption, 0, 3600);
-    const int nFtpTimeoutS = number(ftpTimeoutOption, 1, 3600);
-    if (!bOk) {
-        Print(stderr, QStringLiteral("orvanta-update: bad number in the options; see --help\n"));
-        return 2;
-    }
-    if (!settings.bStoreOpen)
-        Print(stderr, QStringLiteral("orvanta-update: the settings store cannot be opened (%1)\n")
-                          .arg(QDir::toNativeSeparators(orvanta::settings::ProgramFolder())));
+        settings.nPort = nPort;
+    if (!folder.isEmpty())
+        settings.szClientPath = folder;
 
-    const bool bTerminal = isatty(fileno(stdout));
-    CTerminalPrompts prompts(nRetries);
+    using orvanta::terminal::Mode;
+    const int nColumns = orvanta::terminal::TerminalColumns();
+    const Mode eMode = parser.isSet(jsonOption)    ? Mode::Json
+                       : parser.isSet(quietOption) ? Mode::Quiet
+                       : nColumns > 0              ? Mode::Bar
+                                                   : Mode::Lines;
+    CTerminalView view(eMode, nColumns, stdout, stderr);
+    if (!settings.bStoreOpen)
+        view.Note(Say("the settings store cannot be opened (%1); the installed version is unknown",
+                      "설정 저장소를 열 수 없습니다(%1); 설치된 버전을 알 수 없습니다")
+                      .arg(store));
+    if (parser.isSet(verboseOption) && eMode != Mode::Json)
+        view.Note(QStringLiteral("store %1, folder %2, patch server %3:%4, installed version %5, %6 FTP connections")
+                      .arg(store, QDir::toNativeSeparators(settings.szClientPath), settings.szIP)
+                      .arg(settings.nPort)
+                      .arg(settings.nClientVersion)
+                      .arg(settings.nConnections));
+
+    CTerminalPrompts prompts(&view, nRetries);
     CUpdateSession engine(&prompts);
     if (parser.isSet(ftpTimeoutOption))
         engine.SetFtpTimeouts(orvanta::FtpTimeoutsOf(nFtpTimeoutS));
     else if (const auto timeouts = orvanta::FtpTimeoutsFromEnvironment())
         engine.SetFtpTimeouts(*timeouts);
     int nExit = -1;
-    bool bBarShown = false;
-    QElapsedTimer sinceBar;
+    QElapsedTimer clock;
+    clock.start();
     QTimer gameWait;
     gameWait.setSingleShot(true);
     gameWait.setInterval(nGameWaitS * 1000);
 
-    const auto endLine = [&] {
-        if (bBarShown)
-            Print(stdout, QStringLiteral("\n"));
-        bBarShown = false;
-    };
-    const auto finish = [&](int nCode) {
+    const auto finish = [&](int nCode, const QString& outcome, const QString& why) {
         if (nExit >= 0)
             return;
         nExit = nCode;
+        view.End(outcome, nCode, why);
         // Not from inside the engine's own signal: it finishes its step first.
         QTimer::singleShot(0, &engine, [&engine, nCode] {
             engine.Shutdown();
@@ -170,70 +233,51 @@ int main(int argc, char** argv)
         });
     };
 
-    QObject::connect(&engine, &CUpdateSession::statusChanged, [&](const QString& text) {
-        endLine();
-        Print(stdout, text + QLatin1Char('\n'));
-    });
+    QObject::connect(&engine, &CUpdateSession::statusChanged, [&](const QString& text) { view.Status(text); });
     QObject::connect(&engine, &CUpdateSession::fileStarted,
                      [&](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
-                         endLine();
-                         Print(stdout, QStringLiteral("[%1/%2] %3 (%4 bytes)\n").arg(nIndex).arg(nCount).arg(name).arg(size));
+                         view.FileStarted(nIndex, nCount, name, size);
                      });
     QObject::connect(&engine, &CUpdateSession::bytesCounted,
                      [&](quint64, quint64, quint64, quint64, quint64 allRecv, quint64 total) {
-                         if (!bTerminal || (bBarShown && sinceBar.elapsed() < 100 && allRecv < total))
-                             return;
-                         Print(stdout, ProgressLine(allRecv, total));
-                         bBarShown = true;
-                         sinceBar.start();
+                         view.Bytes(allRecv, total, clock.elapsed());
                      });
     QObject::connect(&engine, &CUpdateSession::stateChanged, [&](CUpdateSession::State eState) {
         using State = CUpdateSession::State;
-        switch (eState) {
-        case State::Ready:
-            finish(0);
-            break;
-        case State::UpToDate:
-        case State::Done:
+        if (eState == State::Ready) {
+            finish(0, engine.IsUpToDate() && engine.FileList().empty() ? QStringLiteral("up-to-date")
+                                                                       : QStringLiteral("done"),
+                   QString());
+        } else if (eState == State::UpToDate || eState == State::Done) {
             // Frame 19 records the installed version; give the server a
             // moment to send it.
             gameWait.start();
-            break;
-        case State::LinkFailed:
-        case State::FtpFailed:
-        case State::DownloadStopped:
-        case State::DownloadBroken:
-            endLine();
-            Print(stderr, QStringLiteral("orvanta-update: the update did not complete: %1 (patch server %2:%3)\n")
-                              .arg(engine.StatusText(), engine.Settings().szIP)
-                              .arg(engine.Settings().nPort));
-            finish(1);
-            break;
-        default:
-            break;
+        } else if (CUpdateSession::IsFinal(eState) && eState != State::Closed) {
+            finish(1, OutcomeName(eState),
+                   Say("the update did not complete: %1 (patch server %2:%3)", "업데이트를 마치지 못했습니다: %1 (패치 서버 %2:%3)")
+                       .arg(engine.StatusText(), engine.Settings().szIP)
+                       .arg(engine.Settings().nPort));
         }
     });
     QObject::connect(&gameWait, &QTimer::timeout, [&] {
-        endLine();
-        Print(stderr, QStringLiteral("orvanta-update: the files are in place, but the patch server sent no game "
-                                     "server; the installed version was not recorded\n"));
-        finish(0);
+        finish(0, QStringLiteral("done-unrecorded"),
+               Say("the files are in place, but the patch server sent no game server; the installed version was "
+                   "not recorded",
+                   "파일은 모두 받았지만 패치 서버가 게임 서버를 알려 주지 않아 설치 버전을 기록하지 않았습니다"));
     });
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     QTimer signalPoll;
     QObject::connect(&signalPoll, &QTimer::timeout, [&] {
-        if (g_nSignal != 0) {
-            endLine();
-            Print(stderr, QStringLiteral("orvanta-update: interrupted; the next run resumes\n"));
-            finish(130);
+        if (const int nSignal = g_nSignal; nSignal != 0) {
+            finish(128 + nSignal, QStringLiteral("interrupted"),
+                   Say("interrupted; the next run resumes", "중단했습니다. 다음 실행에서 이어 받습니다"));
         }
     });
     signalPoll.start(100);
 
     QTimer::singleShot(0, &engine, [&] { engine.StartWith(settings); });
     const int nResult = QCoreApplication::exec();
-    endLine();
     return nExit >= 0 ? nExit : nResult;
 }

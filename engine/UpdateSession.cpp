@@ -61,12 +61,11 @@ void CUpdateSession::StartWith(const orvanta::settings::RunSettings& settings)
         return;
     m_settings = settings;
     m_settings.szClientPath = orvanta::settings::WithTrailingSeparator(m_settings.szClientPath);
-    if (!m_settings.bStoreOpen) {
-        // The session still connects, to nothing: that fails visibly.
-        m_settings.szIP.clear();
-        m_settings.nPort = 0;
+    // Without a store the host and port are what the caller gave, and
+    // nothing when it gave none: the session still connects, and fails
+    // visibly.
+    if (!m_settings.bStoreOpen)
         SetStatusText(QStringLiteral("레지스트리를 읽을수 없습니다."));
-    }
 
     m_pLink = std::make_unique<CPatchLink>();
     if (m_nConnectTimeoutMs >= 0)

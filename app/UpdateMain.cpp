@@ -234,6 +234,15 @@ int main(int argc, char** argv)
     };
 
     QObject::connect(&engine, &CUpdateSession::statusChanged, [&](const QString& text) { view.Status(text); });
+    QObject::connect(&engine, &CUpdateSession::fallbackAddressUsed, [&](const QString& host, const QString& address) {
+        view.Note(host.isEmpty()
+                      ? Say("no patch-server host is set; trying the fixed address %2",
+                            "패치 서버 주소가 없어 고정 주소 %2 로 접속합니다")
+                            .arg(address)
+                      : Say("patch server '%1' not found; trying the fixed address %2",
+                            "패치 서버 '%1' 를 찾을 수 없어 고정 주소 %2 로 접속합니다")
+                            .arg(host, address));
+    });
     QObject::connect(&engine, &CUpdateSession::fileStarted,
                      [&](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
                          view.FileStarted(nIndex, nCount, name, size);

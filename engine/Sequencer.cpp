@@ -109,9 +109,16 @@ void CUpdateSession::StartSequence()
     if (m_eState != State::LoggingIn && m_eState != State::Verifying)
         return;
     if (m_fileList.empty()) {
-        // Nothing to fetch, nothing to report: the server's frame 19
-        // decides what the game button does.
+        // Nothing to fetch (a release that only removes files, or one
+        // version's folder under another number): the update is complete,
+        // and the server hears it as after a last file, or it would wait
+        // for frame 18 while the run waits for its frame 19.
+        SetStatusText(QStringLiteral("업데이트를 완료했습니다."));
         SetState(State::Done);
+        SendUpdateDone();
+        SendUpToDate();
+        ArmLaunch(false);
+        OnGameServer();
         return;
     }
     SetState(State::Downloading);
@@ -403,6 +410,7 @@ void CUpdateSession::FinishList()
     SendUpdateDone();
     SendUpToDate();
     ArmLaunch(false);
+    OnGameServer();
 }
 
 void CUpdateSession::EndSequence(State eEnd, const QString& status)
@@ -419,4 +427,5 @@ void CUpdateSession::EndSequence(State eEnd, const QString& status)
     // the flags as they are.
     if (eEnd == State::DownloadStopped)
         ArmLaunch(false);
+    OnGameServer();
 }

@@ -73,6 +73,7 @@ void CUpdateSession::StartWith(const orvanta::settings::RunSettings& settings)
     connect(m_pLink.get(), &CPatchLink::connectFinished, this, &CUpdateSession::OnLinkConnect);
     connect(m_pLink.get(), &CPatchLink::frameReceived, this, &CUpdateSession::OnFrame);
     connect(m_pLink.get(), &CPatchLink::broken, this, &CUpdateSession::OnLinkBroken);
+    connect(m_pLink.get(), &CPatchLink::fallbackUsed, this, &CUpdateSession::fallbackAddressUsed);
     SetState(State::Connecting);
     m_pLink->Connect(m_settings.szIP, m_settings.nPort);
 
@@ -234,6 +235,7 @@ void CUpdateSession::DispatchFrame(std::int32_t type, std::span<const std::uint8
             SetStatusText(QStringLiteral("변경될 파일이 없습니다.(설치버전:%1)").arg(nClient));
             SetState(State::UpToDate);
             ArmLaunch(true);
+            OnGameServer();
         } else {
             SetStatusText(QStringLiteral("Ver.%1에서 Ver.%2으로 업데이트").arg(nClient).arg(m_nServerVersion));
             SetState(State::CollectingList);
@@ -276,38 +278,48 @@ void CUpdateSession::DispatchFrame(std::int32_t type, std::span<const std::uint8
             return;
         m_strGameIp = QString::fromStdString(orvanta::Cp949ToUtf8(info->address));
         m_nGamePort = info->port;
-        switch (m_eState) {
-        case State::UpToDate:
-        case State::Ready:
-        case State::WaitingForVersion:
-            SetState(State::Ready);
-            ArmLaunch(true);
-            break;
-        case State::Done:
-            // The server's version becomes the installed one only once its
-            // files are all in place.
-            if (m_nServerVersion != m_settings.nClientVersion)
-                orvanta::settings::WriteNumberValue(orvanta::settings::CLIENT_VERSION, m_nServerVersion);
-            SetState(State::Ready);
-            ArmLaunch(true);
-            break;
-        case State::FtpFailed:
-        case State::DownloadStopped:
-        case State::DownloadBroken:
-        case State::Refused:
-            // The files are not current: the game may start, after the
-            // player has been warned.
-            ArmLaunch(false);
-            break;
-        default:
-            // Files are still to arrive: nothing is armed before they have.
-            break;
-        }
+        m_bGameServerSent = true;
+        OnGameServer();
         return;
     }
     default:
         // Types 10, 16 and 18 are the updater's own; nothing else exists.
         return;
+    }
+}
+
+// The game server's address is the server's last word. It counts where the
+// run has reached an end; one that comes early (before the version, or
+// while files arrive) is kept and counts once the run gets there.
+void CUpdateSession::OnGameServer()
+{
+    if (!m_bGameServerSent)
+        return;
+    switch (m_eState) {
+    case State::UpToDate:
+    case State::Ready:
+        SetState(State::Ready);
+        ArmLaunch(true);
+        break;
+    case State::Done:
+        // The server's version becomes the installed one only once its
+        // files are all in place.
+        if (m_nServerVersion != m_settings.nClientVersion)
+            orvanta::settings::WriteNumberValue(orvanta::settings::CLIENT_VERSION, m_nServerVersion);
+        SetState(State::Ready);
+        ArmLaunch(true);
+        break;
+    case State::FtpFailed:
+    case State::DownloadStopped:
+    case State::DownloadBroken:
+    case State::Refused:
+        // The files are not current: the game may start, after the player
+        // has been warned.
+        ArmLaunch(false);
+        break;
+    default:
+        // Files are still to arrive: nothing is armed before they have.
+        break;
     }
 }
 

@@ -126,12 +126,16 @@ Q_SIGNALS:
     // Every file arrived whole: both bars full.
     void downloadComplete(quint64 lastFileSize, quint64 total);
     void launchReadyChanged(bool bReady);
+    // The patch-server host was empty or did not resolve; the run tries the
+    // publisher's fixed address.
+    void fallbackAddressUsed(const QString& host, const QString& address);
 
 private:
     void OnLinkConnect(int nError);
     void OnLinkBroken();
     void OnFrame(int nType, const QByteArray& payload);
     void OnSilence();
+    void OnGameServer();
     void FailLink();
     void ConnectFtp();
     void OnFtpConnected(bool bOk);
@@ -188,6 +192,7 @@ private:
     std::size_t m_nShownFile = static_cast<std::size_t>(-1);  // the entry the view shows
     QString m_strGameIp;
     std::int32_t m_nGamePort = 0;
+    bool m_bGameServerSent = false;  // a frame 19 came, whenever it came
     QString m_statusText;
     QString m_gameRoot;  // the game folder's real path, links resolved
 

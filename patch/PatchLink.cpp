@@ -41,15 +41,22 @@ bool CPatchLink::Connect(const QString& host, int port)
     m_bStarted = true;
     m_nPort = quint16(port & 0xFFFF);
 
-    if (host.isEmpty()) {
-        QMetaObject::invokeMethod(this, [this]() { ReportConnect(LINK_ERROR_NO_HOST); }, Qt::QueuedConnection);
-        return false;
-    }
-
     m_connectTimer.start(std::max(0, m_nConnectTimeoutMs));
     QHostAddress address;
     if (address.setAddress(host)) {
         m_pSocket->connectToHost(address, m_nPort);
+        return true;
+    }
+    if (host.isEmpty()) {
+        // No name is a name that does not resolve.
+        QMetaObject::invokeMethod(
+            this,
+            [this]() {
+                QHostInfo none;
+                none.setError(QHostInfo::HostNotFound);
+                OnHostFound(none);
+            },
+            Qt::QueuedConnection);
         return true;
     }
     // Through a slot, not a functor: a connection to a slot goes with its
@@ -75,8 +82,10 @@ void CPatchLink::OnHostFound(const QHostInfo& info)
         else if (!addresses.isEmpty())
             address = addresses.front();
     }
-    if (address.isNull())
+    if (address.isNull()) {
         address = QHostAddress(QString::fromLatin1(orvanta::FALLBACK_PATCH_ADDR));
+        Q_EMIT fallbackUsed(info.hostName(), address.toString());
+    }
     m_pSocket->connectToHost(address, m_nPort);
 }
 

@@ -67,6 +67,9 @@ Q_SIGNALS:
     void connectFinished(int nError);  // 0 or one of the errors above
     void frameReceived(int nType, const QByteArray& payload);
     void broken();
+    // The host was empty or did not resolve: the link tries the publisher's
+    // fixed address instead.
+    void fallbackUsed(const QString& host, const QString& address);
 
 private Q_SLOTS:
     void OnHostFound(const QHostInfo& info);

@@ -57,10 +57,11 @@ protected:
 
 } // namespace
 
-TEST_F(EngineFaultTest, FramesDuringTheDownloadArmNothing)
+TEST_F(EngineFaultTest, FramesDuringTheDownloadArmNothingUntilTheEnd)
 {
     // Frame 19 while files still arrive must not let the game start, and a
-    // second frame 14 during the login must not fail the update.
+    // second frame 14 during the login must not fail the update. The early
+    // frame 19 counts once the files are in: the version is recorded.
     m_run.StartFtp({.nThrottle = 400 * 1024});
     Start({{"d", "big.bin", Pattern(300 * 1024, 'b')}});
     m_run.Peer().Write(FrameBytes(FRAME_FTP_INFO, EncodeFtpInfo(Login())) +
@@ -70,16 +71,36 @@ TEST_F(EngineFaultTest, FramesDuringTheDownloadArmNothing)
     EXPECT_EQ(m_run.Engine().GetState(), State::Downloading);
     EXPECT_FALSE(m_run.Engine().IsLaunchReady());
     EXPECT_FALSE(m_run.Engine().IsUpToDate());
-    ASSERT_TRUE(m_run.WaitForEnd());
+    ASSERT_TRUE(WaitFor([this] { return m_run.Engine().GetState() == State::Ready; }));
     EXPECT_EQ(m_run.Engine().StatusText(), DONE);
     EXPECT_FALSE(m_run.statuses.contains(FTP_FAILED));
     // One login per connection (four by default), none for the second frame 14.
     EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("USER ")), 4);
-    EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 1) << "recorded only by a frame 19 after the end";
-    // The frame 19 that follows frame 18 makes the run ready.
-    m_run.Peer().Write(FrameBytes(FRAME_GAME_SERVER, EncodeGameServerInfo({"game", 9})));
-    ASSERT_TRUE(WaitFor([this] { return m_run.Engine().GetState() == State::Ready; }));
     EXPECT_TRUE(m_run.Engine().IsUpToDate());
+    EXPECT_EQ(m_run.Engine().GameIp(), QStringLiteral("game"));
+    EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 2);
+}
+
+TEST_F(EngineFaultTest, OddFrameOrdersEndTheRunSoundly)
+{
+    // Frame 19 before frame 11 waits for the version; an empty list is a
+    // complete update that the server hears of (16, 18) and that frame 19
+    // records.
+    m_run.StartFtp();
+    m_run.Start({.store = {{settings::CLIENT_VERSION, 1}}});
+    ASSERT_TRUE(m_run.Peer().WaitForFrames(1));
+    m_run.Peer().Write(FrameBytes(FRAME_GAME_SERVER, EncodeGameServerInfo({"early", 5})));
+    QTest::qWait(100);
+    EXPECT_FALSE(m_run.Engine().IsLaunchReady());
+    m_run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, 2) + FrameBytes(FRAME_FTP_INFO, EncodeFtpInfo(Login())));
+    ASSERT_TRUE(m_run.Peer().WaitForFrames(3));
+    std::vector<std::int32_t> types;
+    for (const patch_test::Frame& frame : m_run.Peer().Received())
+        types.push_back(frame.type);
+    EXPECT_EQ(types, (std::vector<std::int32_t>{FRAME_CLIENT_VERSION, FRAME_UPDATE_DONE, FRAME_UP_TO_DATE}));
+    ASSERT_TRUE(WaitFor([this] { return m_run.Engine().GetState() == State::Ready; }));
+    EXPECT_EQ(m_run.Engine().StatusText(), DONE);
+    EXPECT_EQ(m_run.Engine().GameIp(), QStringLiteral("early"));
     EXPECT_EQ(settings::ReadNumberValue(settings::CLIENT_VERSION), 2);
 }
 

@@ -354,26 +354,31 @@ TEST_F(SessionTest, NameThatResolvesAndAnOversizedPortAreUsed)
     EXPECT_EQ(engine.StatusText(), CONNECTED);
 }
 
-// A store that cannot be read, or that names no host: the attempt fails
-// where the player sees it, instead of leaving the run waiting.
-TEST_F(SessionTest, MissingHostFailsVisibly)
+// A store that cannot be read fails where the player sees it, instead of
+// leaving the run waiting; a store that names no host gets the fixed
+// address, as a name that does not resolve does.
+TEST_F(SessionTest, MissingHostFailsVisiblyOrFallsBack)
 {
     settings::RunSettings unreadable;  // bStoreOpen false
-    settings::RunSettings noHost;
-    noHost.bStoreOpen = true;
-    noHost.nPort = m_run.Peer().Port();
-    for (const settings::RunSettings& run : {unreadable, noHost}) {
-        SCOPED_TRACE(run.bStoreOpen);
+    {
         CUpdateSession engine(&m_run.Prompts());
         QSignalSpy statuses(&engine, &CUpdateSession::statusChanged);
-        engine.StartWith(run);
+        engine.StartWith(unreadable);
         ASSERT_TRUE(WaitFor([&] { return engine.IsLaunchReady(); }));
         EXPECT_EQ(engine.StatusText(), FAILED);
         EXPECT_EQ(engine.GetState(), State::LinkFailed);
-        const QString first = run.bStoreOpen ? FAILED : QStringLiteral("레지스트리를 읽을수 없습니다.");
-        EXPECT_EQ(statuses.front().front().toString(), first);
+        EXPECT_EQ(statuses.front().front().toString(), QStringLiteral("레지스트리를 읽을수 없습니다."));
     }
     EXPECT_FALSE(m_run.Peer().HasClient());
+    settings::RunSettings noHost;
+    noHost.bStoreOpen = true;
+    noHost.nPort = m_run.Peer().Port();
+    CUpdateSession engine(&m_run.Prompts());
+    QSignalSpy fallbacks(&engine, &CUpdateSession::fallbackAddressUsed);
+    engine.StartWith(noHost);
+    ASSERT_TRUE(WaitFor([&] { return engine.GetState() == State::WaitingForVersion; }));
+    ASSERT_EQ(fallbacks.size(), 1);
+    EXPECT_EQ(fallbacks.front().at(1).toString(), QStringLiteral("127.0.0.1"));
 }
 
 // A server that never answers the connection attempt: the time-out ends the

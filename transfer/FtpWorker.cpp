@@ -478,14 +478,23 @@ CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
     fetch.nEntry = job.nEntry;
     fetch.bPassive = job.bPassive;
     BeginFile(fetch.nExpectedSize);
-    // Made anew: whatever stands under the name (a link, say) is not followed.
-    RemoveQuietly(patchPath);
-    if (!std::ofstream(patchPath, std::ios::binary | std::ios::trunc))
-        return PatchOutcome::Failed;
-    const CURLcode rc = Transfer(fetch, 0);
+    // Part of the patch kept from a broken or killed try continues where it
+    // stopped, as a whole file does; a wrong part shows when the patch is
+    // applied, and the whole file follows then. Anything else under the name
+    // (a link, say) is removed, never followed.
+    std::uint64_t nHave = RegularFileSize(patchPath);
+    if (nHave == 0 || nHave >= fetch.nExpectedSize) {
+        nHave = 0;
+        RemoveQuietly(patchPath);
+        if (!std::ofstream(patchPath, std::ios::binary | std::ios::trunc))
+            return PatchOutcome::Failed;
+    }
+    const CURLcode rc = Transfer(fetch, nHave);
     const bool bWhole = rc == CURLE_OK && m_nFileBytes == fetch.nExpectedSize;
     if (m_bCancelled || !bWhole) {
-        RemoveQuietly(patchPath);
+        const bool bBroken = m_bCancelled || IsConnectionLost(rc);
+        if (!bBroken || m_nFileBytes == 0 || m_nFileBytes >= fetch.nExpectedSize)
+            RemoveQuietly(patchPath);
         return m_bCancelled ? PatchOutcome::Cancelled
                             : IsConnectionLost(rc) ? PatchOutcome::ConnectionLost : PatchOutcome::Failed;
     }

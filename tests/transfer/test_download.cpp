@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -788,6 +789,51 @@ TEST_F(DownloadTest, BrokenTransferContinuesWhereItStopped)
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("r/big.bin")), big);
     EXPECT_EQ(m_run.Engine().Counters().dwAllRecv, std::uint64_t(big.size()));
     EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".part")).isEmpty());
+}
+
+TEST_F(DownloadTest, PatchStoppedByThePlayerContinuesWhereItStopped)
+{
+    m_bDigests = true;
+    const QByteArray older = Pattern(1024 * 1024, 'o');
+    QByteArray newer = older;
+    // Bytes that do not compress, so that the patch takes a while.
+    QRandomGenerator random(7);
+    for (qsizetype i = 512 * 1024; i < newer.size(); ++i)
+        newer[i] = char(random.generate());
+    QTemporaryDir work;
+    WriteFile(work.filePath("old"), older);
+    WriteFile(work.filePath("new"), newer);
+    const auto path = [&](const char* name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
+    ASSERT_TRUE(orvanta::MakePatch(path("old"), path("new"), path("patch"), {.nLevel = 1}, nullptr));
+    const QByteArray patch = ReadAll(work.filePath("patch"));
+    const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
+    const QString patchName =
+        QStringLiteral("r/") + QString::fromStdString(orvanta::PatchFileName("pack.bin", base, Sha256Of(newer)));
+    WriteFile(m_gamePath + QStringLiteral("r/pack.bin"), older);
+    Add(QStringLiteral("r"), QStringLiteral("pack.bin"), newer, std::nullopt, false);  // the patch alone is served
+    orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
+
+    m_run.StartFtp({.nThrottle = 256 * 1024});
+    ASSERT_TRUE(m_run.Ftp().AddFile(patchName, patch));
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Login();
+    ASSERT_TRUE(WaitFor([&] { return m_run.Engine().Counters().dwAllRecv > 64 * 1024; }));
+    m_run.Engine().Shutdown();
+    const QStringList parts = FilesUnder(m_gamePath).filter(QStringLiteral(".zpatch"));
+    ASSERT_EQ(parts.size(), 1);
+    const qint64 nKept = QFileInfo(m_gamePath + parts[0]).size();
+    EXPECT_GT(nKept, 0);
+    EXPECT_LT(nKept, patch.size());
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("r/pack.bin")), older);
+
+    m_run.StartFtp();
+    ASSERT_TRUE(m_run.Ftp().AddFile(patchName, patch));
+    ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("r"), .markFile = QStringLiteral("pack.bin")}));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
+    EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("REST %1").arg(nKept)), 1) << m_run.Ftp().Log().join(' ').toStdString();
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("r/pack.bin")), newer);
+    EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".zpatch")).isEmpty());
 }
 
 TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)

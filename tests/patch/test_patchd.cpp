@@ -790,6 +790,21 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
                           path("3/data/pack.bin") + PatchSuffix(packBase, *Sha256OfFile(path("3/data/pack.bin"))),
                           {.nLevel = 1}, nullptr));
     write(QStringLiteral("3/same.bin.00000000000000000000000000000000.zpatch"), "stray");
+    // A log that changes in every version, with a patch from 1 to 2 that
+    // a hard-linked copy of 2 carried into 3 (bound to 2's bytes), and a
+    // copy of it under the older, unbound name: neither is listed, and
+    // nobody is offered them.
+    QByteArray log(64 * 1024, 'l');
+    for (const char* version : {"1", "2", "3"}) {
+        log.replace(2000, 1, version);
+        write(QStringLiteral("%1/data/log.bin").arg(QLatin1String(version)), log);
+    }
+    const auto logBase = PrefixOf(*Sha256OfFile(path("1/data/log.bin")));
+    const std::string carried = "data/log.bin" + PatchSuffix(logBase, *Sha256OfFile(path("2/data/log.bin")));
+    ASSERT_TRUE(MakePatch(path("1/data/log.bin"), path("2/data/log.bin"), path("2/") + carried, {.nLevel = 1}, nullptr));
+    ASSERT_TRUE(QFile::link(QString::fromStdString(path("2/") + carried), QString::fromStdString(path("3/") + carried)));
+    const QString unbound = QStringLiteral("data/log.bin.%1.zpatch").arg(QString::fromStdString(ToHex(logBase)));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(path("2/") + carried), releases.filePath(QStringLiteral("3/") + unbound)));
     QFile::link(releases.filePath(QStringLiteral("3")), releases.filePath(QStringLiteral("current")));
 
     CPatchd server;
@@ -820,14 +835,20 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
     };
     using Names = std::vector<std::string>;
     std::vector<std::string> hosts;
-    EXPECT_EQ(fetched(2, &hosts), (Names{"new.bin", "data/edited.bin", "data/pack.bin patched"}));
-    EXPECT_EQ(fetched(1, &hosts), (Names{"new.bin", "data/edited.bin", "data/grown.bin", "data/pack.bin patched"}));
-    const Names everything{"new.bin", "same.bin", "data/edited.bin", "data/grown.bin", "data/pack.bin"};
+    EXPECT_EQ(fetched(2, &hosts), (Names{"new.bin", "data/edited.bin", "data/log.bin", "data/pack.bin patched"}));
+    EXPECT_EQ(fetched(1, &hosts),
+              (Names{"new.bin", "data/edited.bin", "data/grown.bin", "data/log.bin", "data/pack.bin patched"}));
+    const Names everything{"new.bin", "same.bin", "data/edited.bin", "data/grown.bin", "data/log.bin", "data/pack.bin"};
     EXPECT_EQ(fetched(9, &hosts), everything);
     EXPECT_EQ(fetched(0, &hosts), everything);
     EXPECT_EQ(fetched(3, &hosts), Names{});
     EXPECT_EQ(hosts, (std::vector<std::string>{"ftp1.localhost", "ftp2.localhost", "ftp1.localhost", "ftp2.localhost"}));
-    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=4 \\(changed since\\) mirror=ftp2\\.localhost ")));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=5 \\(changed since\\) mirror=ftp2\\.localhost ")));
+    // The publisher hears of the unbound patches, to delete them.
+    for (const QString& name : {unbound, QStringLiteral("same.bin.00000000000000000000000000000000.zpatch")})
+        EXPECT_TRUE(server.Stderr().contains(QStringLiteral("warning: %1: %2: a patch of the older form")
+                                                 .arg(releases.filePath(QStringLiteral("3")), name)))
+            << server.Stderr().toStdString();
 }
 
 // A client that asks while its version's list is still being worked out

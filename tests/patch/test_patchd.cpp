@@ -477,7 +477,8 @@ TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
     for (const char* option : {"--listen", "--port", "--release", "--releases", "--version", "--ftp-host",
                                "--ftp-user", "--ftp-password-file", "ORVANTA_FTP_PASSWORD", "--game-host",
                                "--game-port", "--workers", "--reuse-port", "--max-connections", "--max-per-address",
-                               "--hello-timeout", "--idle-timeout", "--send-timeout", "--log", "--verbose"})
+                               "--hello-timeout", "--idle-timeout", "--send-timeout", "--log", "--verbose",
+                               "--public-key"})
         EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
 }
 

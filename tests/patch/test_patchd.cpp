@@ -1031,14 +1031,18 @@ TEST(PublisherTools, SignAndServeRefuseWhatAnUpdaterWouldRefuse)
             writer.join();
     }
 
-    // Others cannot read it: signed and served, with a warning naming it.
+    // Others cannot read it, or a jailed FTP server cannot follow the link
+    // to it: signed and served, with a warning naming it.
     QTemporaryDir release;
     WriteFile(release.filePath(QStringLiteral("data/private.bin")), 5);
     ASSERT_TRUE(QFile::setPermissions(release.filePath(QStringLiteral("data/private.bin")),
                                       QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(QFile::link(release.filePath(QStringLiteral("data/private.bin")), release.filePath(QStringLiteral("absolute"))));
     QString error;
     EXPECT_EQ(RunReleaseTool({QStringLiteral("sign"), TEST_PRIVATE_KEY, release.path(), QStringLiteral("1")}, &error), 0);
     EXPECT_TRUE(error.contains(QStringLiteral("warning: %1: data/private.bin: not readable by every user").arg(release.path())))
+        << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("warning: %1: absolute: a link by absolute path").arg(release.path())))
         << error.toStdString();
     CPatchd server;
     ASSERT_TRUE(server.Start({QStringLiteral("--release"), release.path()}));

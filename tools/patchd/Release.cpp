@@ -158,6 +158,9 @@ public:
         WarnAll(m_unreadable, QStringLiteral("not readable by every user: an FTP server that serves only "
                                              "world-readable files (vsftpd's default for anonymous users) "
                                              "refuses it; chmod a+rX"));
+        WarnAll(m_absoluteLinks, QStringLiteral("a link by absolute path: an FTP server that jails its users "
+                                                "(vsftpd's chroot) cannot follow it; make it relative or copy the "
+                                                "file in"));
         WarnAll(m_unbound, QStringLiteral("a patch of the older form, bound to its base only: it is neither listed "
                                           "nor offered; delete it"));
         return bOk;
@@ -250,6 +253,9 @@ private:
                                                        "instead")
                                             .arg(Shown(target)));
             found.bLink = true;
+            char text[2];
+            if (::readlinkat(dirFd, name.c_str(), text, sizeof text) > 0 && text[0] == '/')
+                m_absoluteLinks << Shown(relative);
         }
         if (!S_ISREG(found.st.st_mode))
             return Refuse(relative, KindOf(found.st.st_mode) + QStringLiteral(", not a file to release"));
@@ -268,6 +274,7 @@ private:
     QStringList* m_pWarnings = nullptr;
     QStringList m_unreadable;
     QStringList m_unbound;
+    QStringList m_absoluteLinks;
 };
 
 // Reads a file once through: its digest, its size as read, and whether it

@@ -51,7 +51,8 @@ std::optional<std::uint64_t> UsablePatch(const QString& patchPath, std::uint64_t
 // than MAX_LIST_ENTRIES files; a file past 4 GiB; a link that leads out of
 // the folder or to a folder; a FIFO, socket or device; a temporary file of
 // an interrupted run. A link to a regular file inside the folder is
-// listed as that file. With bDigests every entry carries its file's
+// listed as that file, as it always was (a warning names one by absolute
+// path, which a jailed FTP server cannot follow). With bDigests every entry carries its file's
 // SHA-256 in its reserved bytes and its size as read, and refused are
 // also a file that changed while it was read and one that holds a private
 // key. pWarnings gets what the publisher should still hear: files or

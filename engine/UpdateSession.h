@@ -5,6 +5,7 @@
 #include "settings/RunSettings.h"
 #include "transfer/Crypto.h"
 #include "transfer/FtpSession.h"
+#include "transfer/PathRules.h"
 #include "transfer/Progress.h"
 
 #include <QByteArray>
@@ -60,7 +61,7 @@ public:
     static bool IsFinal(State eState);
 
     // Limits on what the patch server may make the run hold or wait for.
-    static constexpr std::size_t DEFAULT_MAX_ENTRIES = 200000;
+    static constexpr std::size_t DEFAULT_MAX_ENTRIES = orvanta::MAX_LIST_ENTRIES;
     static constexpr int DEFAULT_SILENCE_MS = 30000;
 
     explicit CUpdateSession(IUpdatePrompts* pPrompts, QObject* parent = nullptr);

@@ -72,6 +72,15 @@ bool IsPatchFileName(std::string_view name)
     return middle[0] == '.' && middle.substr(1).find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
+bool IsUnboundPatchFileName(std::string_view name)
+{
+    constexpr std::size_t HEX = BASE_PREFIX_SIZE * 2;
+    if (!IsPatchFileName(name))
+        return false;
+    name.remove_suffix(PATCH_SUFFIX.size() + HEX + 1);
+    return !IsPatchFileName(std::string(name) + std::string(PATCH_SUFFIX));
+}
+
 std::string ToHex(std::span<const std::uint8_t> bytes)
 {
     static constexpr char HEX[] = "0123456789abcdef";

@@ -49,6 +49,10 @@ inline constexpr std::string_view PATCH_SUFFIX = ".zpatch";
 std::string PatchSuffix(const BasePrefix& base, const Sha256Digest& target);
 std::string PatchFileName(std::string_view name, const BasePrefix& base, const Sha256Digest& target);
 bool IsPatchFileName(std::string_view name);
+// A patch of the older form, bound to its base only ("<name>.<32 hex
+// digits>.zpatch"): it may make another file than the one beside it, so it
+// is never offered.
+bool IsUnboundPatchFileName(std::string_view name);
 
 // Lower-case hexadecimal, and back (nothing for odd lengths or other bytes).
 std::string ToHex(std::span<const std::uint8_t> bytes);

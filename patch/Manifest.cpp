@@ -1,5 +1,7 @@
 #include "patch/Manifest.h"
 
+#include "transfer/PathRules.h"
+
 #include <charconv>
 #include <algorithm>
 
@@ -7,7 +9,7 @@ namespace orvanta {
 namespace {
 
 constexpr std::string_view HEADER = "orvanta-release 1\n";
-constexpr std::size_t MAX_ENTRIES = 200000;
+constexpr std::size_t MAX_ENTRIES = MAX_LIST_ENTRIES;
 
 std::string HexOrDash(const std::string& bytes)
 {

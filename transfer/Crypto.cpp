@@ -157,6 +157,27 @@ std::optional<Ed25519PublicKey> PublicKeyOf(std::string_view privatePem)
     return pKey ? RawPublicKey(pKey.get()) : std::nullopt;
 }
 
+std::optional<Ed25519PublicKey> ParsePublicKey(std::string_view text)
+{
+    while (!text.empty() && std::string_view(" \t\r\n").find(text.front()) != std::string_view::npos)
+        text.remove_prefix(1);
+    while (!text.empty() && std::string_view(" \t\r\n").find(text.back()) != std::string_view::npos)
+        text.remove_suffix(1);
+    if (text.starts_with("-----BEGIN PUBLIC KEY-----")) {
+        std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(text.data(), int(text.size())));
+        const PKey pKey(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+        if (!pKey || EVP_PKEY_get_id(pKey.get()) != EVP_PKEY_ED25519)
+            return std::nullopt;
+        return RawPublicKey(pKey.get());
+    }
+    const auto bytes = FromHex(text);
+    Ed25519PublicKey key{};
+    if (!bytes || bytes->size() != key.size())
+        return std::nullopt;
+    std::copy(bytes->begin(), bytes->end(), key.begin());
+    return key;
+}
+
 std::optional<Ed25519Signature> SignEd25519(std::string_view privatePem, std::string_view message)
 {
     const PKey pKey = ReadPrivateKey(privatePem);

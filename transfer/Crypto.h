@@ -55,4 +55,8 @@ std::optional<Ed25519KeyPair> GenerateEd25519();
 std::optional<Ed25519PublicKey> PublicKeyOf(std::string_view privatePem);
 std::optional<Ed25519Signature> SignEd25519(std::string_view privatePem, std::string_view message);
 
+// A public key as a publisher keeps it: the 64 hexadecimal digits keygen
+// writes (blanks and line ends around them allowed), or a PEM public key.
+std::optional<Ed25519PublicKey> ParsePublicKey(std::string_view text);
+
 } // namespace orvanta

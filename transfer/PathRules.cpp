@@ -1,7 +1,10 @@
 #include "transfer/PathRules.h"
 
+#include "patch/Cp949.h"
+
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <unordered_map>
 
 namespace orvanta {
@@ -53,15 +56,17 @@ bool IsDeviceName(std::string_view base)
 }
 
 // One "/"-separated part of a folder, or the name.
-bool IsSafeSegment(std::string_view segment, bool bName)
+EntryFault SegmentFault(std::string_view segment, bool bName)
 {
     if (segment.empty() || segment == ".")
-        return !bName;
-    if (segment == ".." || HasForbiddenByte(segment))
-        return false;
+        return bName ? EntryFault::CLIMBS : EntryFault::NONE;
+    if (segment == "..")
+        return EntryFault::CLIMBS;
+    if (HasForbiddenByte(segment))
+        return EntryFault::FORBIDDEN_CHAR;
     if (segment.back() == '.' || segment.back() == ' ')
-        return false;
-    return !IsDeviceName(segment.substr(0, segment.find('.')));
+        return EntryFault::TRAILING_DOT;
+    return IsDeviceName(segment.substr(0, segment.find('.'))) ? EntryFault::DEVICE_NAME : EntryFault::NONE;
 }
 
 // Characters as Windows counts them: a CP949 double-byte pair is one.
@@ -164,45 +169,164 @@ bool ParsePort(std::string_view text, int* pPort)
 
 } // namespace
 
-bool IsSafeEntry(std::string_view folder, std::string_view name)
+EntryFault EntryNameFault(std::string_view folder, std::string_view name)
 {
-    if (name.find('/') != std::string_view::npos || !IsSafeSegment(name, true))
-        return false;
-    if (folder.starts_with("//"))
-        return false;
+    if (name.find('/') != std::string_view::npos || folder.starts_with("//"))
+        return EntryFault::CLIMBS;
+    if (const EntryFault eFault = SegmentFault(name, true); eFault != EntryFault::NONE)
+        return eFault;
     std::size_t nStart = 0;
     while (nStart <= folder.size()) {
         std::size_t nEnd = folder.find('/', nStart);
         if (nEnd == std::string_view::npos)
             nEnd = folder.size();
-        if (!IsSafeSegment(folder.substr(nStart, nEnd - nStart), false))
-            return false;
+        if (const EntryFault eFault = SegmentFault(folder.substr(nStart, nEnd - nStart), false);
+            eFault != EntryFault::NONE)
+            return eFault;
         nStart = nEnd + 1;
     }
-    return true;
+    return EntryFault::NONE;
 }
 
-std::size_t FindUnsafeEntry(std::span<const FileEntry> entries, std::size_t gameFolderLength)
+bool IsSafeEntry(std::string_view folder, std::string_view name)
 {
-    // Case key -> the path of the first entry that had it.
-    std::unordered_map<std::string, std::string> seen;
+    return EntryNameFault(folder, name) == EntryFault::NONE;
+}
+
+const char* DescribeEntryFault(EntryFault eFault)
+{
+    switch (eFault) {
+    case EntryFault::NONE:
+        break;
+    case EntryFault::CLIMBS:
+        return "an empty, \".\" or \"..\" name, which would leave the game folder";
+    case EntryFault::FORBIDDEN_CHAR:
+        return "a character Windows does not take in a name (\\ : < > \" | ? * or a control character)";
+    case EntryFault::TRAILING_DOT:
+        return "a name ending in a dot or a blank, which Windows drops";
+    case EntryFault::DEVICE_NAME:
+        return "a Windows device name (CON, PRN, AUX, NUL, COM1, LPT1, ...) before its first dot";
+    case EntryFault::FOLDER_TOO_LONG:
+        return "a folder too long for Windows in a typical game folder";
+    case EntryFault::PATH_TOO_LONG:
+        return "a path too long for Windows in a typical game folder";
+    case EntryFault::CASE_COLLISION:
+        return "the same path as another file but for letter case: one file on Windows";
+    }
+    return "no fault";
+}
+
+std::optional<EntryProblem> FindEntryProblem(std::span<const FileEntry> entries, std::size_t gameFolderLength)
+{
+    // Case key -> the first entry that had it.
+    std::unordered_map<std::string, std::size_t> seen;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const FileEntry& entry = entries[i];
-        if (!IsSafeEntry(entry.folder, entry.name))
-            return i;
+        if (const EntryFault eFault = EntryNameFault(entry.folder, entry.name); eFault != EntryFault::NONE)
+            return EntryProblem{i, eFault};
         std::string_view folder = entry.folder;
         if (folder.ends_with('/'))
             folder.remove_suffix(1);
         if (!folder.empty() && gameFolderLength + WindowsLength(folder) > MAX_FOLDER_PATH)
-            return i;
+            return EntryProblem{i, EntryFault::FOLDER_TOO_LONG};
         if (gameFolderLength + WindowsLength(RemotePath(entry.folder, entry.name)) > MAX_FILE_PATH)
-            return i;
-        std::string path = NormalPath(entry.folder, entry.name);
-        const auto [it, bNew] = seen.try_emplace(CaseKey(path), path);
-        if (!bNew && it->second != path)
-            return i;
+            return EntryProblem{i, EntryFault::PATH_TOO_LONG};
+        const std::string path = NormalPath(entry.folder, entry.name);
+        const auto [it, bNew] = seen.try_emplace(CaseKey(path), i);
+        if (!bNew && NormalPath(entries[it->second].folder, entries[it->second].name) != path)
+            return EntryProblem{i, EntryFault::CASE_COLLISION, it->second};
     }
-    return std::string::npos;
+    return std::nullopt;
+}
+
+std::size_t FindUnsafeEntry(std::span<const FileEntry> entries, std::size_t gameFolderLength)
+{
+    const auto problem = FindEntryProblem(entries, gameFolderLength);
+    return problem ? problem->nIndex : std::string::npos;
+}
+
+bool IsValidUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t nMore = 0;
+        std::uint32_t code = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            nMore = 1;
+            code = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            nMore = 2;
+            code = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            nMore = 3;
+            code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (nMore >= text.size() - i)
+            return false;
+        for (std::size_t k = 1; k <= nMore; ++k) {
+            const auto t = static_cast<unsigned char>(text[i + k]);
+            if ((t & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (t & 0x3F);
+        }
+        // Overlong forms, UTF-16 surrogates and values past U+10FFFF.
+        if ((nMore == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+            (nMore == 3 && (code < 0x10000 || code > 0x10FFFF)))
+            return false;
+        i += nMore + 1;
+    }
+    return true;
+}
+
+WireTextFault ToWireText(std::string_view utf8, std::size_t nField, std::string* pCp949)
+{
+    if (!IsValidUtf8(utf8))
+        return WireTextFault::NOT_UTF8;
+    bool bOk = false;
+    std::string cp949 = Utf8ToCp949(utf8, &bOk);
+    if (!bOk || cp949.find('\0') != std::string::npos)
+        return WireTextFault::NO_CP949;
+    if (cp949.size() + 1 > nField)
+        return WireTextFault::TOO_LONG;
+    *pCp949 = std::move(cp949);
+    return WireTextFault::NONE;
+}
+
+bool IsTemporaryFileName(std::string_view name)
+{
+    const auto isHex = [](std::string_view text) {
+        return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+    };
+    if (name.ends_with(".zpatch.tmp"))
+        return true;
+    constexpr std::string_view SIGNATURE = ".orvanta-release.sig.";
+    if (name.starts_with(SIGNATURE) && name.size() == SIGNATURE.size() + 6)
+        return true;
+    constexpr std::string_view DOWNLOAD = ".orvanta-";
+    for (const std::string_view suffix : {std::string_view(".part"), std::string_view(".zpatch")}) {
+        if (name.size() == DOWNLOAD.size() + 16 + suffix.size() && name.starts_with(DOWNLOAD) &&
+            name.ends_with(suffix) && isHex(name.substr(DOWNLOAD.size(), 16)))
+            return true;
+    }
+    return false;
+}
+
+bool LooksLikePrivateKey(std::string_view head)
+{
+    constexpr std::string_view BEGIN = "-----BEGIN ";
+    for (std::size_t nAt = head.find(BEGIN); nAt != std::string_view::npos; nAt = head.find(BEGIN, nAt + 1)) {
+        const std::size_t nEnd = head.find_first_of("\r\n", nAt);
+        const std::string_view line = head.substr(nAt, nEnd == std::string_view::npos ? head.size() - nAt : nEnd - nAt);
+        if (line.ends_with("PRIVATE KEY-----"))
+            return true;
+    }
+    return false;
 }
 
 std::vector<std::string> FolderSteps(std::string_view folder)

@@ -3,6 +3,7 @@
 #include "patch/Records.h"
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +29,22 @@ namespace orvanta {
 // simply prepended to it. Empty and "." folder segments are harmless.
 bool IsSafeEntry(std::string_view folder, std::string_view name);
 
+// Why IsSafeEntry refuses an entry, so that the publisher's tools can say
+// it: the first fault found, NONE when the entry is safe.
+enum class EntryFault {
+    NONE,
+    CLIMBS,           // empty name, "." or "..", "/" in the name, ".." or a leading "//" in the folder
+    FORBIDDEN_CHAR,   // \ : < > " | ? * or a control character
+    TRAILING_DOT,     // a name or folder part ending in a dot or a blank
+    DEVICE_NAME,      // CON, AUX, COM1, ... before the first dot
+    FOLDER_TOO_LONG,  // the folder passes MAX_FOLDER_PATH in a typical game folder
+    PATH_TOO_LONG,    // the file passes MAX_FILE_PATH in a typical game folder
+    CASE_COLLISION,   // the same path as an earlier entry but for letter case
+};
+EntryFault EntryNameFault(std::string_view folder, std::string_view name);
+// English, for the publisher: "a Windows device name (CON, AUX, ...)".
+const char* DescribeEntryFault(EntryFault eFault);
+
 // Windows' classic path limit, which the game client and most tools on a
 // player's machine still live under: MAX_PATH (260) counts the terminator,
 // and a folder must leave room for an 8.3 name in it (MAX_PATH - 12).
@@ -50,6 +67,41 @@ inline constexpr std::string_view TYPICAL_GAME_FOLDER = "C:\\Program Files (x86)
 // the limits above.
 std::size_t FindUnsafeEntry(std::span<const FileEntry> entries,
                             std::size_t gameFolderLength = TYPICAL_GAME_FOLDER.size());
+
+// The same check, saying why: the entry, its fault, and for a case
+// collision the earlier entry it meets.
+struct EntryProblem {
+    std::size_t nIndex = 0;
+    EntryFault eFault = EntryFault::NONE;
+    std::size_t nEarlier = 0;
+};
+std::optional<EntryProblem> FindEntryProblem(std::span<const FileEntry> entries,
+                                             std::size_t gameFolderLength = TYPICAL_GAME_FOLDER.size());
+
+// The most entries a list may hold. An updater drops a server that sends
+// more, a signature file holds no more, and the publisher's tools refuse a
+// release folder with more files.
+inline constexpr std::size_t MAX_LIST_ENTRIES = 200000;
+
+// What a release folder on the publisher's disk may hold, for the tools
+// that sign and serve it. Names there are UTF-8; the wire's are CP949.
+
+// The wire's form of one folder or file name: valid UTF-8 with an exact
+// CP949 form that leaves room for the NUL in a field of nField bytes.
+enum class WireTextFault { NONE, NOT_UTF8, NO_CP949, TOO_LONG };
+WireTextFault ToWireText(std::string_view utf8, std::size_t nField, std::string* pCp949);
+bool IsValidUtf8(std::string_view text);
+
+// Files our tools and updaters leave while they work: a patch being
+// written ("*.zpatch.tmp"), the signature file being replaced
+// (".orvanta-release.sig.XXXXXX"), a download and its patch
+// (".orvanta-<16 hex>.part", ".orvanta-<16 hex>.zpatch"). One left in a
+// release folder is the trace of an interrupted run, never a file to ship.
+bool IsTemporaryFileName(std::string_view name);
+
+// Whether the first bytes of a file hold a PEM private key's header
+// ("-----BEGIN ... PRIVATE KEY-----", any algorithm, encrypted or not).
+bool LooksLikePrivateKey(std::string_view head);
 
 // The folders to make for an entry, shallowest first: the prefix of the
 // folder before each "/" after the first byte, then the whole folder. An

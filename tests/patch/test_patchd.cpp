@@ -23,6 +23,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -31,11 +32,15 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 
 using namespace orvanta;
 using patch_test::CFrameClient;
@@ -429,9 +434,10 @@ TEST(PatchdCommandLine, RefusesPathsTheRecordCannotCarry)
         EXPECT_FALSE(server.Lines().join(QString()).contains(QStringLiteral("listening")));
     }
 
-    // 255 bytes fit, and the client gets them whole.
+    // 255 bytes fit, and the client gets them whole (in Hangul, which
+    // stays within Windows' path length).
     QTemporaryDir release;
-    const QString folder = QString(127, QLatin1Char('a')) + QLatin1Char('/') + QString(127, QLatin1Char('b'));
+    const QString folder = QString(63, QChar(0xD55C)) + QLatin1Char('/') + QString(64, QChar(0xAE00));
     WriteFile(release.filePath(folder + QStringLiteral("/f.bin")), 1);
     CPatchd server;
     ASSERT_TRUE(server.Start({QStringLiteral("--release"), release.path()}));
@@ -439,7 +445,7 @@ TEST(PatchdCommandLine, RefusesPathsTheRecordCannotCarry)
     ASSERT_TRUE(client.Connect(server.Port()));
     client.Write(Int32Frame(FRAME_CLIENT_VERSION, 0));
     ASSERT_TRUE(client.WaitForFrames(2));
-    EXPECT_EQ(DecodeFileEntry(client.Received()[1].payload)->folder, folder.toStdString());
+    EXPECT_EQ(DecodeFileEntry(client.Received()[1].payload)->folder, Utf8ToCp949(folder.toStdString()));
 }
 
 TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
@@ -471,7 +477,8 @@ TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
     for (const char* option : {"--listen", "--port", "--release", "--releases", "--version", "--ftp-host",
                                "--ftp-user", "--ftp-password-file", "ORVANTA_FTP_PASSWORD", "--game-host",
                                "--game-port", "--workers", "--reuse-port", "--max-connections", "--max-per-address",
-                               "--hello-timeout", "--idle-timeout", "--send-timeout", "--log", "--verbose"})
+                               "--hello-timeout", "--idle-timeout", "--send-timeout", "--log", "--verbose",
+                               "--public-key"})
         EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
 }
 
@@ -784,6 +791,21 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
                           path("3/data/pack.bin") + PatchSuffix(packBase, *Sha256OfFile(path("3/data/pack.bin"))),
                           {.nLevel = 1}, nullptr));
     write(QStringLiteral("3/same.bin.00000000000000000000000000000000.zpatch"), "stray");
+    // A log that changes in every version, with a patch from 1 to 2 that
+    // a hard-linked copy of 2 carried into 3 (bound to 2's bytes), and a
+    // copy of it under the older, unbound name: neither is listed, and
+    // nobody is offered them.
+    QByteArray log(64 * 1024, 'l');
+    for (const char* version : {"1", "2", "3"}) {
+        log.replace(2000, 1, version);
+        write(QStringLiteral("%1/data/log.bin").arg(QLatin1String(version)), log);
+    }
+    const auto logBase = PrefixOf(*Sha256OfFile(path("1/data/log.bin")));
+    const std::string carried = "data/log.bin" + PatchSuffix(logBase, *Sha256OfFile(path("2/data/log.bin")));
+    ASSERT_TRUE(MakePatch(path("1/data/log.bin"), path("2/data/log.bin"), path("2/") + carried, {.nLevel = 1}, nullptr));
+    ASSERT_TRUE(QFile::link(QString::fromStdString(path("2/") + carried), QString::fromStdString(path("3/") + carried)));
+    const QString unbound = QStringLiteral("data/log.bin.%1.zpatch").arg(QString::fromStdString(ToHex(logBase)));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(path("2/") + carried), releases.filePath(QStringLiteral("3/") + unbound)));
     QFile::link(releases.filePath(QStringLiteral("3")), releases.filePath(QStringLiteral("current")));
 
     CPatchd server;
@@ -814,14 +836,20 @@ TEST(PatchdReleases, OlderVersionsGetWhatChangedAndMirrorsTakeTurns)
     };
     using Names = std::vector<std::string>;
     std::vector<std::string> hosts;
-    EXPECT_EQ(fetched(2, &hosts), (Names{"new.bin", "data/edited.bin", "data/pack.bin patched"}));
-    EXPECT_EQ(fetched(1, &hosts), (Names{"new.bin", "data/edited.bin", "data/grown.bin", "data/pack.bin patched"}));
-    const Names everything{"new.bin", "same.bin", "data/edited.bin", "data/grown.bin", "data/pack.bin"};
+    EXPECT_EQ(fetched(2, &hosts), (Names{"new.bin", "data/edited.bin", "data/log.bin", "data/pack.bin patched"}));
+    EXPECT_EQ(fetched(1, &hosts),
+              (Names{"new.bin", "data/edited.bin", "data/grown.bin", "data/log.bin", "data/pack.bin patched"}));
+    const Names everything{"new.bin", "same.bin", "data/edited.bin", "data/grown.bin", "data/log.bin", "data/pack.bin"};
     EXPECT_EQ(fetched(9, &hosts), everything);
     EXPECT_EQ(fetched(0, &hosts), everything);
     EXPECT_EQ(fetched(3, &hosts), Names{});
     EXPECT_EQ(hosts, (std::vector<std::string>{"ftp1.localhost", "ftp2.localhost", "ftp1.localhost", "ftp2.localhost"}));
-    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=4 \\(changed since\\) mirror=ftp2\\.localhost ")));
+    EXPECT_TRUE(server.WaitForLine(QStringLiteral(" version=1 files=5 \\(changed since\\) mirror=ftp2\\.localhost ")));
+    // The publisher hears of the unbound patches, to delete them.
+    for (const QString& name : {unbound, QStringLiteral("same.bin.00000000000000000000000000000000.zpatch")})
+        EXPECT_TRUE(server.Stderr().contains(QStringLiteral("warning: %1: %2: a patch of the older form")
+                                                 .arg(releases.filePath(QStringLiteral("3")), name)))
+            << server.Stderr().toStdString();
 }
 
 // A client that asks while its version's list is still being worked out
@@ -900,5 +928,191 @@ TEST(PatchdReleases, MisnamedVersionFoldersAreNamedOrRefused)
         EXPECT_EQ(server.RunToExit({QStringLiteral("--releases"), releases.path()}, &error), 2);
         EXPECT_TRUE(error.contains(c.expected)) << error.toStdString();
         QDir(releases.filePath(c.folder)).removeRecursively();
+    }
+}
+
+namespace {
+
+// orvanta-release run to its end: its exit code, its standard error.
+int RunReleaseTool(const QStringList& args, QString* pStderr)
+{
+    QProcess tool;
+    tool.start(testing_support::BinaryPath(QStringLiteral("tools/orvanta-release")), args);
+    tool.waitForFinished(ScaledMs(30000));
+    *pStderr = QString::fromUtf8(tool.readAllStandardError());
+    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+}
+
+const QString TEST_PRIVATE_KEY = QStringLiteral(ORVANTA_SOURCE_DIR "/tests/keys/test-only-release-key.pem");
+const QString TEST_PUBLIC_KEY = QStringLiteral(ORVANTA_SOURCE_DIR "/tests/keys/test-only-release-key.pub");
+
+} // namespace
+
+// A release holding what an updater would refuse, or what must never be
+// served, is refused by sign and by the patch server alike, naming the
+// file; a file others cannot read is only named in a warning.
+TEST(PublisherTools, SignAndServeRefuseWhatAnUpdaterWouldRefuse)
+{
+    struct Case {
+        const char* what;
+        QByteArray named;  // the file the message must name (UTF-8, or the escaped bytes)
+        std::function<void(const QDir&)> fMake;
+    };
+    // By bytes: a name that is not UTF-8 does not survive a QString.
+    const auto touch = [](const QDir& dir, const QByteArray& name) {
+        const int fd = ::open(QFile::encodeName(dir.path()) + '/' + name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0) << name.toStdString();
+        ASSERT_EQ(::write(fd, "x", 1), 1);
+        ::close(fd);
+    };
+    const Case cases[] = {
+        {"device name", "aux.txt", [&](const QDir& d) { touch(d, "aux.txt"); }},
+        {"colon", "a:b.txt", [&](const QDir& d) { touch(d, "a:b.txt"); }},
+        {"trailing dot", "name.", [&](const QDir& d) { touch(d, "name."); }},
+        {"trailing blank", "data/trail ", [&](const QDir& d) { touch(d, "data/trail "); }},
+        {"case collision", "data/a.txt",
+         [&](const QDir& d) {
+             ASSERT_TRUE(d.mkpath(QStringLiteral("Data")));
+             touch(d, "Data/A.txt");
+         }},
+        {"not UTF-8", "bad\\xff.txt", [&](const QDir& d) { touch(d, "bad\xff.txt"); }},
+        {"link out of the folder", "host",
+         [](const QDir& d) { ASSERT_TRUE(QFile::link(QStringLiteral("/etc/hostname"), d.filePath(QStringLiteral("host")))); }},
+        {"linked folder", "linked",
+         [](const QDir& d) { ASSERT_TRUE(QFile::link(d.filePath(QStringLiteral("data")), d.filePath(QStringLiteral("linked")))); }},
+        {"FIFO", "data/pipe",
+         [](const QDir& d) { ASSERT_EQ(::mkfifo(QFile::encodeName(d.filePath(QStringLiteral("data/pipe"))).constData(), 0644), 0); }},
+        {"interrupted delta", "data/a.txt.0123456789abcdef0123456789abcdef.0123456789abcdef0123456789abcdef.zpatch.tmp",
+         [&](const QDir& d) { touch(d, "data/a.txt.0123456789abcdef0123456789abcdef.0123456789abcdef0123456789abcdef.zpatch.tmp"); }},
+        {"private key", "data/release.pem",
+         [](const QDir& d) { ASSERT_TRUE(QFile::copy(TEST_PRIVATE_KEY, d.filePath(QStringLiteral("data/release.pem")))); }},
+        {"growing file", "data/growing.bin",
+         [](const QDir& d) {
+             QFile file(d.filePath(QStringLiteral("data/growing.bin")));
+             ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(32 << 20));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir release;
+        const QDir dir(release.path());
+        WriteFile(dir.filePath(QStringLiteral("data/a.txt")), 5);
+        WriteFile(dir.filePath(QStringLiteral("공지/새 소식.txt")), 5);
+        c.fMake(dir);
+        // The growing file grows by a block a millisecond while the tools
+        // run, as a copy still under way would.
+        std::atomic<bool> bStop = false;
+        std::thread writer;
+        if (QByteArray(c.what) == "growing file") {
+            writer = std::thread([&]() {
+                QFile file(dir.filePath(QStringLiteral("data/growing.bin")));
+                if (!file.open(QIODevice::Append))
+                    return;
+                while (!bStop) {
+                    file.write(QByteArray(4096, 'g'));
+                    file.flush();
+                    QThread::msleep(1);
+                }
+            });
+        }
+        const QString named = QString::fromUtf8(c.named);
+        QString error;
+        EXPECT_EQ(RunReleaseTool({QStringLiteral("sign"), TEST_PRIVATE_KEY, release.path(), QStringLiteral("1")}, &error), 1);
+        EXPECT_TRUE(error.contains(release.path() + QStringLiteral(": ") + named + QStringLiteral(": ")))
+            << error.toStdString();
+        CPatchd server;
+        EXPECT_EQ(server.RunToExit({QStringLiteral("--release"), release.path(), QStringLiteral("--port"),
+                                    QStringLiteral("0")}, &error), 2);
+        EXPECT_TRUE(error.contains(release.path() + QStringLiteral(": ") + named + QStringLiteral(": ")))
+            << error.toStdString();
+        EXPECT_FALSE(QFile::exists(dir.filePath(QString::fromLatin1(RELEASE_SIGNATURE_PATH).mid(1))));
+        bStop = true;
+        if (writer.joinable())
+            writer.join();
+    }
+
+    // Others cannot read it, or a jailed FTP server cannot follow the link
+    // to it: signed and served, with a warning naming it.
+    QTemporaryDir release;
+    WriteFile(release.filePath(QStringLiteral("data/private.bin")), 5);
+    ASSERT_TRUE(QFile::setPermissions(release.filePath(QStringLiteral("data/private.bin")),
+                                      QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(QFile::link(release.filePath(QStringLiteral("data/private.bin")), release.filePath(QStringLiteral("absolute"))));
+    QString error;
+    EXPECT_EQ(RunReleaseTool({QStringLiteral("sign"), TEST_PRIVATE_KEY, release.path(), QStringLiteral("1")}, &error), 0);
+    EXPECT_TRUE(error.contains(QStringLiteral("warning: %1: data/private.bin: not readable by every user").arg(release.path())))
+        << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("warning: %1: absolute: a link by absolute path").arg(release.path())))
+        << error.toStdString();
+    CPatchd server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--release"), release.path()}));
+    EXPECT_TRUE(WaitFor([&]() { return server.Stderr().contains(QStringLiteral("data/private.bin: not readable")); }));
+}
+
+// A signature is checked where it is made and where it is served: sign
+// takes a history's folder only as the version it is named by, and a
+// patch server given the publisher's key starts only with a signature
+// made by that key, for the version it announces, over the files it lists.
+TEST(PublisherTools, SignaturesAreCheckedWhereMadeAndServed)
+{
+    QTemporaryDir releases;
+    const QDir history(releases.path());
+    const QString folder = history.filePath(QStringLiteral("3"));
+    WriteFile(history.filePath(QStringLiteral("2/a.bin")), 4);
+    WriteFile(folder + QStringLiteral("/a.bin"), 4);
+    WriteFile(folder + QStringLiteral("/data/b.bin"), 6);
+    QString error;
+    EXPECT_EQ(RunReleaseTool({QStringLiteral("sign"), TEST_PRIVATE_KEY, folder, QStringLiteral("4")}, &error), 1);
+    EXPECT_TRUE(error.contains(QStringLiteral("%1 is the folder of version 3").arg(folder))) << error.toStdString();
+    ASSERT_EQ(RunReleaseTool({QStringLiteral("sign"), TEST_PRIVATE_KEY, folder, QStringLiteral("3")}, &error), 0)
+        << error.toStdString();
+
+    const QStringList keyed = {QStringLiteral("--releases"), releases.path(), QStringLiteral("--public-key"), TEST_PUBLIC_KEY};
+    {
+        CPatchd server;
+        ASSERT_TRUE(server.Start(keyed)) << server.Stderr().toStdString();
+    }
+
+    QTemporaryDir other;
+    const auto pair = GenerateEd25519();
+    ASSERT_TRUE(pair);
+    const QString otherPub = other.filePath(QStringLiteral("other.pub"));
+    QFile otherFile(otherPub);
+    ASSERT_TRUE(otherFile.open(QIODevice::WriteOnly));
+    otherFile.write(QByteArray::fromStdString(ToHex(pair->publicKey) + "\n"));
+    otherFile.close();
+    const QString signature = folder + QLatin1Char('/') + QString::fromLatin1(RELEASE_SIGNATURE_PATH).mid(1);
+    struct Case {
+        const char* what;
+        std::function<void()> fChange;
+        QStringList args;
+        int nAnnounced;
+        QString expected;
+    };
+    const Case cases[] = {
+        {"another key", [] {}, {QStringLiteral("--releases"), releases.path(), QStringLiteral("--public-key"), otherPub}, 3,
+         QStringLiteral("does not verify with the publisher's key")},
+        {"another version", [] {},
+         {QStringLiteral("--release"), folder, QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--public-key"),
+          TEST_PUBLIC_KEY},
+         5, QStringLiteral("signed for version 3, not 5")},
+        {"a file grown", [&] { WriteFile(folder + QStringLiteral("/data/b.bin"), 7); }, keyed, 3,
+         QStringLiteral("data/b.bin is signed with 6 bytes and holds 7")},
+        {"a file added",
+         [&] {
+             WriteFile(folder + QStringLiteral("/data/b.bin"), 6);
+             WriteFile(folder + QStringLiteral("/data/c.bin"), 1);
+         },
+         keyed, 3, QStringLiteral("data/c.bin is not signed")},
+        {"no signature", [&] { QFile::remove(signature); }, keyed, 3, QStringLiteral("no signature")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.fChange();
+        CPatchd server;
+        EXPECT_EQ(server.RunToExit(c.args + QStringList{QStringLiteral("--port"), QStringLiteral("0")}, &error), 2);
+        EXPECT_TRUE(error.contains(QStringLiteral("version %1 not announced").arg(c.nAnnounced)))
+            << error.toStdString();
+        EXPECT_TRUE(error.contains(c.expected)) << error.toStdString();
     }
 }

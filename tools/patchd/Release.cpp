@@ -7,18 +7,23 @@
 #include "transfer/Delta.h"
 #include "patch/PatchFrame.h"
 
+#include "transfer/PathRules.h"
+
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 
-
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <limits>
-#include <numeric>
 #include <utility>
 
 namespace patchd {
@@ -39,24 +44,6 @@ bool SameInode(const QString& a, const QString& b)
     struct stat sb {};
     return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0 &&
            sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// A version folder's name: the number in plain digits, as a publisher
-// types it and a listing sorts it.
-bool ParseVersion(const QString& name, std::int32_t* pOut)
-{
-    if (name.isEmpty() || name.size() > 10 || (name.size() > 1 && name.front() == QLatin1Char('0')))
-        return false;
-    std::int64_t n = 0;
-    for (const QChar c : name) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-        n = n * 10 + (c.unicode() - u'0');
-    }
-    if (n > std::numeric_limits<std::int32_t>::max())
-        return false;
-    *pOut = std::int32_t(n);
-    return true;
 }
 
 // What a name that starts like a number ("0044", "+44", "-5", "44x",
@@ -80,86 +67,446 @@ std::optional<std::int64_t> LenientVersion(const QString& name)
 
 bool ToFieldText(const QString& text, std::size_t nField, std::string* pOut)
 {
-    const QByteArray utf8 = text.toUtf8();
-    bool bOk = false;
-    std::string cp949 = orvanta::Utf8ToCp949(std::string_view(utf8.constData(), std::size_t(utf8.size())), &bOk);
-    if (!bOk || cp949.size() + 1 > nField || cp949.find('\0') != std::string::npos)
+    return orvanta::ToWireText(text.toStdString(), nField, pOut) == orvanta::WireTextFault::NONE;
+}
+
+bool ParseVersionName(const QString& name, std::int32_t* pOut)
+{
+    if (name.isEmpty() || name.size() > 10 || (name.size() > 1 && name.front() == QLatin1Char('0')))
         return false;
-    *pOut = std::move(cp949);
+    std::int64_t n = 0;
+    for (const QChar c : name) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        n = n * 10 + (c.unicode() - u'0');
+    }
+    if (n > std::numeric_limits<std::int32_t>::max())
+        return false;
+    *pOut = std::int32_t(n);
     return true;
 }
 
-bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError, bool bDigests)
+namespace {
+
+constexpr std::size_t READ_BLOCK = std::size_t(1) << 20;
+// A PEM key's header lies in its first lines.
+constexpr std::size_t KEY_HEAD = 4096;
+// Warnings of one kind named one by one; the rest are counted.
+constexpr qsizetype WARNINGS_NAMED = 5;
+
+// A name as the publisher reads it: its text, or for bytes that are not
+// UTF-8, the printable ASCII as is and every other byte as \xNN.
+QString Shown(std::string_view bytes)
 {
-    const QString signaturePath = QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1);
-    const QDir root(folder);
-    if (!root.exists()) {
-        *pError = QStringLiteral("release folder %1 does not exist").arg(folder);
+    if (orvanta::IsValidUtf8(bytes))
+        return QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+    QString out;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += c >= 0x20 && c < 0x7F ? QString(QChar(c)) : QStringLiteral("\\x%1").arg(unsigned(c), 2, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+QString ErrnoText(int nError)
+{
+    return QString::fromLocal8Bit(std::strerror(nError));
+}
+
+QString KindOf(mode_t nMode)
+{
+    if (S_ISFIFO(nMode))
+        return QStringLiteral("a FIFO");
+    if (S_ISSOCK(nMode))
+        return QStringLiteral("a socket");
+    if (S_ISCHR(nMode) || S_ISBLK(nMode))
+        return QStringLiteral("a device");
+    return QStringLiteral("not a regular file");
+}
+
+bool SameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+struct CFound {
+    std::string relative;  // UTF-8, "/" separated
+    std::size_t nSlash = std::string::npos;
+    bool bLink = false;
+    struct stat st {};  // of the file itself, a link followed
+};
+
+// One walk of a release folder, from its real path, by descriptors: what
+// is checked is what is read.
+class CFolderWalk final {
+public:
+    CFolderWalk(const QString& folder, QString* pError) : m_folder(folder), m_pError(pError) {}
+
+    bool Run(std::vector<CFound>* pFound, QStringList* pWarnings)
+    {
+        char* pReal = ::realpath(QFile::encodeName(m_folder).constData(), nullptr);
+        if (!pReal)
+            return Refuse({}, QStringLiteral("cannot be opened: %1").arg(ErrnoText(errno)));
+        m_root = pReal;
+        std::free(pReal);
+        const int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return Refuse({}, QStringLiteral("cannot be opened: %1").arg(ErrnoText(errno)));
+        m_pFound = pFound;
+        m_pWarnings = pWarnings;
+        const bool bOk = Walk(fd, {});
+        WarnAll(m_unreadable, QStringLiteral("not readable by every user: an FTP server that serves only "
+                                             "world-readable files (vsftpd's default for anonymous users) "
+                                             "refuses it; chmod a+rX"));
+        WarnAll(m_absoluteLinks, QStringLiteral("a link by absolute path: an FTP server that jails its users "
+                                                "(vsftpd's chroot) cannot follow it; make it relative or copy the "
+                                                "file in"));
+        WarnAll(m_unbound, QStringLiteral("a patch of the older form, bound to its base only: it is neither listed "
+                                          "nor offered; delete it"));
+        return bOk;
+    }
+
+    bool Refuse(const std::string& relative, const QString& why)
+    {
+        *m_pError = relative.empty() ? QStringLiteral("%1: %2").arg(m_folder, why)
+                                     : QStringLiteral("%1: %2: %3").arg(m_folder, Shown(relative), why);
         return false;
     }
-    std::vector<CReleaseFile> files;
-    // The order's keys (UTF-8 of folder and path), made once per file
-    // rather than once per comparison.
-    std::vector<std::pair<QByteArray, QByteArray>> keys;
-    QDirIterator it(root.absolutePath(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        if (!info.isFile())
-            continue;
-        const QString relative = root.relativeFilePath(info.absoluteFilePath());
-        // Neither the signature nor the patches beside the files are files
-        // of the release.
-        if (relative == signaturePath || orvanta::IsPatchFileName(info.fileName().toStdString()))
-            continue;
-        const qsizetype nSlash = relative.lastIndexOf(QLatin1Char('/'));
-        const QString folderPart = nSlash < 0 ? QString() : relative.left(nSlash);
-        const QString namePart = relative.mid(nSlash + 1);
 
+private:
+    void WarnAll(const QStringList& paths, const QString& why)
+    {
+        if (!m_pWarnings)
+            return;
+        for (qsizetype i = 0; i < std::min(paths.size(), WARNINGS_NAMED); ++i)
+            m_pWarnings->append(QStringLiteral("%1: %2: %3").arg(m_folder, paths[i], why));
+        if (paths.size() > WARNINGS_NAMED)
+            m_pWarnings->append(QStringLiteral("%1: %2 more: %3").arg(m_folder).arg(paths.size() - WARNINGS_NAMED).arg(why));
+    }
+
+    // Takes fd over.
+    bool Walk(int fd, const std::string& prefix)
+    {
+        DIR* pDir = ::fdopendir(fd);
+        if (!pDir) {
+            ::close(fd);
+            return Refuse(prefix, QStringLiteral("cannot be read: %1").arg(ErrnoText(errno)));
+        }
+        std::vector<std::string> names;
+        errno = 0;
+        while (const dirent* pEntry = ::readdir(pDir)) {
+            const std::string_view name = pEntry->d_name;
+            if (name != "." && name != "..")
+                names.emplace_back(name);
+        }
+        const int nReadError = errno;
+        bool bOk = nReadError == 0 || Refuse(prefix, QStringLiteral("cannot be read: %1").arg(ErrnoText(nReadError)));
+        std::sort(names.begin(), names.end());
+        for (std::size_t i = 0; bOk && i < names.size(); ++i)
+            bOk = Visit(::dirfd(pDir), prefix, names[i]);
+        ::closedir(pDir);
+        return bOk;
+    }
+
+    bool Visit(int dirFd, const std::string& prefix, const std::string& name)
+    {
+        const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+        if (!orvanta::IsValidUtf8(name))
+            return Refuse(relative, QStringLiteral("a name that is not valid UTF-8"));
+        CFound found;
+        found.relative = relative;
+        found.nSlash = prefix.empty() ? std::string::npos : prefix.size();
+        if (::fstatat(dirFd, name.c_str(), &found.st, AT_SYMLINK_NOFOLLOW) != 0)
+            return Refuse(relative, QStringLiteral("cannot be read: %1").arg(ErrnoText(errno)));
+        if (prefix.empty() && name == std::string_view(orvanta::RELEASE_SIGNATURE_PATH).substr(1))
+            return true;
+        if (!S_ISDIR(found.st.st_mode) && orvanta::IsPatchFileName(name)) {
+            if (orvanta::IsUnboundPatchFileName(name))
+                m_unbound << Shown(relative);
+            return true;
+        }
+        if (orvanta::IsTemporaryFileName(name))
+            return Refuse(relative, QStringLiteral("the temporary file of an interrupted run; delete it"));
+        if (S_ISDIR(found.st.st_mode)) {
+            if ((found.st.st_mode & (S_IROTH | S_IXOTH)) != (S_IROTH | S_IXOTH))
+                m_unreadable << Shown(relative) + QLatin1Char('/');
+            const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0)
+                return Refuse(relative, QStringLiteral("cannot be read: %1").arg(ErrnoText(errno)));
+            return Walk(fd, relative);
+        }
+        if (S_ISLNK(found.st.st_mode)) {
+            const std::string path = m_root + "/" + relative;
+            char* pTarget = ::realpath(path.c_str(), nullptr);
+            if (!pTarget)
+                return Refuse(relative, QStringLiteral("a link that leads nowhere"));
+            const std::string target = pTarget;
+            std::free(pTarget);
+            if (!target.starts_with(m_root + "/"))
+                return Refuse(relative, QStringLiteral("a link to %1, outside the release folder: the FTP server "
+                                                       "would not serve it; copy the file in")
+                                            .arg(Shown(target)));
+            if (::stat(target.c_str(), &found.st) != 0)
+                return Refuse(relative, QStringLiteral("cannot be read: %1").arg(ErrnoText(errno)));
+            if (S_ISDIR(found.st.st_mode))
+                return Refuse(relative, QStringLiteral("a link to a folder (%1): copy or hard-link its files "
+                                                       "instead")
+                                            .arg(Shown(target)));
+            found.bLink = true;
+            char text[2];
+            if (::readlinkat(dirFd, name.c_str(), text, sizeof text) > 0 && text[0] == '/')
+                m_absoluteLinks << Shown(relative);
+        }
+        if (!S_ISREG(found.st.st_mode))
+            return Refuse(relative, KindOf(found.st.st_mode) + QStringLiteral(", not a file to release"));
+        if ((found.st.st_mode & S_IROTH) == 0)
+            m_unreadable << Shown(relative);
+        if (m_pFound->size() >= orvanta::MAX_LIST_ENTRIES)
+            return Refuse({}, QStringLiteral("more than %1 files, more than an updater takes").arg(orvanta::MAX_LIST_ENTRIES));
+        m_pFound->push_back(std::move(found));
+        return true;
+    }
+
+    QString m_folder;
+    QString* m_pError;
+    std::string m_root;
+    std::vector<CFound>* m_pFound = nullptr;
+    QStringList* m_pWarnings = nullptr;
+    QStringList m_unreadable;
+    QStringList m_unbound;
+    QStringList m_absoluteLinks;
+};
+
+// Reads a file once through: its digest, its size as read, and whether it
+// starts like a private key. Nothing, with why, when it cannot be read or
+// was changed or replaced while it was read.
+struct CRead {
+    orvanta::Sha256Digest digest{};
+    std::uint64_t nSize = 0;
+    bool bKey = false;
+};
+std::optional<CRead> ReadWhole(const std::string& path, const CFound& found, std::uint8_t* pBuffer, QString* pWhy)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (found.bLink ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        *pWhy = QStringLiteral("cannot be read: %1").arg(ErrnoText(errno));
+        return std::nullopt;
+    }
+    struct stat before {};
+    struct stat after {};
+    CRead read;
+    bool bOk = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && before.st_dev == found.st.st_dev &&
+               before.st_ino == found.st.st_ino;
+    if (!bOk)
+        *pWhy = QStringLiteral("replaced while it was read; run again once it is left alone");
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    orvanta::CSha256 hash;
+    while (bOk) {
+        const ssize_t n = ::read(fd, pBuffer, READ_BLOCK);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *pWhy = QStringLiteral("cannot be read: %1").arg(ErrnoText(errno));
+            bOk = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (read.nSize == 0)
+            read.bKey = orvanta::LooksLikePrivateKey(
+                std::string_view(reinterpret_cast<const char*>(pBuffer), std::min<std::size_t>(std::size_t(n), KEY_HEAD)));
+        hash.Update(pBuffer, std::size_t(n));
+        read.nSize += std::uint64_t(n);
+    }
+    // What was read must be the whole file as it stood before and after:
+    // a file written meanwhile would be signed with bytes nobody serves.
+    if (bOk && (::fstat(fd, &after) != 0 || after.st_size != before.st_size ||
+                read.nSize != std::uint64_t(before.st_size) || !SameTime(after.st_mtim, before.st_mtim))) {
+        *pWhy = QStringLiteral("changed while it was read (%1 bytes before, %2 read, %3 after); run again once "
+                               "it is left alone")
+                    .arg(qint64(before.st_size))
+                    .arg(read.nSize)
+                    .arg(qint64(after.st_size));
+        bOk = false;
+    }
+    ::close(fd);
+    read.digest = hash.Final();
+    if (bOk && !hash.IsOk()) {
+        *pWhy = QStringLiteral("cannot be hashed");
+        bOk = false;
+    }
+    return bOk ? std::optional<CRead>(read) : std::nullopt;
+}
+
+} // namespace
+
+bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError, bool bDigests,
+                       QStringList* pWarnings)
+{
+    std::vector<CFound> found;
+    CFolderWalk walk(folder, pError);
+    if (!walk.Run(&found, pWarnings))
+        return false;
+    // Sorted by folder, then path: the walk's order is by path alone.
+    std::sort(found.begin(), found.end(), [](const CFound& a, const CFound& b) {
+        const std::string_view folderA = a.nSlash == std::string::npos ? std::string_view() : std::string_view(a.relative).substr(0, a.nSlash);
+        const std::string_view folderB = b.nSlash == std::string::npos ? std::string_view() : std::string_view(b.relative).substr(0, b.nSlash);
+        return folderA != folderB ? folderA < folderB : a.relative < b.relative;
+    });
+    const QString absoluteRoot = QDir(folder).absolutePath();
+    std::vector<CReleaseFile> files;
+    files.reserve(found.size());
+    for (const CFound& item : found) {
+        const std::string_view relative = item.relative;
+        const std::string_view folderPart = item.nSlash == std::string::npos ? std::string_view() : relative.substr(0, item.nSlash);
+        const std::string_view namePart = item.nSlash == std::string::npos ? relative : relative.substr(item.nSlash + 1);
         CReleaseFile file;
-        file.path = relative;
-        file.absolute = info.absoluteFilePath();
-        if (!ToFieldText(folderPart, orvanta::FileEntry::FOLDER_FIELD, &file.entry.folder)) {
-            *pError = QStringLiteral("%1: the folder has no CP949 form of at most 255 bytes").arg(relative);
-            return false;
-        }
-        if (!ToFieldText(namePart, orvanta::FileEntry::NAME_FIELD, &file.entry.name)) {
-            *pError = QStringLiteral("%1: the name has no CP949 form of at most 255 bytes").arg(relative);
-            return false;
-        }
-        if (info.size() < 0 || info.size() > std::numeric_limits<std::uint32_t>::max()) {
-            *pError = QStringLiteral("%1: larger than 4 GiB less one byte").arg(relative);
-            return false;
-        }
-        file.entry.size = std::uint32_t(info.size());
-        if (bDigests) {
-            const auto digest = FileDigest(file.absolute);
-            if (!digest || digest->size() != orvanta::Sha256Digest().size()) {
-                *pError = QStringLiteral("%1: cannot be read").arg(relative);
-                return false;
+        file.path = QString::fromStdString(item.relative);
+        file.absolute = absoluteRoot + QLatin1Char('/') + file.path;
+        QString why;
+        const auto wire = [&why](std::string_view text, std::size_t nField, const char* what, std::string* pOut) {
+            switch (orvanta::ToWireText(text, nField, pOut)) {
+            case orvanta::WireTextFault::NONE:
+                return true;
+            case orvanta::WireTextFault::NOT_UTF8:
+                why = QStringLiteral("a name that is not valid UTF-8");
+                break;
+            case orvanta::WireTextFault::NO_CP949:
+                why = QStringLiteral("the %1 has no CP949 form, the only one the wire carries").arg(QLatin1String(what));
+                break;
+            case orvanta::WireTextFault::TOO_LONG:
+                why = QStringLiteral("the %1 is longer than %2 bytes in CP949").arg(QLatin1String(what)).arg(nField - 1);
+                break;
             }
-            orvanta::Sha256Digest value{};
-            std::copy(digest->begin(), digest->end(), value.begin());
-            orvanta::SetEntryDigest(&file.entry, value);
-        }
-        keys.emplace_back(folderPart.toUtf8(), relative.toUtf8());
+            return false;
+        };
+        if (!wire(folderPart, orvanta::FileEntry::FOLDER_FIELD, "folder", &file.entry.folder) ||
+            !wire(namePart, orvanta::FileEntry::NAME_FIELD, "name", &file.entry.name))
+            return walk.Refuse(item.relative, why);
+        if (item.st.st_size < 0 || std::uint64_t(item.st.st_size) > std::numeric_limits<std::uint32_t>::max())
+            return walk.Refuse(item.relative, QStringLiteral("larger than 4 GiB less one byte"));
+        file.entry.size = std::uint32_t(item.st.st_size);
         files.push_back(std::move(file));
     }
-    std::vector<std::size_t> order(files.size());
-    std::iota(order.begin(), order.end(), std::size_t(0));
-    std::sort(order.begin(), order.end(), [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-    pFiles->clear();
-    pFiles->reserve(files.size());
-    for (const std::size_t i : order)
-        pFiles->push_back(std::move(files[i]));
+    std::vector<orvanta::FileEntry> entries;
+    entries.reserve(files.size());
+    for (const CReleaseFile& file : files)
+        entries.push_back(file.entry);
+    if (const auto problem = orvanta::FindEntryProblem(entries)) {
+        QString why = QString::fromLatin1(orvanta::DescribeEntryFault(problem->eFault));
+        if (problem->eFault == orvanta::EntryFault::CASE_COLLISION)
+            why += QStringLiteral(" (%1)").arg(files[problem->nEarlier].path);
+        return walk.Refuse(found[problem->nIndex].relative, why);
+    }
+    if (bDigests) {
+        const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(READ_BLOCK);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            QString why;
+            const auto read = ReadWhole(QFile::encodeName(files[i].absolute).toStdString(), found[i], buffer.get(), &why);
+            if (!read)
+                return walk.Refuse(found[i].relative, why);
+            if (read->bKey)
+                return walk.Refuse(found[i].relative, QStringLiteral("a private key: never signed nor served; move "
+                                                                     "it out of the release folder"));
+            if (read->nSize > std::numeric_limits<std::uint32_t>::max())
+                return walk.Refuse(found[i].relative, QStringLiteral("larger than 4 GiB less one byte"));
+            files[i].entry.size = std::uint32_t(read->nSize);
+            orvanta::SetEntryDigest(&files[i].entry, read->digest);
+        }
+    }
+    *pFiles = std::move(files);
     return true;
 }
 
-std::optional<std::string> FileDigest(const QString& path)
+std::optional<orvanta::Sha256Digest> FileDigest(const QString& path)
 {
-    const auto digest = orvanta::Sha256OfFile(QFile::encodeName(path).toStdString());
-    if (!digest)
+    return orvanta::Sha256OfFile(QFile::encodeName(path).toStdString());
+}
+
+std::optional<orvanta::Ed25519PublicKey> LoadPublicKey(const QString& path, QString* pError)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *pError = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return std::nullopt;
-    return std::string(digest->begin(), digest->end());
+    }
+    const auto key = orvanta::ParsePublicKey(file.read(64 * 1024).toStdString());
+    if (!key)
+        *pError = QStringLiteral("%1 holds no Ed25519 public key (64 hexadecimal digits, as keygen writes it, or "
+                                 "PEM)")
+                      .arg(path);
+    return key;
+}
+
+std::optional<std::string> LoadPrivateKey(const QString& path, QString* pError)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *pError = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    std::string pem = file.read(64 * 1024).toStdString();
+    if (!orvanta::PublicKeyOf(pem)) {
+        *pError = QStringLiteral("%1 is not an Ed25519 private key").arg(path);
+        return std::nullopt;
+    }
+    return pem;
+}
+
+bool CheckReleaseSignature(const QString& folder, const std::vector<CReleaseFile>& files,
+                           const orvanta::Ed25519PublicKey& key, std::optional<std::int32_t> nVersion,
+                           QString* pError, std::int32_t* pVersion)
+{
+    const QString path = QDir(folder).filePath(QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *pError = QStringLiteral("%1: no signature (%2); sign the release with orvanta-release sign")
+                      .arg(path, file.errorString());
+        return false;
+    }
+    const auto signedFile = orvanta::ParseSignatureFile(file.read(qint64(orvanta::MAX_SIGNATURE_FILE) + 1).toStdString());
+    if (!signedFile) {
+        *pError = QStringLiteral("%1: not a signature file").arg(path);
+        return false;
+    }
+    if (!orvanta::VerifyEd25519(key, signedFile->message, signedFile->signature)) {
+        *pError = QStringLiteral("%1: the signature does not verify with the publisher's key").arg(path);
+        return false;
+    }
+    const orvanta::ReleaseManifest& manifest = signedFile->manifest;
+    if (pVersion)
+        *pVersion = manifest.nVersion;
+    if (nVersion && manifest.nVersion != *nVersion) {
+        *pError = QStringLiteral("%1: signed for version %2, not %3").arg(path).arg(manifest.nVersion).arg(*nVersion);
+        return false;
+    }
+    const auto shown = [](const orvanta::FileEntry& entry) {
+        return QString::fromStdString(orvanta::Cp949ToUtf8(entry.folder.empty() ? entry.name : entry.folder + "/" + entry.name));
+    };
+    const std::size_t nCommon = std::min(files.size(), manifest.entries.size());
+    for (std::size_t i = 0; i < nCommon; ++i) {
+        const orvanta::FileEntry& here = files[i].entry;
+        const orvanta::FileEntry& signedEntry = manifest.entries[i];
+        QString why;
+        if (here.folder != signedEntry.folder || here.name != signedEntry.name)
+            why = QStringLiteral("%1 is signed where the folder holds %2").arg(shown(signedEntry), files[i].path);
+        else if (here.size != signedEntry.size)
+            why = QStringLiteral("%1 is signed with %2 bytes and holds %3").arg(files[i].path).arg(signedEntry.size).arg(here.size);
+        else if (orvanta::EntryDigest(here) != orvanta::EntryDigest(signedEntry))
+            why = QStringLiteral("%1 is signed with other bytes than it holds").arg(files[i].path);
+        if (!why.isEmpty()) {
+            *pError = QStringLiteral("%1: the folder has changed since it was signed: %2").arg(path, why);
+            return false;
+        }
+    }
+    if (files.size() != manifest.entries.size()) {
+        const QString why = files.size() > nCommon
+                                ? QStringLiteral("%1 is not signed").arg(files[nCommon].path)
+                                : QStringLiteral("%1 is signed but not in the folder").arg(shown(manifest.entries[nCommon]));
+        *pError = QStringLiteral("%1: the folder has changed since it was signed: %2").arg(path, why);
+        return false;
+    }
+    return true;
 }
 
 CReleaseSet::~CReleaseSet()
@@ -220,7 +567,7 @@ bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t>
     std::vector<std::pair<QString, std::int64_t>> misnamed;
     for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::int32_t nVersion = 0;
-        if (ParseVersion(name, &nVersion))
+        if (ParseVersionName(name, &nVersion))
             versions[nVersion] = root.filePath(name);
         else if (const auto nLenient = LenientVersion(name))
             misnamed.emplace_back(name, *nLenient);
@@ -252,10 +599,8 @@ bool CReleaseSet::LoadHistory(const QString& folder, std::optional<std::int32_t>
         std::vector<CReleaseFile> files;
         // The current release's digests go out with its list; older ones
         // are hashed only when compared.
-        if (!LoadReleaseFolder(path, &files, pError, nVersion == nChosen)) {
-            *pError = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), *pError);
+        if (!LoadReleaseFolder(path, &files, pError, nVersion == nChosen, pWarnings))
             return false;
-        }
         if (nVersion == nChosen)
             SetCurrent(nVersion, std::move(files));
         else
@@ -299,7 +644,7 @@ void CReleaseSet::WaitAll()
 void CReleaseSet::Compare()
 {
     // Digests of the current files, worked out when first needed.
-    std::vector<std::optional<std::optional<std::string>>> currentDigests(m_current.size());
+    std::vector<std::optional<std::optional<orvanta::Sha256Digest>>> currentDigests(m_current.size());
     // Newest first: most players are one version behind.
     for (auto it = m_older.rbegin(); it != m_older.rend(); ++it) {
         std::map<QString, const CReleaseFile*> byPath;
@@ -316,12 +661,11 @@ void CReleaseSet::Compare()
             const CReleaseFile& file = m_current[i];
             const auto found = byPath.find(file.path);
             bool bSame = found != byPath.end() && found->second->entry.size == file.entry.size;
-            std::optional<std::string> old;
+            std::optional<orvanta::Sha256Digest> old;
             if (bSame && !SameInode(file.absolute, found->second->absolute)) {
                 if (!currentDigests[i]) {
                     const auto digest = orvanta::EntryDigest(file.entry);
-                    currentDigests[i] = digest ? std::optional<std::string>(std::string(digest->begin(), digest->end()))
-                                               : FileDigest(file.absolute);
+                    currentDigests[i] = digest ? digest : FileDigest(file.absolute);
                 }
                 old = FileDigest(found->second->absolute);
                 // A file that cannot be read on either side is sent again.
@@ -349,14 +693,13 @@ void CReleaseSet::Compare()
 
 // The current file as a delta entry, when a patch from the client's file
 // lies beside it (orvanta-release made it) and may be applied.
-const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const std::string& oldDigest,
+const CReleaseFile* CReleaseSet::WithPatch(const CReleaseFile& file, const orvanta::Sha256Digest& oldDigest,
                                           std::deque<CReleaseFile>* pPatched) const
 {
     const auto digest = orvanta::EntryDigest(file.entry);
-    if (!digest || file.entry.size == 0 || oldDigest.size() != orvanta::Sha256Digest().size())
+    if (!digest || file.entry.size == 0)
         return nullptr;
-    orvanta::BasePrefix base{};
-    std::copy_n(oldDigest.begin(), base.size(), base.begin());
+    const orvanta::BasePrefix base = orvanta::PrefixOf(oldDigest);
     const auto nPatch = UsablePatch(PatchPathFor(file.absolute, base, *digest), file.entry.size);
     if (!nPatch)
         return nullptr;

@@ -2,6 +2,7 @@
 
 #include "patch/Digest.h"
 #include "patch/Records.h"
+#include "transfer/Crypto.h"
 
 #include <QString>
 #include <QStringList>
@@ -39,22 +40,51 @@ QString PatchPathFor(const QString& absolute, const orvanta::BasePrefix& base, c
 // the window an updater accepts.
 std::optional<std::uint64_t> UsablePatch(const QString& patchPath, std::uint64_t nFileSize);
 
-// Every regular file under folder, sorted by folder then name (bytes of
-// their UTF-8 form): folder relative to the release root with "/"
-// separators, empty at the root; texts converted to CP949. False, with the
-// reason, when a path cannot be carried by the record (not CP949, longer
-// than its field) or a file does not fit the 32-bit size. The release's
-// signature file is not part of the list. With bDigests every entry carries
-// its file's SHA-256 in its reserved bytes.
+// Every file of the release under folder, sorted by folder then name
+// (bytes of their UTF-8 form): folder relative to the release root with
+// "/" separators, empty at the root; texts converted to CP949. The
+// signature file and the patches beside the files are not files of the
+// release. What an updater would refuse, or what must never be served, is
+// refused with a message that names the folder and the file: a name that
+// is not UTF-8, has no CP949 form, is longer than its field or that
+// Windows cannot hold (IsSafeEntry, case collisions, path lengths); more
+// than MAX_LIST_ENTRIES files; a file past 4 GiB; a link that leads out of
+// the folder or to a folder; a FIFO, socket or device; a temporary file of
+// an interrupted run. A link to a regular file inside the folder is
+// listed as that file, as it always was (a warning names one by absolute
+// path, which a jailed FTP server cannot follow). With bDigests every entry carries its file's
+// SHA-256 in its reserved bytes and its size as read, and refused are
+// also a file that changed while it was read and one that holds a private
+// key. pWarnings gets what the publisher should still hear: files or
+// folders that not every user may read (an FTP server that serves only
+// world-readable files refuses them), and patches of the older unbound
+// form, which are never offered.
 bool LoadReleaseFolder(const QString& folder, std::vector<CReleaseFile>* pFiles, QString* pError,
-                       bool bDigests = false);
+                       bool bDigests = false, QStringList* pWarnings = nullptr);
 
 // A text for a fixed-width field of the given size: CP949 of utf8, NUL
 // included. False when it does not convert exactly or does not fit.
 bool ToFieldText(const QString& text, std::size_t nField, std::string* pOut);
 
 // SHA-256 of a file's bytes; nothing when it cannot be read.
-std::optional<std::string> FileDigest(const QString& path);
+std::optional<orvanta::Sha256Digest> FileDigest(const QString& path);
+
+// A version folder's name: the number in plain digits, without sign or
+// leading zeros, at most 2147483647; as --releases reads it.
+bool ParseVersionName(const QString& name, std::int32_t* pOut);
+
+// The publisher's keys as the tools read them: a public key file (what
+// keygen writes, or a PEM public key), a private key file (PEM, Ed25519).
+std::optional<orvanta::Ed25519PublicKey> LoadPublicKey(const QString& path, QString* pError);
+std::optional<std::string> LoadPrivateKey(const QString& path, QString* pError);
+
+// Whether folder's signature file was made with key for exactly files
+// (loaded with digests): every name, size and digest in order, and for
+// nVersion when one is given (else the version signed is taken). False,
+// with what differs. *pVersion gets the signed version.
+bool CheckReleaseSignature(const QString& folder, const std::vector<CReleaseFile>& files,
+                           const orvanta::Ed25519PublicKey& key, std::optional<std::int32_t> nVersion,
+                           QString* pError, std::int32_t* pVersion = nullptr);
 
 using CBlob = std::shared_ptr<const std::string>;
 
@@ -89,6 +119,7 @@ public:
 
     std::int32_t Current() const { return m_nCurrent; }
     std::size_t CurrentFileCount() const { return m_current.size(); }
+    const std::vector<CReleaseFile>& CurrentFiles() const { return m_current; }
     std::vector<std::int32_t> OlderVersions() const;
 
     // Starts the comparison thread; fReady runs on it after each list is
@@ -107,7 +138,7 @@ private:
     CAnswer MakeAnswer(const std::vector<const CReleaseFile*>& files, bool bDelta) const;
     void Compare();
     // oldDigest: the SHA-256 of the client's version of the file.
-    const CReleaseFile* WithPatch(const CReleaseFile& file, const std::string& oldDigest,
+    const CReleaseFile* WithPatch(const CReleaseFile& file, const orvanta::Sha256Digest& oldDigest,
                                   std::deque<CReleaseFile>* pPatched) const;
 
     std::int32_t m_nCurrent = 1;

@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #include <csignal>
@@ -101,6 +102,16 @@ int main(int argc, char** argv)
         "Every entry of the current release carries its file's SHA-256 (worked out\n"
         "once at the start). A signature made by orvanta-release sign lies in the\n"
         "release folder as .orvanta-release.sig; it is served by FTP, never listed.\n"
+        "With --public-key the server starts only when that signature is good for the\n"
+        "current release and version.\n"
+        "\n"
+        "What an updater would refuse is refused at the start, naming the file and its\n"
+        "version folder: names Windows cannot hold or that clash but for case, names\n"
+        "without a CP949 form or not UTF-8, more than 200000 files, links that leave\n"
+        "the folder or lead to a folder, FIFOs, sockets, devices, temporary files of an\n"
+        "interrupted run, and in the current release files that change while read and\n"
+        "private keys. Files not every user may read, and patches of the older form\n"
+        "(NAME.<32 hex>.zpatch, never offered), are named in warnings.\n"
         "\n"
         "The FTP password is read from --ftp-password-file or ORVANTA_FTP_PASSWORD.\n"
         "\n"
@@ -183,11 +194,18 @@ int main(int argc, char** argv)
     const QCommandLineOption logFile(QStringLiteral("log"),
                                      QStringLiteral("Append the log to FILE instead of stdout."),
                                      QStringLiteral("FILE"));
+    const QCommandLineOption publicKey(
+        QStringLiteral("public-key"),
+        QStringLiteral("The publisher's public key (what orvanta-release keygen wrote). The server then starts "
+                       "only when the current release's signature verifies with it, is for the version it "
+                       "announces and matches the folder's files; otherwise it names what differs."),
+        QStringLiteral("FILE"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("One log line per frame in and out (at most 64 per client)."));
     parser.addOptions({listen, port, release, releases, version, ftpHost, ftpUser, ftpPasswordFile, ftpPassword,
                        gameHost, gamePort, workers, reusePort, maxConnections, maxPerAddress, helloTimeout,
                        idleTimeout, sendTimeout, logFile, verbose});
+    parser.addOption(publicKey);
     parser.process(app);
     HideArgument(argc, argv, "--ftp-password");
     if (!parser.positionalArguments().isEmpty())
@@ -261,18 +279,34 @@ int main(int argc, char** argv)
     patchd::CReleaseSet releaseSet;
     if (parser.isSet(release) && parser.isSet(releases))
         return Fail(QStringLiteral("--release and --releases exclude each other"));
+    QStringList warnings;
+    QString currentFolder;
+    bool bLoaded = true;
     if (parser.isSet(releases)) {
-        QStringList warnings;
-        const bool bLoaded = releaseSet.LoadHistory(parser.value(releases), nVersion, &error, &warnings);
-        for (const QString& warning : warnings)
-            std::fprintf(stderr, "orvanta-patchd: warning: %s\n", warning.toLocal8Bit().constData());
-        if (!bLoaded)
-            return Fail(error);
+        bLoaded = releaseSet.LoadHistory(parser.value(releases), nVersion, &error, &warnings);
+        currentFolder = QDir(parser.value(releases)).filePath(QString::number(releaseSet.Current()));
     } else {
         std::vector<patchd::CReleaseFile> files;
-        if (parser.isSet(release) && !patchd::LoadReleaseFolder(parser.value(release), &files, &error, true))
-            return Fail(error);
+        currentFolder = parser.value(release);
+        if (parser.isSet(release))
+            bLoaded = patchd::LoadReleaseFolder(currentFolder, &files, &error, true, &warnings);
         releaseSet.SetCurrent(nVersion.value_or(1), std::move(files));
+    }
+    for (const QString& warning : warnings)
+        std::fprintf(stderr, "orvanta-patchd: warning: %s\n", warning.toLocal8Bit().constData());
+    if (!bLoaded)
+        return Fail(error);
+    // A keyed player refuses a release whose signature does not match what
+    // it is told; the publisher hears it here, before any player does.
+    if (parser.isSet(publicKey)) {
+        const auto key = patchd::LoadPublicKey(parser.value(publicKey), &error);
+        if (!key)
+            return Fail(error);
+        if (currentFolder.isEmpty())
+            return Fail(QStringLiteral("--public-key needs --release or --releases"));
+        if (!patchd::CheckReleaseSignature(currentFolder, releaseSet.CurrentFiles(), *key, releaseSet.Current(),
+                                           &error))
+            return Fail(QStringLiteral("version %1 not announced: %2").arg(releaseSet.Current()).arg(error));
     }
 
     QHostAddress address;

@@ -47,16 +47,24 @@ void Usage()
                "  orvanta-release sign PRIVATE.pem RELEASE_DIR VERSION\n"
                "      Signs the release in RELEASE_DIR as version VERSION and writes\n"
                "      RELEASE_DIR/.orvanta-release.sig. Sign after the last change to the\n"
-               "      folder; the patch server must announce the same version.\n"
+               "      folder; the patch server must announce the same version. A folder named\n"
+               "      by a number (a version of a history, as orvanta-patchd --releases reads\n"
+               "      it) is signed only as that version. Refused, naming the file: what an\n"
+               "      updater refuses (names Windows cannot hold or that clash but for case,\n"
+               "      names without a CP949 form or not UTF-8, more than 200000 files), links\n"
+               "      that leave the folder or lead to a folder, FIFOs, sockets, devices,\n"
+               "      files that change while read, temporary files of an interrupted run,\n"
+               "      and private keys.\n"
                "  orvanta-release verify PUBLIC.pub RELEASE_DIR\n"
                "      Checks RELEASE_DIR's signature and that it matches the folder.\n"
                "  orvanta-release delta OLD_DIR NEW_DIR [--level N] [--threads N]\n"
                "                       [--min-size BYTES] [--max-share PERCENT]\n"
                "      For every file of NEW_DIR that OLD_DIR holds with other bytes, makes the\n"
                "      patch from the old file to the new one beside it in NEW_DIR\n"
-               "      (NAME.<digest prefix>.zpatch). Files under --min-size (1048576) are left\n"
-               "      whole, and so is a file whose patch is not under --max-share (50) per\n"
-               "      cent of it. --level is zstd's (19), --threads its workers (all cores).\n",
+               "      (NAME.<old digest prefix>.<new digest prefix>.zpatch). Files under\n"
+               "      --min-size (1048576) are left whole, and so is a file whose patch is not\n"
+               "      under --max-share (50) per cent of it. --level is zstd's (19), --threads\n"
+               "      its workers (all cores).\n",
                stderr);
 }
 
@@ -69,18 +77,27 @@ bool WriteFile(const QString& path, const QByteArray& bytes)
     return file.commit();
 }
 
-std::optional<QByteArray> ReadFile(const QString& path)
+void Warn(const QStringList& warnings)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return file.readAll();
+    for (const QString& warning : warnings)
+        std::fprintf(stderr, "orvanta-release: warning: %s\n", warning.toLocal8Bit().constData());
+}
+
+// The release in folder with every file's digest; what the tool refuses
+// to sign is an error, what it signs but the publisher should hear is
+// printed.
+bool LoadRelease(const QString& folder, std::vector<patchd::CReleaseFile>* pFiles, QString* pError)
+{
+    QStringList warnings;
+    const bool bOk = patchd::LoadReleaseFolder(folder, pFiles, pError, true, &warnings);
+    Warn(warnings);
+    return bOk;
 }
 
 std::optional<orvanta::ReleaseManifest> ScanRelease(const QString& folder, std::int32_t nVersion, QString* pError)
 {
     std::vector<patchd::CReleaseFile> files;
-    if (!patchd::LoadReleaseFolder(folder, &files, pError, true))
+    if (!LoadRelease(folder, &files, pError))
         return std::nullopt;
     orvanta::ReleaseManifest manifest;
     manifest.nVersion = nVersion;
@@ -174,21 +191,39 @@ int KeyGen(const QString& privatePath, const QString& publicPath)
     return 0;
 }
 
+// The version a folder stands for in a history (named by its number, as
+// orvanta-patchd --releases reads it); nothing for other names.
+std::optional<std::int32_t> FolderVersion(const QString& folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    std::int32_t nVersion = 0;
+    if (canonical.isEmpty() || !patchd::ParseVersionName(QFileInfo(canonical).fileName(), &nVersion))
+        return std::nullopt;
+    return nVersion;
+}
+
 int Sign(const QString& privatePath, const QString& folder, const QString& versionText)
 {
     bool bOk = false;
     const qlonglong nVersion = versionText.toLongLong(&bOk);
     if (!bOk || nVersion < std::numeric_limits<std::int32_t>::min() || nVersion > std::numeric_limits<std::int32_t>::max())
         return Fail(QStringLiteral("bad version %1").arg(versionText));
-    const auto pem = ReadFile(privatePath);
-    if (!pem)
-        return Fail(QStringLiteral("cannot read %1").arg(privatePath));
+    // A patch server announces a history's folder as the version it is
+    // named by; signed as another, every keyed player would refuse it.
+    if (const auto nNamed = FolderVersion(folder); nNamed && *nNamed != nVersion)
+        return Fail(QStringLiteral("%1 is the folder of version %2 in a history; it cannot be signed as version %3")
+                        .arg(folder)
+                        .arg(*nNamed)
+                        .arg(nVersion));
     QString error;
+    const auto pem = patchd::LoadPrivateKey(privatePath, &error);
+    if (!pem)
+        return Fail(error);
     const auto manifest = ScanRelease(folder, std::int32_t(nVersion), &error);
     if (!manifest)
         return Fail(error);
     const std::string text = orvanta::ManifestText(*manifest);
-    const auto signature = orvanta::SignEd25519(pem->toStdString(), text);
+    const auto signature = orvanta::SignEd25519(*pem, text);
     if (!signature)
         return Fail(QStringLiteral("%1 is not an Ed25519 private key").arg(privatePath));
     if (!WriteFile(SignaturePath(folder), QByteArray::fromStdString(orvanta::SignatureFileText(text, *signature))))
@@ -199,25 +234,16 @@ int Sign(const QString& privatePath, const QString& folder, const QString& versi
 
 int Verify(const QString& publicPath, const QString& folder)
 {
-    const auto pub = ReadFile(publicPath);
-    const auto key = pub ? orvanta::FromHex(pub->trimmed().toStdString()) : std::nullopt;
-    if (!key || key->size() != orvanta::Ed25519PublicKey().size())
-        return Fail(QStringLiteral("%1 holds no public key").arg(publicPath));
-    orvanta::Ed25519PublicKey publicKey{};
-    std::copy(key->begin(), key->end(), publicKey.begin());
-    const auto file = ReadFile(SignaturePath(folder));
-    const auto signedFile = file ? orvanta::ParseSignatureFile(file->toStdString()) : std::nullopt;
-    if (!signedFile)
-        return Fail(QStringLiteral("no readable signature in %1").arg(folder));
-    if (!orvanta::VerifyEd25519(publicKey, signedFile->message, signedFile->signature))
-        return Fail(QStringLiteral("the signature does not verify with this key"));
     QString error;
-    const auto manifest = ScanRelease(folder, signedFile->manifest.nVersion, &error);
-    if (!manifest)
+    const auto publicKey = patchd::LoadPublicKey(publicPath, &error);
+    if (!publicKey)
         return Fail(error);
-    if (orvanta::ManifestText(*manifest) != signedFile->message)
-        return Fail(QStringLiteral("the folder has changed since it was signed"));
-    std::printf("version %d: signature good, %zu files match\n", manifest->nVersion, manifest->entries.size());
+    std::vector<patchd::CReleaseFile> files;
+    std::int32_t nVersion = 0;
+    if (!LoadRelease(folder, &files, &error) ||
+        !patchd::CheckReleaseSignature(folder, files, *publicKey, FolderVersion(folder), &error, &nVersion))
+        return Fail(error);
+    std::printf("version %d: signature good, %zu files match\n", nVersion, files.size());
     return 0;
 }
 
@@ -253,8 +279,7 @@ int Delta(const QString& oldFolder, const QString& newFolder, const DeltaOptions
     std::vector<patchd::CReleaseFile> oldFiles;
     std::vector<patchd::CReleaseFile> newFiles;
     QString error;
-    if (!patchd::LoadReleaseFolder(oldFolder, &oldFiles, &error, false) ||
-        !patchd::LoadReleaseFolder(newFolder, &newFiles, &error, true))
+    if (!patchd::LoadReleaseFolder(oldFolder, &oldFiles, &error, false) || !LoadRelease(newFolder, &newFiles, &error))
         return Fail(error);
     std::map<QString, const patchd::CReleaseFile*> byPath;
     for (const patchd::CReleaseFile& file : oldFiles)
@@ -270,10 +295,9 @@ int Delta(const QString& oldFolder, const QString& newFolder, const DeltaOptions
         const auto newDigest = orvanta::EntryDigest(file.entry);
         if (!oldDigest || !newDigest)
             return Fail(QStringLiteral("%1: cannot be read").arg(file.path));
-        if (std::equal(oldDigest->begin(), oldDigest->end(), newDigest->begin()))
+        if (*oldDigest == *newDigest)
             continue;  // unchanged
-        orvanta::BasePrefix base{};
-        std::copy_n(oldDigest->begin(), base.size(), base.begin());
+        const orvanta::BasePrefix base = orvanta::PrefixOf(*oldDigest);
         const QString patchPath = patchd::PatchPathFor(file.absolute, base, *newDigest);
         const auto started = std::chrono::steady_clock::now();
         std::string why;

@@ -18,7 +18,11 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 namespace {
 
@@ -73,6 +77,27 @@ void HideArgument(int argc, char** argv, const char* name)
     }
 }
 
+// Under systemd (Type=notify) the unit counts as started only now, so
+// that "systemctl restart" returns once the server answers at once.
+void NotifyReady()
+{
+    const QByteArray path = qgetenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    if (path.isEmpty() || (path[0] != '/' && path[0] != '@') || std::size_t(path.size()) >= sizeof address.sun_path)
+        return;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    if (path[0] == '@')
+        address.sun_path[0] = '\0';  // an abstract socket
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    static constexpr char READY[] = "READY=1";
+    ::sendto(fd, READY, sizeof READY - 1, 0, reinterpret_cast<const sockaddr*>(&address),
+             socklen_t(offsetof(sockaddr_un, sun_path) + std::size_t(path.size())));
+    ::close(fd);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -111,7 +136,8 @@ int main(int argc, char** argv)
         "\n"
         "The first line of the log is \"listening on ADDRESS:PORT\" (with\n"
         "--accept-when-ready, \"bound to ADDRESS:PORT\"); \"ready: ...\" follows once every\n"
-        "list is worked out; then one line per session as it ends (one per frame with\n"
+        "list is worked out (and READY=1 goes to systemd's NOTIFY_SOCKET, for\n"
+        "Type=notify); then one line per session as it ends (one per frame with\n"
         "--verbose). SIGHUP reopens --log."));
     parser.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
@@ -350,6 +376,7 @@ int main(int argc, char** argv)
                      .arg(releaseSet.Current())
                      .arg(releaseSet.OlderVersions().size())
                      .arg(double(started.elapsed()) / 1000.0, 0, 'f', 1));
+        NotifyReady();
     });
 
     for (;;) {

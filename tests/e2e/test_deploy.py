@@ -14,12 +14,13 @@ import re
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
 
-from e2e import (BUILD_DIR, PATCHD, RELEASE_TOOL, SOURCE_DIR, STORE_DIR, STORE_FILE, Case, free_port, scaled,
-                 sha, wait_until)
+from e2e import (BUILD_DIR, PATCHD, RELEASE_TOOL, SOURCE_DIR, STORE_DIR, STORE_FILE, UPDATE_CLI, Case, free_port,
+                 scaled, sha, wait_until)
 
 DEPLOY = os.path.join(SOURCE_DIR, "deploy")
 RECIPE = os.path.join(SOURCE_DIR, "docs", "publishing.md")
@@ -107,7 +108,7 @@ class Proc:
 class Player:
     """One player's game folder and store, and the terminal updater run on them."""
 
-    def __init__(self, root, releases, version, port, passive):
+    def __init__(self, root, releases, version, port, passive, binary=UPDATE_KEYED):
         self.root, self.releases = root, releases
         self.game = os.path.join(root, "game")
         self.config = os.path.join(root, "config")
@@ -124,7 +125,7 @@ class Player:
         self.store = store
         self.out = os.path.join(root, "update.out")
         with open(self.out, "w") as out:
-            self.proc = subprocess.Popen([UPDATE_KEYED, "--ftp-timeout", "10"], cwd=self.game, stdout=out,
+            self.proc = subprocess.Popen([binary, "--ftp-timeout", "10"], cwd=self.game, stdout=out,
                                          stderr=subprocess.STDOUT,
                                          env=dict(os.environ, XDG_CONFIG_HOME=self.config,
                                                   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"))
@@ -333,10 +334,10 @@ class Deploy(Case):
         for server in (first, second):
             self.run_step("rollout", **({} if server == 1 else {"patchd1": "patchd2", "7777": "7778"}))
 
-    def player(self, version, passive=True):
+    def player(self, version, passive=True, binary=UPDATE_KEYED):
         self.player_count = getattr(self, "player_count", 0) + 1
         root = os.path.join(self.base, "players", str(self.player_count))
-        return Player(root, self.releases, version, self.ports["front"], passive)
+        return Player(root, self.releases, version, self.ports["front"], passive, binary)
 
     def downloads(self):
         with open(self.ftp_log, encoding="latin-1") as f:
@@ -383,6 +384,25 @@ class Deploy(Case):
         self.new_version()
         stale = [n for n in os.listdir(os.path.join(self.releases, "44", "pack")) if n.endswith(".zpatch")]
         self.assertEqual(len(stale), 2, stale)
+        # Its FTP root: links of the release's files, and of the patches
+        # only the one that makes 44's pack. Across file systems, copies.
+        staged = os.path.join(self.ftp_root, "v44", "pack")
+        names = sorted(os.listdir(staged))
+        self.assertEqual(len(names), 2, names)
+        self.assertTrue(names[1].endswith(sha(os.path.join(self.releases, "44", "pack", "world.pak"))[:32] + ".zpatch"))
+        self.assertEqual(os.stat(os.path.join(staged, names[1])).st_ino,
+                         os.stat(os.path.join(self.releases, "44", "pack", names[1])).st_ino)
+        if os.path.isdir("/dev/shm") and os.stat("/dev/shm").st_dev != os.stat(self.base).st_dev:
+            elsewhere = tempfile.mkdtemp(dir="/dev/shm")
+            self.addCleanup(shutil.rmtree, elsewhere, True)
+            r = subprocess.run([RELEASE_TOOL, "stage", os.path.join(self.releases, "44"), elsewhere + "/v44"],
+                               capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("0 linked", r.stdout)
+            with os.scandir(os.path.join(self.ftp_root, "v44")) as linked, os.scandir(elsewhere + "/v44") as copied:
+                self.assertEqual(sorted(e.name for e in linked), sorted(e.name for e in copied))
+            self.assertEqual(release_tree(elsewhere + "/v44"), release_tree(os.path.join(self.ftp_root, "v44")))
+
         self.rollout(2, 1)
         for version, fetched in ((42, "/pack/world.pak"), (43, "/pack/world.pak.")):
             seen = len(self.downloads())
@@ -410,12 +430,14 @@ class Deploy(Case):
 
         def keep_playing():
             # Three players at a time, at 42 or new, in turn: each fetches
-            # for a few seconds at the FTP server's rate.
+            # for a few seconds at the FTP server's rate. Every fourth is an
+            # updater that checks no signature, as older players have.
             while not stop.is_set():
                 with lock:
                     running = [p for p in players if p.proc.poll() is None]
                     if len(running) < 3:
-                        p = self.player(42 if len(players) % 2 else None, passive=len(players) % 3 != 0)
+                        p = self.player(42 if len(players) % 2 else None, passive=len(players) % 3 != 0,
+                                        binary=UPDATE_CLI if len(players) % 4 == 3 else UPDATE_KEYED)
                         p.step = step[0]
                         players.append(p)
                 time.sleep(0.1)

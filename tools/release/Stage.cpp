@@ -73,7 +73,9 @@ bool MakeFolders(const fs::path& root, const fs::path& file, std::string* pError
 bool Place(const QString& source, const fs::path& target, CStageCounts* pCounts, std::string* pError)
 {
     const QByteArray from = QFile::encodeName(source);
-    if (::link(from.constData(), target.c_str()) == 0) {
+    // A link inside the release is followed: the FTP root gets the file
+    // itself, never a link that would lead elsewhere from its new place.
+    if (::linkat(AT_FDCWD, from.constData(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
         ++pCounts->nLinked;
     } else if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == ENOTSUP || errno == EACCES) {
         std::error_code error;
@@ -147,6 +149,10 @@ int Stage(const QString& releaseDir, const QString& ftpDir)
         return Fail(QStringLiteral("%1 exists; a staged version is never changed (remove it once no patch server "
                                    "announces it, then stage again)")
                         .arg(ftpDir));
+    const QString release = QDir(releaseDir).canonicalPath();
+    const QString staged = QFile::decodeName(root.c_str());
+    if (!release.isEmpty() && (staged + QLatin1Char('/')).startsWith(release + QLatin1Char('/')))
+        return Fail(QStringLiteral("%1 lies inside the release %2").arg(ftpDir, releaseDir));
     std::vector<patchd::CReleaseFile> files;
     QString message;
     if (!patchd::LoadReleaseFolder(releaseDir, &files, &message, true))

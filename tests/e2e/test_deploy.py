@@ -392,6 +392,11 @@ class Deploy(Case):
         self.assertTrue(names[1].endswith(sha(os.path.join(self.releases, "44", "pack", "world.pak"))[:32] + ".zpatch"))
         self.assertEqual(os.stat(os.path.join(staged, names[1])).st_ino,
                          os.stat(os.path.join(self.releases, "44", "pack", names[1])).st_ino)
+        # A root players may be fetching from is never changed.
+        r = subprocess.run([RELEASE_TOOL, "stage", os.path.join(self.releases, "43"), os.path.join(self.ftp_root, "v44")],
+                           capture_output=True, text=True)
+        self.assertNotEqual(r.returncode, 0)
+        self.assertEqual(sorted(os.listdir(staged)), names)
         if os.path.isdir("/dev/shm") and os.stat("/dev/shm").st_dev != os.stat(self.base).st_dev:
             elsewhere = tempfile.mkdtemp(dir="/dev/shm")
             self.addCleanup(shutil.rmtree, elsewhere, True)

@@ -222,11 +222,15 @@ class Deploy(Case):
         shutil.copy(os.path.join(self.base, "etc", "pam.d", "orvanta-ftp"), os.path.join("/etc/pam.d", pam))
         self.pam_files.append(os.path.join("/etc/pam.d", pam))
         os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
-        conf = os.path.join(self.base, "etc", "vsftpd.conf")
+        with open(os.path.join(self.base, "etc", "vsftpd.conf")) as f:
+            text = self.relocated(f.read())
+        conf = os.path.join(self.base, "run", "vsftpd.conf")
+        with open(conf, "w") as f:
+            f.write(text)
         self.ftp_log = os.path.join(self.logs, "vsftpd.log")
         port, pasv = self.ports["ftp"], self.ports["pasv"]
         proc = Proc([VSFTPD, conf, "-olisten_address=127.0.0.1", "-olisten_port=%d" % port,
-                     "-olocal_root=%s/$USER" % self.ftp_root, "-opam_service_name=" + pam,
+                     "-opam_service_name=" + pam,
                      "-opasv_min_port=%d" % pasv, "-opasv_max_port=%d" % (pasv + 40),
                      "-ovsftpd_log_file=" + self.ftp_log, "-oanon_max_rate=%d" % FTP_RATE,
                      "-olocal_max_rate=%d" % FTP_RATE], os.path.join(self.logs, "vsftpd.out"))

@@ -4,6 +4,7 @@
 
 #include "patch/Digest.h"
 #include "patch/Manifest.h"
+#include "transfer/Crypto.h"
 
 #include <QDir>
 #include <QFile>
@@ -101,12 +102,10 @@ bool Place(const QString& source, const fs::path& target, CStageCounts* pCounts,
 
 // The patches beside file that make its current bytes, with their wire
 // names. A patch carried over from an older version (cp -al) names another
-// target and is left behind: no patch server would list it.
+// target and is left behind: no patch server would list it. Only a file
+// with patches beside it is hashed.
 bool PlacePatches(const patchd::CReleaseFile& file, const fs::path& root, CStageCounts* pCounts, std::string* pError)
 {
-    const auto target = orvanta::EntryDigest(file.entry);
-    if (!target)
-        return true;
     const QFileInfo info(file.absolute);
     const QString prefix = info.fileName() + QLatin1Char('.');
     const QStringList candidates =
@@ -114,9 +113,14 @@ bool PlacePatches(const patchd::CReleaseFile& file, const fs::path& root, CStage
                              QDir::Files | QDir::Hidden | QDir::System);
     constexpr qsizetype HEX = qsizetype(orvanta::BASE_PREFIX_SIZE * 2);
     const qsizetype nLength = prefix.size() + HEX + 1 + HEX + qsizetype(orvanta::PATCH_SUFFIX.size());
+    std::optional<orvanta::Sha256Digest> target;
     for (const QString& candidate : candidates) {
         if (candidate.size() != nLength)
             continue;  // another file's patch ("a.b.<hex>.<hex>.zpatch" beside "a")
+        if (!target && !(target = orvanta::Sha256OfFile(fs::path(QFile::encodeName(file.absolute).constData())))) {
+            *pError = file.path.toStdString() + ": cannot be read";
+            return false;
+        }
         const QString base = candidate.mid(prefix.size(), HEX);
         const auto bytes = orvanta::FromHex(base.toStdString());
         if (bytes && bytes->size() == orvanta::BASE_PREFIX_SIZE) {
@@ -155,7 +159,7 @@ int Stage(const QString& releaseDir, const QString& ftpDir)
         return Fail(QStringLiteral("%1 lies inside the release %2").arg(ftpDir, releaseDir));
     std::vector<patchd::CReleaseFile> files;
     QString message;
-    if (!patchd::LoadReleaseFolder(releaseDir, &files, &message, true))
+    if (!patchd::LoadReleaseFolder(releaseDir, &files, &message, false))
         return Fail(message);
 
     // Built beside its final name and renamed at the end, so that an FTP

@@ -386,8 +386,8 @@ class Deploy(Case):
         # in 44 too; the player at 42 fetches the whole pack, not that patch,
         # and the player at 43 the 43-to-44 patch.
         self.new_version()
-        stale = [n for n in os.listdir(os.path.join(self.releases, "44", "pack")) if n.endswith(".zpatch")]
-        self.assertEqual(len(stale), 2, stale)
+        patches = [n for n in os.listdir(os.path.join(self.releases, "44", "pack")) if n.endswith(".zpatch")]
+        self.assertEqual(len(patches), 2, patches)
         # Its FTP root: links of the release's files, and of the patches
         # only the one that makes 44's pack. Across file systems, copies.
         staged = os.path.join(self.ftp_root, "v44", "pack")

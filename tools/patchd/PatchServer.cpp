@@ -127,7 +127,7 @@ public:
     CWorker(const CWorker&) = delete;
     CWorker& operator=(const CWorker&) = delete;
 
-    bool Bind(const QHostAddress& address, quint16 nPort, bool bReusePort, QString* pError)
+    bool Bind(const QHostAddress& address, quint16 nPort, bool bReusePort, bool bListen, QString* pError)
     {
         sockaddr_storage sa{};
         socklen_t nLen = 0;
@@ -149,8 +149,19 @@ public:
         const int nOne = 1;
         if (m_listenFd < 0 || ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne) != 0 ||
             (bReusePort && ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEPORT, &nOne, sizeof nOne) != 0) ||
-            ::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&sa), nLen) != 0 ||
-            ::listen(m_listenFd, SystemBacklog()) != 0) {
+            ::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&sa), nLen) != 0) {
+            *pError = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        return !bListen || Accept(pError);
+    }
+
+    // Any thread: epoll takes a descriptor added while another thread waits.
+    // A socket that is bound but not listening would report a hang-up at
+    // once, so it joins the poll only now.
+    bool Accept(QString* pError)
+    {
+        if (::listen(m_listenFd, SystemBacklog()) != 0) {
             *pError = QString::fromLocal8Bit(std::strerror(errno));
             return false;
         }
@@ -694,13 +705,22 @@ bool CPatchServer::Listen(const QHostAddress& address, quint16 nPort, QString* p
     const bool bShare = m_config.bReusePort || m_config.nWorkers > 1;
     for (int i = 0; i < std::max(1, m_config.nWorkers); ++i) {
         auto pWorker = std::make_unique<CWorker>(*this, i);
-        if (!pWorker->Bind(address, nPort, bShare, pError))
+        if (!pWorker->Bind(address, nPort, bShare, !m_config.bDeferAccept, pError))
             return false;
         // Port 0: the first socket picks it, the others join it.
         nPort = pWorker->BoundPort();
         m_workers.push_back(std::move(pWorker));
     }
     m_nPort = nPort;
+    return true;
+}
+
+bool CPatchServer::AcceptConnections(QString* pError)
+{
+    for (const auto& pWorker : m_workers) {
+        if (!pWorker->Accept(pError))
+            return false;
+    }
     return true;
 }
 

@@ -45,6 +45,9 @@ struct CServerConfig {
     bool bVerbose = false;
     int nWorkers = 1;
     bool bReusePort = false;  // let other processes share the port
+    // Bind at Listen, take connections only from AcceptConnections: until
+    // then connections are refused, which a balancer's check sees.
+    bool bDeferAccept = false;
 };
 
 class CWorker;
@@ -58,6 +61,8 @@ public:
 
     // Binds every worker's socket; nPort 0 picks a free port for all.
     bool Listen(const QHostAddress& address, quint16 nPort, QString* pError);
+    // With bDeferAccept: starts taking connections. Any thread, once.
+    bool AcceptConnections(QString* pError);
     quint16 Port() const { return m_nPort; }
     int MaxConnections() const { return m_config.limits.nMaxConnections; }
 

@@ -7,14 +7,23 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <thread>
+
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
 
 namespace {
 
@@ -69,6 +78,27 @@ void HideArgument(int argc, char** argv, const char* name)
     }
 }
 
+// Under systemd (Type=notify) the unit counts as started only now, so
+// that "systemctl restart" returns once the server answers at once.
+void NotifyReady()
+{
+    const QByteArray path = qgetenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    if (path.isEmpty() || (path[0] != '/' && path[0] != '@') || std::size_t(path.size()) >= sizeof address.sun_path)
+        return;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    if (path[0] == '@')
+        address.sun_path[0] = '\0';  // an abstract socket
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    static constexpr char READY[] = "READY=1";
+    ::sendto(fd, READY, sizeof READY - 1, 0, reinterpret_cast<const sockaddr*>(&address),
+             socklen_t(offsetof(sockaddr_un, sun_path) + std::size_t(path.size())));
+    ::close(fd);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -115,8 +145,11 @@ int main(int argc, char** argv)
         "\n"
         "The FTP password is read from --ftp-password-file or ORVANTA_FTP_PASSWORD.\n"
         "\n"
-        "The first line of the log is \"listening on ADDRESS:PORT\"; then one line per\n"
-        "session as it ends (one per frame with --verbose). SIGHUP reopens --log."));
+        "The first line of the log is \"listening on ADDRESS:PORT\" (with\n"
+        "--accept-when-ready, \"bound to ADDRESS:PORT\"); \"ready: ...\" follows once every\n"
+        "list is worked out (and READY=1 goes to systemd's NOTIFY_SOCKET, for\n"
+        "Type=notify); then one line per session as it ends (one per frame with\n"
+        "--verbose). SIGHUP reopens --log."));
     parser.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                     QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
@@ -143,7 +176,9 @@ int main(int argc, char** argv)
                        "the next one in turn."),
         QStringLiteral("TEXT"));
     const QCommandLineOption ftpUser(QStringLiteral("ftp-user"),
-                                     QStringLiteral("FTP user name (default anonymous; at most 49 bytes)."),
+                                     QStringLiteral("FTP user name (default anonymous; at most 49 bytes). {version} "
+                                                    "in it stands for the current version, so that each version "
+                                                    "can have an FTP root of its own (v{version})."),
                                      QStringLiteral("TEXT"), QStringLiteral("anonymous"));
     const QCommandLineOption ftpPasswordFile(
         QStringLiteral("ftp-password-file"),
@@ -191,6 +226,11 @@ int main(int argc, char** argv)
                        "whether the answer waits in the server or in the system's socket buffer (64 KiB per "
                        "connection)."),
         QStringLiteral("MS"), QStringLiteral("60000"));
+    const QCommandLineOption acceptWhenReady(
+        QStringLiteral("accept-when-ready"),
+        QStringLiteral("Bind the port at the start but take connections only once every older version's list "
+                       "is worked out (the \"ready\" line); until then connections are refused, so a balancer's "
+                       "health check keeps players on servers that answer at once."));
     const QCommandLineOption logFile(QStringLiteral("log"),
                                      QStringLiteral("Append the log to FILE instead of stdout."),
                                      QStringLiteral("FILE"));
@@ -204,7 +244,7 @@ int main(int argc, char** argv)
                                      QStringLiteral("One log line per frame in and out (at most 64 per client)."));
     parser.addOptions({listen, port, release, releases, version, ftpHost, ftpUser, ftpPasswordFile, ftpPassword,
                        gameHost, gamePort, workers, reusePort, maxConnections, maxPerAddress, helloTimeout,
-                       idleTimeout, sendTimeout, logFile, verbose});
+                       idleTimeout, sendTimeout, acceptWhenReady, logFile, verbose});
     parser.addOption(publicKey);
     parser.process(app);
     HideArgument(argc, argv, "--ftp-password");
@@ -250,6 +290,7 @@ int main(int argc, char** argv)
     }
     config.bVerbose = parser.isSet(verbose);
     config.bReusePort = parser.isSet(reusePort);
+    config.bDeferAccept = parser.isSet(acceptWhenReady);
 
     QString password;
     QString error;
@@ -259,19 +300,6 @@ int main(int argc, char** argv)
         password = parser.value(ftpPassword);
     } else if (!ReadPassword(parser.value(ftpPasswordFile), &password, &error)) {
         return Fail(error);
-    }
-    QStringList hosts = parser.values(ftpHost);
-    if (hosts.isEmpty())
-        hosts << QStringLiteral("127.0.0.1");
-    for (const QString& host : hosts) {
-        orvanta::FtpInfo ftp;
-        if (!patchd::ToFieldText(host, orvanta::FtpInfo::HOST_FIELD, &ftp.host))
-            return Fail(QStringLiteral("--ftp-host needs a CP949 form of at most 99 bytes"));
-        if (!patchd::ToFieldText(parser.value(ftpUser), orvanta::FtpInfo::USER_FIELD, &ftp.user))
-            return Fail(QStringLiteral("--ftp-user needs a CP949 form of at most 49 bytes"));
-        if (!patchd::ToFieldText(password, orvanta::FtpInfo::PASSWORD_FIELD, &ftp.password))
-            return Fail(QStringLiteral("the FTP password needs a CP949 form of at most 49 bytes"));
-        config.mirrors.push_back(std::move(ftp));
     }
     if (!patchd::ToFieldText(parser.value(gameHost), orvanta::GameServerInfo::ADDRESS_FIELD, &config.game.address))
         return Fail(QStringLiteral("--game-host needs a CP949 form of at most 51 bytes"));
@@ -309,6 +337,22 @@ int main(int argc, char** argv)
             return Fail(QStringLiteral("version %1 not announced: %2").arg(releaseSet.Current()).arg(error));
     }
 
+    // The version is known only once the releases are loaded.
+    const QString user =
+        parser.value(ftpUser).replace(QLatin1String("{version}"), QString::number(releaseSet.Current()));
+    QStringList hosts = parser.values(ftpHost);
+    if (hosts.isEmpty())
+        hosts << QStringLiteral("127.0.0.1");
+    for (const QString& host : hosts) {
+        orvanta::FtpInfo ftp;
+        if (!patchd::ToFieldText(host, orvanta::FtpInfo::HOST_FIELD, &ftp.host))
+            return Fail(QStringLiteral("--ftp-host needs a CP949 form of at most 99 bytes"));
+        if (!patchd::ToFieldText(user, orvanta::FtpInfo::USER_FIELD, &ftp.user))
+            return Fail(QStringLiteral("--ftp-user needs a CP949 form of at most 49 bytes"));
+        if (!patchd::ToFieldText(password, orvanta::FtpInfo::PASSWORD_FIELD, &ftp.password))
+            return Fail(QStringLiteral("the FTP password needs a CP949 form of at most 49 bytes"));
+        config.mirrors.push_back(std::move(ftp));
+    }
     QHostAddress address;
     const QString listenText = parser.value(listen);
     if (listenText == QLatin1String("localhost"))
@@ -328,6 +372,7 @@ int main(int argc, char** argv)
     sigaddset(&handled, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &handled, nullptr);
 
+    const bool bDeferAccept = config.bDeferAccept;
     patchd::CPatchServer server(std::move(config), &releaseSet);
     if (!server.Listen(address, quint16(nPort), &error))
         return Fail(QStringLiteral("cannot listen on %1:%2: %3").arg(listenText).arg(nPort).arg(error));
@@ -335,13 +380,38 @@ int main(int argc, char** argv)
                               ? QStringLiteral("[%1]").arg(address.toString())
                               : address.toString();
     log.Start();
-    log.Line(QStringLiteral("listening on %1:%2").arg(shown).arg(server.Port()));
+    const QString listening = QStringLiteral("listening on %1:%2").arg(shown).arg(server.Port());
+    log.Line(bDeferAccept ? QStringLiteral("bound to %1:%2").arg(shown).arg(server.Port()) : listening);
     log.Line(QStringLiteral("version %1, %2 files; %3 older versions to compare; at most %4 connections")
                  .arg(releaseSet.Current())
                  .arg(releaseSet.CurrentFileCount())
                  .arg(releaseSet.OlderVersions().size())
                  .arg(server.MaxConnections()));
+    QElapsedTimer started;
+    started.start();
     server.Start();
+
+    // Ready means every answer is at hand: a player is answered at once.
+    std::atomic<bool> bStopping = false;
+    std::thread ready([&]() {
+        releaseSet.WaitAll();
+        if (bStopping)
+            return;
+        if (bDeferAccept) {
+            QString why;
+            if (!server.AcceptConnections(&why)) {
+                log.Line(QStringLiteral("cannot listen: %1").arg(why));
+                ::kill(::getpid(), SIGTERM);
+                return;
+            }
+            log.Line(listening);
+        }
+        log.Line(QStringLiteral("ready: version %1, %2 older versions compared in %3 s")
+                     .arg(releaseSet.Current())
+                     .arg(releaseSet.OlderVersions().size())
+                     .arg(double(started.elapsed()) / 1000.0, 0, 'f', 1));
+        NotifyReady();
+    });
 
     for (;;) {
         int nSignal = 0;
@@ -353,7 +423,9 @@ int main(int argc, char** argv)
         }
         break;
     }
+    bStopping = true;
     server.Stop();
+    ready.join();
     log.Line(QStringLiteral("stopped"));
     log.Stop();
     return 0;

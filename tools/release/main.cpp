@@ -4,6 +4,7 @@
 // into the signature file that lies beside the release on the FTP server,
 // and makes the binary patches from an older release's files to the new
 // ones, which lie beside the new files.
+#include "Stage.h"
 #include "patchd/Release.h"
 
 #include "patch/Manifest.h"
@@ -64,7 +65,12 @@ void Usage()
                "      (NAME.<old digest prefix>.<new digest prefix>.zpatch). Files under\n"
                "      --min-size (1048576) are left whole, and so is a file whose patch is not\n"
                "      under --max-share (50) per cent of it. --level is zstd's (19), --threads\n"
-               "      its workers (all cores).\n",
+               "      its workers (all cores).\n"
+               "  orvanta-release stage RELEASE_DIR FTP_DIR\n"
+               "      Makes FTP_DIR (new) the FTP root of RELEASE_DIR for a server that serves the\n"
+               "      bytes of names on disk: names in the updater's CP949, files hard-linked\n"
+               "      (copied across file systems), with the signature and the patches that\n"
+               "      make the current files. Stage after sign.\n",
                stderr);
 }
 
@@ -338,6 +344,8 @@ int main(int argc, char** argv)
         return Sign(args[1], args[2], args[3]);
     if (args.size() == 3 && args[0] == QLatin1String("verify"))
         return Verify(args[1], args[2]);
+    if (args.size() == 3 && args[0] == QLatin1String("stage"))
+        return release::Stage(args[1], args[2]);
     if (args.size() >= 3 && args[0] == QLatin1String("delta")) {
         DeltaOptions options;
         options.patch.nThreads = int(std::max(1u, std::thread::hardware_concurrency()));

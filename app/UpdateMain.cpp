@@ -96,12 +96,13 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Updates the Orvanta Online game folder from the patch server, as the launcher\n"
-        "window does, and exits: 0 when every file is in place (or nothing changed),\n"
-        "1 when the update did not complete, 2 for a bad command line, 130 when\n"
-        "interrupted (Ctrl-C), 143 when terminated; the next run resumes. The patch\n"
-        "server, its port and the game folder come from the settings store unless\n"
-        "given here (what is given always wins); the store's installed version and\n"
-        "resume mark are used and updated as the launcher would."));
+        "window does, and exits: 0 when every file is in place and the version is\n"
+        "recorded (or nothing changed), 1 when the update did not complete, 2 for a\n"
+        "bad command line, 130 when interrupted (Ctrl-C), 143 when terminated; the\n"
+        "next run resumes. The patch server, its port and the game folder come from\n"
+        "the settings store unless given here (what is given always wins); the\n"
+        "store's installed version and resume mark are used and updated as the\n"
+        "launcher would."));
     parser.addHelpOption();
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Print the version and exit."));
     const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Patch-server host."),
@@ -269,7 +270,9 @@ int main(int argc, char** argv)
         }
     });
     QObject::connect(&gameWait, &QTimer::timeout, [&] {
-        finish(0, QStringLiteral("done-unrecorded"),
+        // The files are in place, but the version is not what the store
+        // says: the update is not complete until it is recorded.
+        finish(1, QStringLiteral("unrecorded"),
                Say("the files are in place, but the patch server sent no game server; the installed version was "
                    "not recorded",
                    "파일은 모두 받았지만 패치 서버가 게임 서버를 알려 주지 않아 설치 버전을 기록하지 않았습니다"));

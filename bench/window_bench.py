@@ -32,10 +32,10 @@ class Bench(e2e.Case):
         pass
 
 
-def window_seconds(case):
+def window_seconds(case, binary=None):
     if os.path.exists(case.status_log):
         os.remove(case.status_log)
-    proc = case.start_updater()
+    proc = case.start_updater(binary=binary)
     ok = e2e.wait_until(lambda: any(DONE in s for s in case.statuses()), 120)
     proc.kill()
     proc.wait()
@@ -79,6 +79,7 @@ def main():
     ap.add_argument("--count", type=int, default=1000)
     ap.add_argument("--kib", type=int, default=8)
     ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--old-updater", help="an Updater from before a change, timed beside the current one")
     args = ap.parse_args()
 
     case = Bench()
@@ -87,9 +88,13 @@ def main():
         case.make_release({"small/f%05d.bin" % i: os.urandom(args.kib * 1024) for i in range(args.count)})
         ftpd = case.start_ftpd()
         patchd = case.start_patchd(2, "127.0.0.1:%d" % ftpd.port, user=ftpd.user, password=ftpd.password)
-        times = {"window": [], "orvanta-update": [], "lftp --parallel=4": []}
+        runs = [("window", window_seconds), ("orvanta-update", terminal_seconds)]
+        if args.old_updater:
+            runs.append(("window (old)", lambda c: window_seconds(c, args.old_updater)))
+        times = {name: [] for name, _ in runs}
+        times["lftp --parallel=4"] = []
         for _ in range(args.rounds):
-            for name, run in (("window", window_seconds), ("orvanta-update", terminal_seconds)):
+            for name, run in runs:
                 shutil.rmtree(case.game)
                 os.makedirs(case.game)
                 case.write_store(PORT=patchd.port, PASSIVE=1)

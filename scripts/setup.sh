@@ -14,7 +14,7 @@ PACKAGES=(
   python3 python3-pyftpdlib haproxy vsftpd socat
   lftp python3-matplotlib
   xvfb x11-utils xdotool imagemagick fonts-nanum
-  dpkg-dev file ccache
+  dpkg-dev file ccache help2man
 )
 # The Windows build of the Qt-free core and Wine to run its tests
 # (scripts/test-windows.sh); GoogleTest's sources come with googletest.

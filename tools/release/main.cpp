@@ -38,7 +38,7 @@ int Fail(const QString& message)
     return 1;
 }
 
-void Usage()
+void Usage(std::FILE* pOut)
 {
     std::fputs("usage:\n"
                "  orvanta-release keygen PRIVATE.pem PUBLIC.pub\n"
@@ -71,7 +71,7 @@ void Usage()
                "      bytes of names on disk: names in the updater's CP949, files hard-linked\n"
                "      (copied across file systems), with the signature and the patches that\n"
                "      make the current files. Stage after sign.\n",
-               stderr);
+               pOut);
 }
 
 bool WriteFile(const QString& path, const QByteArray& bytes)
@@ -338,6 +338,14 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
+    if (args.size() == 1 && (args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h"))) {
+        Usage(stdout);
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == QLatin1String("--version")) {
+        std::printf("orvanta-release %s\n", ORVANTA_VERSION);
+        return 0;
+    }
     if (args.size() == 3 && args[0] == QLatin1String("keygen"))
         return KeyGen(args[1], args[2]);
     if (args.size() == 4 && args[0] == QLatin1String("sign"))
@@ -352,6 +360,6 @@ int main(int argc, char** argv)
         if (ParseDeltaOptions(args.mid(3), &options))
             return Delta(args[1], args[2], options);
     }
-    Usage();
+    Usage(stderr);
     return 2;
 }

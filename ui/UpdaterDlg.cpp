@@ -207,6 +207,7 @@ void CUpdaterDlg::CreateControls()
     m_stFileBytes = MakeText(this, IDC_FILE_BYTES, QString(), Qt::AlignRight);
     m_stTotalBytes = MakeText(this, IDC_TOTAL_BYTES, QString(), Qt::AlignRight);
     m_counterFont = m_stTotalBytes->font();
+    m_statusFont = m_stStatus->font();
     m_clock.start();
 
     m_btnOption->setObjectName(QStringLiteral("m_btnOption"));
@@ -368,6 +369,8 @@ void CUpdaterDlg::OnTimer()
 void CUpdaterDlg::SetStatusText(const QString& text)
 {
     if (m_stStatus) {
+        // One line, whole: a long status is drawn narrower, never cut.
+        m_stStatus->setFont(FitTextFont(m_statusFont, text, m_stStatus->contentsRect().width() - TEXT_MARGIN));
         m_stStatus->setText(text);
         // Screen readers tell the player the new line.
         QAccessibleEvent event(m_stStatus, QAccessible::NameChanged);

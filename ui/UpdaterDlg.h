@@ -105,6 +105,7 @@ private:
     QWidget* m_browser = nullptr;
     QLabel* m_noticeUnavailable = nullptr;  // covers the notice page it cannot show
     QFont m_counterFont;                    // the counters' face before any fitting
+    QFont m_statusFont;                     // the status line's, likewise
     CTransferRate m_rate;
     QElapsedTimer m_clock;
     QTimer m_timer;  // timer 1: its first tick starts the run

@@ -144,6 +144,18 @@ TEST_F(Screens, DownloadingWindowShowsWholeCountersInUnbrokenBoxes)
     }
     EXPECT_EQ(Text(IDC_TOTAL_BYTES)->text(), QStringLiteral("10289152 / 1234567890"));
 
+    // Every status line of the run fits its one line whole.
+    for (const char* status : {"패치 서명을 확인할 수 없어 업데이트를 중단했습니다.", "자동 패치 FTP서버 접속에 실패했습니다.",
+                               "변경될 파일이 없습니다.(설치버전:2147483647)", "파일 갱신 오류 발생/다시 접속 시도하세요"}) {
+        Q_EMIT engine.statusChanged(QString::fromUtf8(status));
+        QLabel* pStatus = Text(IDC_STATUS);
+        EXPECT_LE(QFontMetrics(pStatus->font()).horizontalAdvance(pStatus->text()), pStatus->contentsRect().width())
+            << status;
+        if (QString::fromUtf8(status).startsWith(QStringLiteral("패치")))
+            Save(Grab(*pStatus), QStringLiteral("status-longest-%1").arg(Percent(scale)));
+    }
+    Q_EMIT engine.statusChanged(QStringLiteral("파일을 업데이트 중입니다"));
+
     // The white box of the file's texts runs straight along its bottom edge.
     const QRect edge = Inner(QRect(390, 299, 166, 1), scale);
     for (int x = edge.left(); x <= edge.right(); ++x)

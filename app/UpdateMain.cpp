@@ -188,8 +188,17 @@ int main(int argc, char** argv)
         settings.szIP = parser.value(hostOption);
     if (parser.isSet(portOption))
         settings.nPort = nPort;
-    if (!folder.isEmpty())
+    if (!folder.isEmpty() && QDir(folder).absolutePath() != QDir(settings.szClientPath).absolutePath()) {
+        // The store's installed version is its own folder's: this one is
+        // updated as a new install, and leaves the store's version and mark
+        // alone.
         settings.szClientPath = folder;
+        settings.nClientVersion = 0;
+        settings.szDownFolder.clear();
+        settings.szDownFile.clear();
+        settings.nDownVersion.reset();
+        settings.bStoreFolder = false;
+    }
 
     using orvanta::terminal::Mode;
     const int nColumns = orvanta::terminal::TerminalColumns();

@@ -323,6 +323,8 @@ bool CUpdateSession::InsideGameFolder(const QString& path) const
 
 void CUpdateSession::SaveDownEntry(const QByteArray& folder, const QByteArray& file)
 {
+    if (!m_settings.bStoreFolder)
+        return;
     if (!m_pMarkWriter) {
         // A mark that moves past a file says it is in place: so it must be,
         // on disk, before the mark is.
@@ -403,7 +405,8 @@ void CUpdateSession::FinishList()
     // so before frame 19 can record the new version: a crash in between
     // must not leave a new version with an old mark.
     SaveDownEntry(QByteArray(), QByteArray());
-    m_pMarkWriter->Flush();
+    if (m_pMarkWriter)
+        m_pMarkWriter->Flush();
     Q_EMIT downloadComplete(nSize, m_counters.dwTotalSize);
     SetStatusText(QStringLiteral("업데이트를 완료했습니다."));
     SetState(State::Done);

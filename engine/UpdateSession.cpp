@@ -304,7 +304,7 @@ void CUpdateSession::OnGameServer()
     case State::Done:
         // The server's version becomes the installed one only once its
         // files are all in place.
-        if (m_nServerVersion != m_settings.nClientVersion)
+        if (m_nServerVersion != m_settings.nClientVersion && m_settings.bStoreFolder)
             orvanta::settings::WriteNumberValue(orvanta::settings::CLIENT_VERSION, m_nServerVersion);
         SetState(State::Ready);
         ArmLaunch(true);

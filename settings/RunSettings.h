@@ -19,6 +19,10 @@ struct RunSettings {
     QByteArray szDownFile;
     std::optional<std::int32_t> nDownVersion;  // the release the mark belongs to
     int nConnections = 1;             // FTP connections fetching at once, 1 to MAX_CONNECTIONS
+    // The installed version and the resume mark are the stored game
+    // folder's. A run on another folder (orvanta-update --folder) neither
+    // uses nor writes them.
+    bool bStoreFolder = true;
 };
 
 inline constexpr int MAX_CONNECTIONS = 16;

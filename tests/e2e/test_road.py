@@ -168,7 +168,14 @@ class Road(Case):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("업데이트를 완료했습니다.", done.stdout)
         self.assertEqual(tree(fresh), tree(self.release))
-        self.assertEqual(self.read_store()["ClientVersion"], "6")
+        # The store's version is its own folder's: another folder is
+        # updated as a new install, every time, and the store keeps its 5.
+        self.assertEqual(self.read_store()["ClientVersion"], "5")
+        again = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--folder", fresh + "2"], env=env,
+                               capture_output=True, text=True, timeout=e2e.scaled(60))
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertEqual(tree(fresh + "2"), tree(self.release))
+        self.assertEqual(self.read_store()["ClientVersion"], "5")
 
         refused = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--port", str(self.dead_port()),
                                   "--folder", fresh], env=env, capture_output=True, text=True, timeout=e2e.scaled(60))

@@ -93,7 +93,12 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
         break;
     case FTP_STATUS_RETRYING:
         if (m_counters.inFlight.contains(nEntry)) {
+            // It starts over as planned, patch first where there is one.
             m_counters.Uncount(nEntry);
+            if (m_counters.Cost(nEntry) != PlannedCost(nEntry)) {
+                m_counters.SetCost(nEntry, PlannedCost(nEntry));
+                Q_EMIT totalsPrepared(m_counters.dwTotalSize);
+            }
             Q_EMIT bytesCounted(m_counters.dwFileRecv, m_counters.dwAllRecv, m_counters.dwFileRecv,
                                 m_counters.Cost(m_counters.nCurFile), m_counters.dwAllRecv, m_counters.dwTotalSize);
         }
@@ -199,13 +204,15 @@ void CUpdateSession::BeginTransfers()
         EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
 }
 
-// A patch that did not give the new file: the whole file follows it, and
-// both bars take its size on top of what was counted.
-void CUpdateSession::OnFallback(std::size_t nEntry, std::uint64_t nMore)
+// A patch that did not give the new file: the whole file follows it. The
+// entry's cost becomes what was counted of the patch (all of it, part of it
+// or nothing, when it vanished from the server) plus the file, so that a
+// good file still meets its cost and the run completes.
+void CUpdateSession::OnFallback(std::size_t nEntry, std::uint64_t nWhole)
 {
     if (!m_counters.inFlight.contains(nEntry))
         return;
-    m_counters.Grow(nEntry, nMore);
+    m_counters.SetCost(nEntry, m_counters.Received(nEntry) + nWhole);
     Q_EMIT totalsPrepared(m_counters.dwTotalSize);
     if (nEntry == m_nShownFile) {
         m_nShownFile = static_cast<std::size_t>(-1);
@@ -213,11 +220,16 @@ void CUpdateSession::OnFallback(std::size_t nEntry, std::uint64_t nMore)
     }
 }
 
+std::uint64_t CUpdateSession::PlannedCost(std::size_t nEntry) const
+{
+    return nEntry < m_patches.size() && m_patches[nEntry] ? m_patches[nEntry]->nSize : m_fileList[nEntry].size;
+}
+
 void CUpdateSession::PrepareTotals()
 {
     std::vector<std::uint64_t> costs(m_fileList.size());
     for (std::size_t i = 0; i < m_fileList.size(); ++i)
-        costs[i] = i < m_patches.size() && m_patches[i] ? m_patches[i]->nSize : m_fileList[i].size;
+        costs[i] = PlannedCost(i);
     m_counters.Prepare(m_fileList, ResumeEntry(), costs);
     m_announced.clear();
     m_nShownFile = static_cast<std::size_t>(-1);

@@ -149,7 +149,8 @@ private:
     void ProbePatches(std::size_t nFrom);
     void OnProbed(std::size_t nEntry, std::uint64_t nPatchSize);
     void BeginTransfers();
-    void OnFallback(std::size_t nEntry, std::uint64_t nMore);
+    void OnFallback(std::size_t nEntry, std::uint64_t nWhole);
+    std::uint64_t PlannedCost(std::size_t nEntry) const;
     void PrepareTotals();
     bool DownloadEntry(std::size_t nIndex);
     int StartEntryTransfer(std::size_t nIndex);

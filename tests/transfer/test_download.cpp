@@ -766,6 +766,53 @@ TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
     EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"p/broken.bin", "p/edited.bin", "p/pack.bin"}));
 }
 
+// A patch that fails on the player's side after the probe found it (gone
+// from the server, or arriving short) costs what came of it plus the whole
+// file; the run completes and the counters meet the cost.
+TEST_F(DownloadTest, FailedPatchesCostThePatchAndTheFileAndTheRunCompletes)
+{
+    m_bDigests = true;
+    constexpr qint64 SHORT_BY = 10;
+    m_run.StartFtp({.nShort = SHORT_BY, .match = QStringLiteral("short.bin.")});
+    QTemporaryDir work;
+    const auto path = [&](const QString& name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
+    QString gonePatch;
+    std::uint64_t nExpectedTotal = 0;
+    for (const QString& name : {QStringLiteral("gone.bin"), QStringLiteral("short.bin")}) {
+        const QByteArray older = Pattern(400000, name[0].toLatin1());
+        QByteArray newer = older;
+        newer.replace(100000, 2000, Pattern(2000, 'n'));
+        WriteFile(work.filePath(QStringLiteral("old")), older);
+        WriteFile(work.filePath(QStringLiteral("new")), newer);
+        const auto nPatch = orvanta::MakePatch(path(QStringLiteral("old")), path(QStringLiteral("new")),
+                                               path(QStringLiteral("patch")), {.nLevel = 3}, nullptr);
+        ASSERT_TRUE(nPatch);
+        Add(QStringLiteral("p"), name, newer);
+        const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
+        orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
+        WriteFile(m_gamePath + QStringLiteral("p/") + name, older);
+        const QString patchName =
+            QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base, Sha256Of(newer)));
+        ASSERT_TRUE(m_run.Ftp().AddFile(patchName, ReadAll(work.filePath(QStringLiteral("patch")))));
+        if (name == QLatin1String("gone.bin"))
+            gonePatch = m_run.Ftp().Root() + QLatin1Char('/') + patchName;
+        nExpectedTotal += std::uint64_t(newer.size()) + (name == QLatin1String("short.bin") ? *nPatch - SHORT_BY : 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start());
+    // Once the probes have sized the patches, one of them leaves the server.
+    QObject::connect(&m_run.Engine(), &CUpdateSession::totalsPrepared, [&] { QFile::remove(gonePatch); });
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
+    for (const orvanta::FileEntry& entry : m_entries)
+        EXPECT_EQ(Sha256Of(ReadAll(m_gamePath + QStringLiteral("p/") + QString::fromStdString(entry.name))),
+                  orvanta::EntryDigest(entry));
+    EXPECT_EQ(m_run.nTotal, nExpectedTotal);
+    EXPECT_EQ(m_run.Engine().Counters().dwAllRecv, nExpectedTotal);
+    ASSERT_TRUE(m_run.complete);
+    EXPECT_EQ(m_run.complete->second, nExpectedTotal);
+    EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"p/gone.bin", "p/short.bin"}));
+}
+
 TEST_F(DownloadTest, BrokenTransferContinuesWhereItStopped)
 {
     m_bDigests = true;

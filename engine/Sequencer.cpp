@@ -111,7 +111,7 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
 void CUpdateSession::StartSequence()
 {
     // A run has one sequence, started by the login it asked for.
-    if (m_eState != State::LoggingIn && m_eState != State::Verifying)
+    if (m_eState != State::LoggingIn && m_eState != State::Verifying && m_eState != State::Checking)
         return;
     if (m_fileList.empty()) {
         // Nothing to fetch (a release that only removes files, or one
@@ -146,7 +146,9 @@ std::size_t CUpdateSession::ResumeEntry() const
 {
     // A mark counts only for the release it was written for: in another
     // release the same name may stand at another place.
-    if (m_settings.nDownVersion != m_nServerVersion)
+    // A repair's list is what differs, which a mark of an earlier run
+    // says nothing of.
+    if (m_settings.nDownVersion != m_nServerVersion || m_bRepair)
         return static_cast<std::size_t>(-1);
     return orvanta::FindResumeEntry(m_fileList, View(m_settings.szDownFolder), View(m_settings.szDownFile));
 }
@@ -391,6 +393,7 @@ void CUpdateSession::FinishEntry(std::size_t nEntry, bool bCommitted)
         return;
     }
     m_announced.erase(nEntry);
+    RememberDigest(nEntry);
     if (m_counters.Complete(nEntry)) {
         if (m_counters.nCurFile >= nCount) {
             FinishList();
@@ -416,6 +419,7 @@ void CUpdateSession::FinishList()
     // must not leave a new version with an old mark.
     SaveDownEntry(QByteArray(), QByteArray());
     m_pMarkWriter->Flush();
+    SaveDigests();
     Q_EMIT downloadComplete(nSize, m_counters.dwTotalSize);
     SetStatusText(QStringLiteral("업데이트를 완료했습니다."));
     SetState(State::Done);
@@ -433,6 +437,7 @@ void CUpdateSession::EndSequence(State eEnd, const QString& status)
     // the old files, and nothing of theirs counts any more.
     if (m_eState == State::Downloading && m_pFtp)
         m_pFtp->CloseInternet();
+    SaveDigests();
     SetStatusText(status);
     SetState(eEnd);
     // Giving up leaves the choice to the player; a broken transfer leaves

@@ -247,6 +247,9 @@ void CUpdateSession::DispatchFrame(std::int32_t type, std::span<const std::uint8
             SetState(State::UpToDate);
             ArmLaunch(true);
             OnGameServer();
+        } else if (m_bRepair) {
+            SetStatusText(QStringLiteral("Ver.%1 파일 검사 및 복구").arg(m_nServerVersion));
+            SetState(State::CollectingList);
         } else {
             SetStatusText(QStringLiteral("Ver.%1에서 Ver.%2으로 업데이트").arg(nClient).arg(m_nServerVersion));
             SetState(State::CollectingList);

@@ -79,6 +79,8 @@ void CUpdaterDlg::StartRepair()
         return;
     m_pEngine->Shutdown();
     m_pEngine.reset();
+    m_pendingFile.reset();
+    m_pendingBytes.reset();
     m_pEngine = std::make_unique<CUpdateSession>(this);
     m_pEngine->SetRepair(true);
     BindEngine();

@@ -341,6 +341,26 @@ TEST_F(OptionDlgTest, CancelWritesNothingButTheSwitchWasAlreadyLoaded)
     }
 }
 
+// The repair button confirms as OK does and says so in its own result; it
+// is offered only while no update runs.
+TEST_F(OptionDlgTest, RepairConfirmsTheChoicesAndEndsWithItsOwnResult)
+{
+    MakeStore({{"PASSIVE", 0}});
+    COptionDlg dlg;
+    dlg.show();
+    auto* pRepair = qobject_cast<QPushButton*>(dlg.Control(IDC_BTN_REPAIR));
+    ASSERT_NE(pRepair, nullptr);
+    dlg.SetRepairAvailable(false);
+    pRepair->click();
+    EXPECT_TRUE(dlg.isVisible());
+    dlg.SetRepairAvailable(true);
+    Check(dlg, IDC_CHECK_PASSIVE)->click();
+    pRepair->click();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), COptionDlg::REPAIR_RESULT);
+    EXPECT_EQ(Stored("PASSIVE"), 1);
+}
+
 TEST_F(OptionDlgTest, RunsModallyAndAnswersItsOwnOkButton)
 {
     MakeStore({{"Graphic", 2}, {"EAX", 1}, {"PASSIVE", 0}});

@@ -163,6 +163,13 @@ void CUpdateSession::FinishCheck()
     m_checkTimer.stop();
     const std::vector<orvanta::CheckOutcome>& outcomes = m_pCheck->Outcomes();
     orvanta::CDigestCache& digests = Digests();
+    if (m_manifest || m_bRepair) {
+        // The whole release is known: the cache keeps its files alone.
+        std::set<std::string> keys;
+        for (const orvanta::FileEntry& entry : m_manifest ? m_manifest->entries : m_checkEntries)
+            keys.insert(CacheKey(entry));
+        digests.Retain(keys);
+    }
     std::vector<orvanta::FileEntry> differ;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const orvanta::CheckOutcome& outcome = outcomes[i];

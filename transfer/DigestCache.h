@@ -54,6 +54,13 @@ public:
     // nVerifiedNs: when the file had stamp and digest (NowNs after hashing).
     void Put(const std::string& key, const FileStamp& stamp, const Sha256Digest& digest, std::int64_t nVerifiedNs);
     void Erase(const std::string& key) { m_entries.erase(key); }
+    // Forgets every file not named here (files a release no longer holds),
+    // so that the cache follows the release and never fills up with them.
+    template <typename Keys>
+    void Retain(const Keys& keys)
+    {
+        std::erase_if(m_entries, [&keys](const auto& entry) { return !keys.contains(entry.first); });
+    }
     std::size_t Size() const { return m_entries.size(); }
 
 private:

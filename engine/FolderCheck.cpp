@@ -190,16 +190,6 @@ void CUpdateSession::FinishCheck()
         m_fileList.insert(m_fileList.end(), differ.begin(), differ.end());
     }
     m_checkEntries.clear();
-    if (m_fileList.empty() && m_bRepair) {
-        // Every file is as released: the server hears of a finished run,
-        // so that its frame 19 follows.
-        Q_EMIT downloadComplete(0, 0);
-        SetStatusText(QStringLiteral("모든 파일을 검사했습니다. 바뀐 파일이 없습니다."));
-        SetState(State::Done);
-        SendUpdateDone();
-        SendUpToDate();
-        ArmLaunch(false);
-        return;
-    }
+    // An empty list (every file as released) completes the run at once.
     OnFtpStatus(FTP_STATUS_START, nullptr);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -23,9 +24,9 @@ CLocalCheck::CLocalCheck(std::vector<CheckItem> items, std::shared_ptr<const CDi
 {
     for (const CheckItem& item : m_items)
         m_nBytesTotal += item.nSize;
-    const std::size_t nWanted = std::clamp<std::size_t>(std::size_t(std::max(nThreads, 1)), 1, m_items.size());
+    const std::size_t nWanted = std::min(std::size_t(std::max(nThreads, 1)), m_items.size());
     try {
-        for (std::size_t i = 0; i < nWanted && !m_items.empty(); ++i)
+        for (std::size_t i = 0; i < nWanted; ++i)
             m_threads.emplace_back(&CLocalCheck::Run, this);
     } catch (const std::system_error&) {
         // Fewer threads; with none at all, the check runs here.

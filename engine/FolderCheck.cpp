@@ -8,7 +8,6 @@
 #include "patch/Digest.h"
 #include "transfer/LocalCheck.h"
 #include "transfer/PathRules.h"
-#include "transfer/Progress.h"
 
 #include <QElapsedTimer>
 #include <QFile>

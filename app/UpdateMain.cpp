@@ -102,7 +102,8 @@ int main(int argc, char** argv)
         "next run resumes. The patch server, its port and the game folder come from\n"
         "the settings store unless given here (what is given always wins); the\n"
         "store's installed version and resume mark are used and updated as the\n"
-        "launcher would."));
+        "launcher would. --repair reads every file of the release and fetches only\n"
+        "those that differ from it."));
     parser.addHelpOption();
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Print the version and exit."));
     const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Patch-server host."),
@@ -132,8 +133,11 @@ int main(int argc, char** argv)
     const QCommandLineOption jsonOption(
         QStringLiteral("json"), QStringLiteral("One JSON object per line on standard output: status, file, "
                                                "progress, message and end (with outcome and exit)."));
+    const QCommandLineOption repairOption(
+        QStringLiteral("repair"), QStringLiteral("Check every file against the release (the signed list when the "
+                                                 "build has a key) and fetch what differs."));
     parser.addOptions({versionOption, hostOption, portOption, folderOption, retriesOption, waitOption, ftpTimeoutOption,
-                       quietOption, verboseOption, jsonOption});
+                       quietOption, verboseOption, jsonOption, repairOption});
     if (!parser.parse(QCoreApplication::arguments()))
         return BadCommandLine(parser.errorText());
     if (parser.isSet(QStringLiteral("help")))
@@ -220,6 +224,7 @@ int main(int argc, char** argv)
 
     CTerminalPrompts prompts(&view, nRetries);
     CUpdateSession engine(&prompts);
+    engine.SetRepair(parser.isSet(repairOption));
     if (parser.isSet(ftpTimeoutOption))
         engine.SetFtpTimeouts(orvanta::FtpTimeoutsOf(nFtpTimeoutS));
     else if (const auto timeouts = orvanta::FtpTimeoutsFromEnvironment())

@@ -93,7 +93,12 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
         break;
     case FTP_STATUS_RETRYING:
         if (m_counters.inFlight.contains(nEntry)) {
+            // It starts over as planned, patch first where there is one.
             m_counters.Uncount(nEntry);
+            if (m_counters.Cost(nEntry) != PlannedCost(nEntry)) {
+                m_counters.SetCost(nEntry, PlannedCost(nEntry));
+                Q_EMIT totalsPrepared(m_counters.dwTotalSize);
+            }
             Q_EMIT bytesCounted(m_counters.dwFileRecv, m_counters.dwAllRecv, m_counters.dwFileRecv,
                                 m_counters.Cost(m_counters.nCurFile), m_counters.dwAllRecv, m_counters.dwTotalSize);
         }
@@ -106,7 +111,7 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
 void CUpdateSession::StartSequence()
 {
     // A run has one sequence, started by the login it asked for.
-    if (m_eState != State::LoggingIn && m_eState != State::Verifying)
+    if (m_eState != State::LoggingIn && m_eState != State::Verifying && m_eState != State::Checking)
         return;
     if (m_fileList.empty()) {
         // Nothing to fetch (a release that only removes files, or one
@@ -141,7 +146,9 @@ std::size_t CUpdateSession::ResumeEntry() const
 {
     // A mark counts only for the release it was written for: in another
     // release the same name may stand at another place.
-    if (m_settings.nDownVersion != m_nServerVersion)
+    // A repair's list is what differs, which a mark of an earlier run
+    // says nothing of.
+    if (m_settings.nDownVersion != m_nServerVersion || m_bRepair)
         return static_cast<std::size_t>(-1);
     return orvanta::FindResumeEntry(m_fileList, View(m_settings.szDownFolder), View(m_settings.szDownFile));
 }
@@ -199,13 +206,15 @@ void CUpdateSession::BeginTransfers()
         EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
 }
 
-// A patch that did not give the new file: the whole file follows it, and
-// both bars take its size on top of what was counted.
-void CUpdateSession::OnFallback(std::size_t nEntry, std::uint64_t nMore)
+// A patch that did not give the new file: the whole file follows it. The
+// entry's cost becomes what was counted of the patch (all of it, part of it
+// or nothing, when it vanished from the server) plus the file, so that a
+// good file still meets its cost and the run completes.
+void CUpdateSession::OnFallback(std::size_t nEntry, std::uint64_t nWhole)
 {
     if (!m_counters.inFlight.contains(nEntry))
         return;
-    m_counters.Grow(nEntry, nMore);
+    m_counters.SetCost(nEntry, m_counters.Received(nEntry) + nWhole);
     Q_EMIT totalsPrepared(m_counters.dwTotalSize);
     if (nEntry == m_nShownFile) {
         m_nShownFile = static_cast<std::size_t>(-1);
@@ -213,11 +222,16 @@ void CUpdateSession::OnFallback(std::size_t nEntry, std::uint64_t nMore)
     }
 }
 
+std::uint64_t CUpdateSession::PlannedCost(std::size_t nEntry) const
+{
+    return nEntry < m_patches.size() && m_patches[nEntry] ? m_patches[nEntry]->nSize : m_fileList[nEntry].size;
+}
+
 void CUpdateSession::PrepareTotals()
 {
     std::vector<std::uint64_t> costs(m_fileList.size());
     for (std::size_t i = 0; i < m_fileList.size(); ++i)
-        costs[i] = i < m_patches.size() && m_patches[i] ? m_patches[i]->nSize : m_fileList[i].size;
+        costs[i] = PlannedCost(i);
     m_counters.Prepare(m_fileList, ResumeEntry(), costs);
     m_announced.clear();
     m_nShownFile = static_cast<std::size_t>(-1);
@@ -381,6 +395,7 @@ void CUpdateSession::FinishEntry(std::size_t nEntry, bool bCommitted)
         return;
     }
     m_announced.erase(nEntry);
+    RememberDigest(nEntry);
     if (m_counters.Complete(nEntry)) {
         if (m_counters.nCurFile >= nCount) {
             FinishList();
@@ -407,6 +422,7 @@ void CUpdateSession::FinishList()
     SaveDownEntry(QByteArray(), QByteArray());
     if (m_pMarkWriter)
         m_pMarkWriter->Flush();
+    SaveDigests();
     Q_EMIT downloadComplete(nSize, m_counters.dwTotalSize);
     SetStatusText(QStringLiteral("업데이트를 완료했습니다."));
     SetState(State::Done);
@@ -424,6 +440,7 @@ void CUpdateSession::EndSequence(State eEnd, const QString& status)
     // the old files, and nothing of theirs counts any more.
     if (m_eState == State::Downloading && m_pFtp)
         m_pFtp->CloseInternet();
+    SaveDigests();
     SetStatusText(status);
     SetState(eEnd);
     // Giving up leaves the choice to the player; a broken transfer leaves

@@ -5,6 +5,7 @@
 #include "patch/Cp949.h"
 #include "patch/PatchLink.h"
 #include "settings/SettingsStore.h"
+#include "transfer/LocalCheck.h"
 #include "transfer/MarkWriter.h"
 #include "patch/Manifest.h"
 #include "transfer/PathRules.h"
@@ -22,6 +23,9 @@ constexpr std::array<std::uint8_t, 4> EMPTY_PAYLOAD{};
 
 const QString LINK_FAILED = QStringLiteral("업데이트 서버에 접속 실패");
 
+// How often the check's progress reaches the bars.
+constexpr int CHECK_POLL_MS = 20;
+
 // Credentials go into FTP commands as they are: a line break in them would
 // be a second command.
 bool HasControlChar(const std::string& text)
@@ -36,11 +40,14 @@ bool HasControlChar(const std::string& text)
 
 } // namespace
 
-CUpdateSession::CUpdateSession(IUpdatePrompts* pPrompts, QObject* parent) : QObject(parent), m_pPrompts(pPrompts)
+CUpdateSession::CUpdateSession(IUpdatePrompts* pPrompts, QObject* parent)
+    : QObject(parent), m_pPrompts(pPrompts), m_digestCachePath(orvanta::settings::DigestCacheLocation())
 {
     m_silenceTimer.setSingleShot(true);
     m_silenceTimer.setInterval(DEFAULT_SILENCE_MS);
     connect(&m_silenceTimer, &QTimer::timeout, this, &CUpdateSession::OnSilence);
+    m_checkTimer.setInterval(CHECK_POLL_MS);
+    connect(&m_checkTimer, &QTimer::timeout, this, &CUpdateSession::OnCheckTick);
 }
 
 CUpdateSession::~CUpdateSession()
@@ -100,6 +107,9 @@ void CUpdateSession::Shutdown()
     }
     // Cancels the transfer in flight; its old file stays.
     m_pFtp.reset();
+    m_checkTimer.stop();
+    m_pCheck.reset();
+    SaveDigests();
     m_pMarkWriter.reset();  // writes what waits
     Q_EMIT stateChanged(m_eState);
 }
@@ -113,6 +123,7 @@ bool CUpdateSession::IsFinal(State eState)
     case State::CollectingList:
     case State::LoggingIn:
     case State::Verifying:
+    case State::Checking:
     case State::Downloading:
         return false;
     case State::UpToDate:
@@ -229,13 +240,16 @@ void CUpdateSession::DispatchFrame(std::int32_t type, std::span<const std::uint8
             return;
         m_nServerVersion = *version;
         const std::int32_t nClient = m_settings.nClientVersion;
-        if (m_nServerVersion == nClient) {
+        if (m_nServerVersion == AskedVersion()) {
             // The server hears that nothing is fetched before the player sees it.
             SendUpToDate();
             SetStatusText(QStringLiteral("변경될 파일이 없습니다.(설치버전:%1)").arg(nClient));
             SetState(State::UpToDate);
             ArmLaunch(true);
             OnGameServer();
+        } else if (m_bRepair) {
+            SetStatusText(QStringLiteral("Ver.%1 파일 검사 및 복구").arg(m_nServerVersion));
+            SetState(State::CollectingList);
         } else {
             SetStatusText(QStringLiteral("Ver.%1에서 Ver.%2으로 업데이트").arg(nClient).arg(m_nServerVersion));
             SetState(State::CollectingList);
@@ -323,10 +337,16 @@ void CUpdateSession::OnGameServer()
     }
 }
 
+std::int32_t CUpdateSession::AskedVersion() const
+{
+    // A repair asks for the whole release, as a fresh install does.
+    return m_bRepair ? 0 : m_settings.nClientVersion;
+}
+
 void CUpdateSession::SendClientVersion()
 {
     if (m_pLink)
-        m_pLink->SendFrame(orvanta::FRAME_CLIENT_VERSION, orvanta::EncodeInt32(m_settings.nClientVersion));
+        m_pLink->SendFrame(orvanta::FRAME_CLIENT_VERSION, orvanta::EncodeInt32(AskedVersion()));
 }
 
 void CUpdateSession::SendUpdateDone()
@@ -375,7 +395,7 @@ void CUpdateSession::OnFtpConnected(bool bOk)
         OnFtpStatus(dwStatus, &info);
     });
     if (!m_trustedKey) {
-        OnFtpStatus(FTP_STATUS_START, nullptr);
+        StartCheck();
         return;
     }
     // Nothing is written before the release is known to be the publisher's.
@@ -395,46 +415,44 @@ std::optional<orvanta::Ed25519PublicKey> CUpdateSession::BuildTrustedKey()
     return value;
 }
 
-bool CUpdateSession::IsSignedRelease(const std::string& file) const
+std::optional<orvanta::ReleaseManifest> CUpdateSession::SignedRelease(const std::string& file) const
 {
-    const auto signedFile = orvanta::ParseSignatureFile(file);
+    auto signedFile = orvanta::ParseSignatureFile(file);
     if (!signedFile || !orvanta::VerifyEd25519(*m_trustedKey, signedFile->message, signedFile->signature))
-        return false;
+        return std::nullopt;
     // The signed release must be the one the server announced, no older
     // than what is installed (an old release replayed would take the game
     // back), and hold every entry of the list as the server sent it.
-    const orvanta::ReleaseManifest& manifest = signedFile->manifest;
+    orvanta::ReleaseManifest& manifest = signedFile->manifest;
     if (manifest.nVersion != m_nServerVersion || manifest.nVersion < m_settings.nClientVersion ||
         !orvanta::IsPartOfManifest(m_fileList, manifest))
-        return false;
+        return std::nullopt;
     // A server may leave out what the player already has (a list of what
-    // changed since the installed version), but not what the player lacks:
-    // every signed file it left out must be here, at its signed size.
+    // changed since the installed version). What it left out is checked
+    // against the signed digests before the sequence and fetched where the
+    // player's file differs; a signed entry no list could carry is the
+    // publisher's mistake, and refused.
     std::set<std::pair<std::string, std::string>> listed;
     for (const orvanta::FileEntry& entry : m_fileList)
         listed.emplace(entry.folder, entry.name);
     for (const orvanta::FileEntry& entry : manifest.entries) {
-        if (listed.contains({entry.folder, entry.name}))
-            continue;
-        if (!orvanta::IsSafeEntry(entry.folder, entry.name))
-            return false;
-        const QFileInfo local(m_settings.szClientPath + QString::fromStdString(orvanta::Cp949ToUtf8(
-                                                            orvanta::RemotePath(entry.folder, entry.name))));
-        if (!local.isFile() || std::uint64_t(local.size()) != entry.size)
-            return false;
+        if (!listed.contains({entry.folder, entry.name}) && !orvanta::IsSafeEntry(entry.folder, entry.name))
+            return std::nullopt;
     }
-    return true;
+    return std::move(manifest);
 }
 
 void CUpdateSession::OnSignatureFile(const std::shared_ptr<const std::string>& pFile)
 {
     if (m_eState != State::Verifying)
         return;
-    if (!pFile || !IsSignedRelease(*pFile)) {
+    if (pFile)
+        m_manifest = SignedRelease(*pFile);
+    if (!m_manifest) {
         SetStatusText(QStringLiteral("패치 서명을 확인할 수 없어 업데이트를 중단했습니다."));
         SetState(State::Refused);
         ArmLaunch(false);
         return;
     }
-    OnFtpStatus(FTP_STATUS_START, nullptr);
+    StartCheck();
 }

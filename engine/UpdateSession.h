@@ -3,7 +3,9 @@
 #include "engine/UpdatePrompts.h"
 #include "patch/Records.h"
 #include "settings/RunSettings.h"
+#include "patch/Manifest.h"
 #include "transfer/Crypto.h"
+#include "transfer/DigestCache.h"
 #include "transfer/FtpSession.h"
 #include "transfer/PathRules.h"
 #include "transfer/Progress.h"
@@ -11,6 +13,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cstdint>
@@ -23,6 +26,9 @@
 
 class CPatchLink;
 class CMarkWriter;
+namespace orvanta {
+class CLocalCheck;
+}
 
 // The road of one update run, with no window in sight: the patch link and
 // its conversation, the file list and the FTP credentials, the download
@@ -45,6 +51,7 @@ public:
         CollectingList,     // different versions: frames 13 until frame 14
         LoggingIn,          // frame 14 taken, the FTP login under way
         Verifying,          // the release's signature is being fetched and checked
+        Checking,           // the player's files are compared with the release before the sequence
         Downloading,        // the sequence runs
         Done,               // every file arrived whole; frames 16 and 18 sent
         Ready,              // frame 19 arrived at a good end: the game can start
@@ -85,6 +92,16 @@ public:
     void SetSilenceTimeout(int nMs) { m_silenceTimer.setInterval(nMs); }
     void SetConnectTimeout(int nMs) { m_nConnectTimeoutMs = nMs; }
     void SetFtpTimeouts(const FtpTimeouts& timeouts) { m_ftpTimeouts = timeouts; }
+    // A repair: the server is asked as a fresh install would ask, every
+    // file of the release is read and compared (no digest is taken from the
+    // cache), and only what differs is fetched. The installed version is
+    // recorded as usual at the end.
+    void SetRepair(bool bRepair) { m_bRepair = bRepair; }
+    bool IsRepair() const { return m_bRepair; }
+    // Where the digests of the game folder's files are kept between runs
+    // (settings::DigestCacheLocation unless a test says otherwise); empty:
+    // nowhere, every check reads every file.
+    void SetDigestCachePath(const QString& path) { m_digestCachePath = path; }
     // The publisher's key releases must be signed with. The program uses
     // the one it was built with (BuildTrustedKey); tests set their own.
     void SetTrustedKey(std::optional<orvanta::Ed25519PublicKey> key) { m_trustedKey = key; }
@@ -104,7 +121,7 @@ public:
     CPatchLink* Link() const { return m_pLink.get(); }
 
     // The updater's frames; each is dropped when the link cannot take it.
-    void SendClientVersion();
+    void SendClientVersion();  // a repair's says 0
     void SendUpdateDone();
     void SendUpToDate();
 
@@ -141,7 +158,14 @@ private:
     void ConnectFtp();
     void OnFtpConnected(bool bOk);
     void OnSignatureFile(const std::shared_ptr<const std::string>& pFile);
-    bool IsSignedRelease(const std::string& file) const;
+    std::optional<orvanta::ReleaseManifest> SignedRelease(const std::string& file) const;
+    void StartCheck();
+    void OnCheckTick();
+    void FinishCheck();
+    orvanta::CDigestCache& Digests();
+    void SaveDigests();
+    void RememberDigest(std::size_t nEntry);
+    QString LocalPath(const orvanta::FileEntry& entry) const;
 
     // The sequencer.
     void StartSequence();
@@ -149,7 +173,8 @@ private:
     void ProbePatches(std::size_t nFrom);
     void OnProbed(std::size_t nEntry, std::uint64_t nPatchSize);
     void BeginTransfers();
-    void OnFallback(std::size_t nEntry, std::uint64_t nMore);
+    void OnFallback(std::size_t nEntry, std::uint64_t nWhole);
+    std::uint64_t PlannedCost(std::size_t nEntry) const;
     void PrepareTotals();
     bool DownloadEntry(std::size_t nIndex);
     int StartEntryTransfer(std::size_t nIndex);
@@ -164,6 +189,7 @@ private:
     void FinishList();
     void EndSequence(State eEnd, const QString& status);
 
+    std::int32_t AskedVersion() const;
     void SetState(State eState);
     void SetStatusText(const QString& text);
     void ArmLaunch(bool bUpToDate);
@@ -173,6 +199,7 @@ private:
     State m_eState = State::Idle;
     orvanta::settings::RunSettings m_settings;
     std::int32_t m_nServerVersion = 0;
+    bool m_bRepair = false;
 
     // The two flags the game button reads. Set only where the run reaches
     // an end that allows it; never cleared.
@@ -198,6 +225,17 @@ private:
     QString m_gameRoot;  // the game folder's real path, links resolved
 
     std::optional<orvanta::Ed25519PublicKey> m_trustedKey = BuildTrustedKey();
+    // The release as its publisher signed it, once its signature verified.
+    std::optional<orvanta::ReleaseManifest> m_manifest;
+    // The check before the sequence: its entries (in its items' order), the
+    // reading threads, and the poll that reports their progress.
+    std::vector<orvanta::FileEntry> m_checkEntries;
+    std::unique_ptr<orvanta::CLocalCheck> m_pCheck;
+    QTimer m_checkTimer;
+    std::size_t m_nCheckShown = static_cast<std::size_t>(-1);
+    QElapsedTimer m_checkNameShown;
+    QString m_digestCachePath;
+    std::shared_ptr<orvanta::CDigestCache> m_pDigests;  // loaded by the first check or write
     QTimer m_silenceTimer;  // the patch server owes a frame
     std::size_t m_nMaxEntries = DEFAULT_MAX_ENTRIES;
     int m_nConnectTimeoutMs = -1;  // the link's default

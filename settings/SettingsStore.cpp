@@ -137,6 +137,17 @@ QString StoreLocation()
 #endif
 }
 
+QString DigestCacheLocation()
+{
+#ifdef _WIN32
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/%1/%2.digests").arg(QLatin1String(ORGANIZATION), QLatin1String(APPLICATION));
+#else
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/%1/%2.digests").arg(QLatin1String(ORGANIZATION), QLatin1String(APPLICATION));
+#endif
+}
+
 CSettingsKey::CSettingsKey(Open how)
 {
     const QString location = StoreLocation();

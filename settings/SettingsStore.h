@@ -56,6 +56,10 @@ const ValueSpec* FindValue(const char* name);
 
 // Where the store lives on this machine (a file path, or the registry path on Windows).
 QString StoreLocation();
+// The file beside the store that holds the digests of the game folder's
+// files (CDigestCache): "<store's folder>/Orvanta Online.digests", on
+// Windows in the user's local application data.
+QString DigestCacheLocation();
 
 // One access to the store: it opens on construction and closes (flushing
 // what it wrote) on destruction, so that the game client's changes are seen

@@ -27,8 +27,9 @@ enum : std::uint32_t {
     // A probe (ProbePatch) is done: info.nBytes is the size of the patch to
     // fetch for the entry, 0 when the whole file is to be fetched.
     FTP_STATUS_PROBED = 1001,
-    // A patch did not make the new file: the whole file follows, and the
-    // entry costs info.nBytes more than announced.
+    // A patch did not make the new file (missing, short, damaged, or not
+    // applicable): the whole file of info.nBytes follows, and the entry
+    // costs what arrived of the patch plus that.
     FTP_STATUS_FALLBACK = 1002,
     // The entry's transfer broke and goes to a connection again (in passive
     // mode): the bytes reported for it so far no longer count, its

@@ -29,12 +29,13 @@ void DownloadCounters::Prepare(std::span<const FileEntry> list, std::size_t nRes
     nNextEntry = nCurFile;
 }
 
-void DownloadCounters::Grow(std::size_t nEntry, std::uint64_t n)
+void DownloadCounters::SetCost(std::size_t nEntry, std::uint64_t n)
 {
     if (nEntry >= costs.size())
         return;
-    costs[nEntry] += n;
-    dwTotalSize += n;
+    dwTotalSize = dwTotalSize - costs[nEntry] + n;
+    costs[nEntry] = n;
+    dwAllRecv = std::min(dwAllRecv, dwTotalSize);
 }
 
 DownloadCounters::Bars DownloadCounters::Count(std::size_t nEntry, std::uint64_t n, std::uint64_t nSize)

@@ -43,9 +43,10 @@ struct DownloadCounters {
                  std::span<const std::uint64_t> entryCosts = {});
 
     std::uint64_t Cost(std::size_t nEntry) const { return nEntry < costs.size() ? costs[nEntry] : 0; }
-    // Entry nEntry takes n bytes more than it was counted for (a patch that
-    // failed, followed by the whole file).
-    void Grow(std::size_t nEntry, std::uint64_t n);
+    // Entry nEntry costs n in all from now on, and the total follows: a
+    // patch that failed costs what arrived of it plus the whole file; a
+    // transfer that starts over costs what it was planned to.
+    void SetCost(std::size_t nEntry, std::uint64_t n);
 
     // Adds n bytes of entry nEntry, whose cost is nSize. Returns the
     // unclamped counts for the bars (they clamp to their ranges); the

@@ -1,6 +1,7 @@
 // The window's commands (game, homepage, options) and its teardown.
 #include "ui/UpdaterDlg.h"
 
+#include "app/CommandLine.h"
 #include "app/Constants.h"
 #include "transfer/SelfUpdate.h"
 #include "ui/OptionDlg.h"
@@ -56,7 +57,34 @@ void CUpdaterDlg::OnHomepage()
 void CUpdaterDlg::OnOptions()
 {
     COptionDlg dlg(this);
-    dlg.exec();
+    const CUpdateSession::State eState = m_pEngine->GetState();
+    dlg.SetRepairAvailable(eState == CUpdateSession::State::Idle || CUpdateSession::IsFinal(eState));
+    if (dlg.exec() == COptionDlg::REPAIR_RESULT)
+        StartRepair();
+}
+
+// A repair is a run of its own: the run before it has ended (or not begun),
+// and a fresh engine asks the patch server again, checks every file and
+// fetches what differs. The game button waits for it.
+void CUpdaterDlg::StartRepair()
+{
+    if (m_bClosing)
+        return;
+    const CUpdateSession::State eState = m_pEngine->GetState();
+    if (eState == CUpdateSession::State::Idle) {
+        m_pEngine->SetRepair(true);  // timer 1 starts it
+        return;
+    }
+    if (!CUpdateSession::IsFinal(eState))
+        return;
+    m_pEngine->Shutdown();
+    m_pEngine.reset();
+    m_pendingFile.reset();
+    m_pendingBytes.reset();
+    m_pEngine = std::make_unique<CUpdateSession>(this);
+    m_pEngine->SetRepair(true);
+    BindEngine();
+    m_pEngine->Start(orvanta::CommandLineText());
 }
 
 void CUpdaterDlg::DestroyWindow()

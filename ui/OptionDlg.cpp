@@ -97,7 +97,7 @@ COptionDlg::COptionDlg(QWidget* pParent)
     setFont(DialogFont());
     m_baseUnits = BaseUnitsOf(font());
     CreateControls();
-    setFixedSize(MapDialogRect(QRect(0, 0, 139, 191)).size());
+    setFixedSize(MapDialogRect(QRect(0, 0, 139, 209)).size());
 }
 
 COptionDlg::~COptionDlg() = default;
@@ -163,6 +163,13 @@ void COptionDlg::CreateControls()
     pText->setWordWrap(false);
     place(pText, IDC_STATIC, "textExplanation", QRect(17, 125, 106, 18));
 
+    // Below the template's controls, last in the tab order.
+    m_pBtnRepair = new QPushButton(QStringLiteral("파일 검사 및 복구"), this);
+    m_pBtnRepair->setAutoDefault(false);
+    m_pBtnRepair->setToolTip(QStringLiteral("게임 폴더의 모든 파일을 검사하고, 다른 파일만 다시 받습니다"));
+    place(m_pBtnRepair, IDC_BTN_REPAIR, "btnRepair", QRect(7, 187, 125, 14));
+    connect(m_pBtnRepair, &QPushButton::clicked, this, &COptionDlg::OnRepair);
+
     connect(m_pBtnOk, &QPushButton::clicked, this, &COptionDlg::accept);
     connect(m_pBtnCancel, &QPushButton::clicked, this, &COptionDlg::reject);
 }
@@ -220,7 +227,24 @@ bool COptionDlg::OnInitDialog()
     return true;
 }
 
+void COptionDlg::SetRepairAvailable(bool bAvailable)
+{
+    m_pBtnRepair->setEnabled(bAvailable);
+}
+
 void COptionDlg::OnOK()
+{
+    SaveChoices();
+    QDialog::accept();
+}
+
+void COptionDlg::OnRepair()
+{
+    SaveChoices();
+    QDialog::done(REPAIR_RESULT);
+}
+
+void COptionDlg::SaveChoices()
 {
     // From here on g_nPassive holds the player's choice, written or not.
     DoDataExchange(true);
@@ -233,7 +257,6 @@ void COptionDlg::OnOK()
         }
     }
     DoDataExchange(true);
-    QDialog::accept();
 }
 
 void COptionDlg::accept()

@@ -24,11 +24,14 @@ enum : int {
     IDC_CHECK_EAX = 1009,
     IDC_CHECK_PASSIVE = 1010,
     IDC_GROUP_RESOLUTION = 1017,
+    IDC_BTN_REPAIR = 1018,
     IDC_STATIC = -1,
 };
 
-// The options dialog: the game's resolution and EAX sound, and the passive
-// FTP switch g_nPassive. It reads the three values from the settings store
+// The options dialog: the game's resolution and EAX sound, the passive FTP
+// switch g_nPassive, and the repair of the game folder (a button below the
+// template's own controls, which ends the dialog as OK does but with the
+// result REPAIR_RESULT). It reads the three values from the settings store
 // when it opens and writes them back, in the order Graphic, EAX, PASSIVE,
 // when the player confirms; cancelling writes nothing. It only ever opens an
 // existing store. Runs modally on the window's thread while the update goes
@@ -38,8 +41,14 @@ class COptionDlg final : public QDialog {
     Q_DISABLE_COPY_MOVE(COptionDlg)
 
 public:
+    // The dialog's result when the player asked for a repair.
+    static constexpr int REPAIR_RESULT = 3;
+
     explicit COptionDlg(QWidget* pParent = nullptr);
     ~COptionDlg() override;
+
+    // Whether the repair can start now (not while an update runs).
+    void SetRepairAvailable(bool bAvailable);
 
     // Runs once, when the dialog is first shown: loads the store into the
     // members and g_nPassive (at once, whatever the player does next) and
@@ -48,6 +57,8 @@ public:
     // Takes the controls into the members and g_nPassive, writes them to the
     // store when it opens, and ends the dialog with the OK result.
     void OnOK();
+    // As OnOK, then ends the dialog with REPAIR_RESULT.
+    void OnRepair();
 
     // Between the controls and m_nGraphic, m_bEAX and g_nPassive, with the
     // rules of the data exchange the game's tools always used: a resolution
@@ -72,6 +83,7 @@ protected:
 
 private:
     void CreateControls();
+    void SaveChoices();
 
     QSize m_baseUnits;
     QRadioButton* m_pRadio[4] = {};
@@ -79,5 +91,6 @@ private:
     QCheckBox* m_pCheckPassive = nullptr;
     QPushButton* m_pBtnOk = nullptr;
     QPushButton* m_pBtnCancel = nullptr;
+    QPushButton* m_pBtnRepair = nullptr;
     bool m_bInitialized = false;
 };

@@ -310,7 +310,8 @@ void CUpdaterDlg::BindEngine()
     m_viewTimer.setObjectName(QStringLiteral("viewTimer"));
     m_viewTimer.setSingleShot(true);
     m_viewTimer.setInterval(16);
-    connect(&m_viewTimer, &QTimer::timeout, this, &CUpdaterDlg::ShowPending);
+    // Once, whichever engine is bound (a repair binds a new one).
+    connect(&m_viewTimer, &QTimer::timeout, this, &CUpdaterDlg::ShowPending, Qt::UniqueConnection);
 }
 
 void CUpdaterDlg::ShowPending()

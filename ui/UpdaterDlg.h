@@ -64,6 +64,8 @@ public:
     void OnLaunch();
     void OnHomepage();
     void OnOptions();
+    // A new run that checks every file and fetches what differs.
+    void StartRepair();
 
 public Q_SLOTS:
     // Every way out ends here: the exit button and Esc give IDCANCEL, Enter

@@ -177,6 +177,21 @@ class Road(Case):
         self.assertEqual(tree(fresh + "2"), tree(self.release))
         self.assertEqual(self.read_store()["ClientVersion"], "5")
 
+        # --repair reads every file and fetches only the two that differ:
+        # one with other bytes of its size, one deleted.
+        names = sorted(tree(fresh))
+        changed, deleted = os.path.join(fresh, names[0]), os.path.join(fresh, names[-1])
+        size = os.path.getsize(changed)
+        with open(changed, "r+b") as f:
+            f.write(bytes(b ^ 0xFF for b in open(changed, "rb").read(min(size, 16))))
+        os.remove(deleted)
+        before = len(ftpd.retrieved())
+        repaired = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--folder", fresh, "--repair"], env=env,
+                                  capture_output=True, text=True, timeout=e2e.scaled(60))
+        self.assertEqual(repaired.returncode, 0, repaired.stdout + repaired.stderr)
+        self.assertEqual(tree(fresh), tree(self.release))
+        self.assertEqual(sorted(p.lstrip("/") for p in ftpd.retrieved()[before:]), sorted([names[0], names[-1]]))
+
         refused = subprocess.run([e2e.UPDATE_CLI, "--host", "127.0.0.1", "--port", str(self.dead_port()),
                                   "--folder", fresh], env=env, capture_output=True, text=True, timeout=e2e.scaled(60))
         self.assertEqual(refused.returncode, 1)

@@ -11,6 +11,8 @@
 #include "patch/Manifest.h"
 #include "transfer/Crypto.h"
 #include "transfer/Delta.h"
+#include "transfer/DigestCache.h"
+#include "transfer/LocalCheck.h"
 #include "transfer/FtpSession.h"
 #include "transfer/Progress.h"
 
@@ -25,6 +27,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 
@@ -766,6 +770,53 @@ TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
     EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"p/broken.bin", "p/edited.bin", "p/pack.bin"}));
 }
 
+// A patch that fails on the player's side after the probe found it (gone
+// from the server, or arriving short) costs what came of it plus the whole
+// file; the run completes and the counters meet the cost.
+TEST_F(DownloadTest, FailedPatchesCostThePatchAndTheFileAndTheRunCompletes)
+{
+    m_bDigests = true;
+    constexpr qint64 SHORT_BY = 10;
+    m_run.StartFtp({.nShort = SHORT_BY, .match = QStringLiteral("short.bin.")});
+    QTemporaryDir work;
+    const auto path = [&](const QString& name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
+    QString gonePatch;
+    std::uint64_t nExpectedTotal = 0;
+    for (const QString& name : {QStringLiteral("gone.bin"), QStringLiteral("short.bin")}) {
+        const QByteArray older = Pattern(400000, name[0].toLatin1());
+        QByteArray newer = older;
+        newer.replace(100000, 2000, Pattern(2000, 'n'));
+        WriteFile(work.filePath(QStringLiteral("old")), older);
+        WriteFile(work.filePath(QStringLiteral("new")), newer);
+        const auto nPatch = orvanta::MakePatch(path(QStringLiteral("old")), path(QStringLiteral("new")),
+                                               path(QStringLiteral("patch")), {.nLevel = 3}, nullptr);
+        ASSERT_TRUE(nPatch);
+        Add(QStringLiteral("p"), name, newer);
+        const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
+        orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
+        WriteFile(m_gamePath + QStringLiteral("p/") + name, older);
+        const QString patchName =
+            QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base, Sha256Of(newer)));
+        ASSERT_TRUE(m_run.Ftp().AddFile(patchName, ReadAll(work.filePath(QStringLiteral("patch")))));
+        if (name == QLatin1String("gone.bin"))
+            gonePatch = m_run.Ftp().Root() + QLatin1Char('/') + patchName;
+        nExpectedTotal += std::uint64_t(newer.size()) + (name == QLatin1String("short.bin") ? *nPatch - SHORT_BY : 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start());
+    // Once the probes have sized the patches, one of them leaves the server.
+    QObject::connect(&m_run.Engine(), &CUpdateSession::totalsPrepared, [&] { QFile::remove(gonePatch); });
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
+    for (const orvanta::FileEntry& entry : m_entries)
+        EXPECT_EQ(Sha256Of(ReadAll(m_gamePath + QStringLiteral("p/") + QString::fromStdString(entry.name))),
+                  orvanta::EntryDigest(entry));
+    EXPECT_EQ(m_run.nTotal, nExpectedTotal);
+    EXPECT_EQ(m_run.Engine().Counters().dwAllRecv, nExpectedTotal);
+    ASSERT_TRUE(m_run.complete);
+    EXPECT_EQ(m_run.complete->second, nExpectedTotal);
+    EXPECT_EQ(FilesUnder(m_gamePath), (QStringList{"p/gone.bin", "p/short.bin"}));
+}
+
 TEST_F(DownloadTest, BrokenTransferContinuesWhereItStopped)
 {
     m_bDigests = true;
@@ -864,7 +915,7 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
         {"another version", true, RELEASE_VERSION + 1, INSTALLED_VERSION, false, false, false, false, false},
         {"leaves out a file the player has", true, RELEASE_VERSION, INSTALLED_VERSION, false, false, true, true, true},
         {"leaves out a file the player lacks", true, RELEASE_VERSION, INSTALLED_VERSION, false, false, true, false,
-         false},
+         true},
     };
     m_bDigests = true;
     for (const Case& c : cases) {
@@ -906,6 +957,115 @@ TEST_F(DownloadTest, KeyedBuildInstallsOnlyTheSignedRelease)
             EXPECT_TRUE(Retrieved().filter(QStringLiteral(".bin")).isEmpty());
         }
     }
+}
+
+// The signed release is what a keyed player ends with. Files the server
+// left out (it lists what changed since the installed version) are checked
+// by their signed digests: one edited, one deleted, one holding other bytes
+// of the same size, are fetched again, the untouched one is not, and the
+// version is recorded. A server that cannot give the signed bytes of such a
+// file does not get the version recorded.
+TEST_F(DownloadTest, KeyedPlayerEndsWithTheSignedFilesWhateverTheServerLeftOut)
+{
+    QFile keyFile(QStringLiteral(ORVANTA_SOURCE_DIR "/tests/keys/test-only-release-key.pem"));
+    ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly));
+    const std::string privatePem = keyFile.readAll().toStdString();
+    const auto publicKey = orvanta::PublicKeyOf(privatePem);
+    ASSERT_TRUE(publicKey);
+
+    m_bDigests = true;
+    m_run.StartFtp();
+    const QString names[] = {QStringLiteral("new.bin"), QStringLiteral("기본 설정.ini"), QStringLiteral("deleted.bin"),
+                             QStringLiteral("same.bin"), QStringLiteral("kept.bin")};
+    for (int i = 0; i < 5; ++i)
+        Add(QStringLiteral("설정"), names[i], Pattern(7000 + 1000 * i, char('a' + i)));
+    const orvanta::ReleaseManifest manifest{RELEASE_VERSION, m_entries};
+    const std::string text = orvanta::ManifestText(manifest);
+    const auto signature = orvanta::SignEd25519(privatePem, text);
+    ASSERT_TRUE(signature);
+    ASSERT_TRUE(m_run.Ftp().AddFile(QString::fromLatin1(orvanta::RELEASE_SIGNATURE_PATH).mid(1),
+                                   QByteArray::fromStdString(orvanta::SignatureFileText(text, *signature))));
+    const auto local = [&](int i) { return m_gamePath + QStringLiteral("설정/") + names[i]; };
+    const auto playerFolder = [&] {
+        WriteFile(local(1), Pattern(8000, 'b') + "edited");
+        QFile::remove(local(2));
+        WriteFile(local(3), Pattern(10000, 'x'));
+        WriteFile(local(4), Pattern(11000, 'e'));
+    };
+    playerFolder();
+    m_entries.resize(1);  // the server lists only what changed
+
+    ASSERT_NO_FATAL_FAILURE(Start({.nMarkVersion = std::nullopt, .trustedKey = publicKey}));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
+    EXPECT_EQ(Retrieved().filter(QStringLiteral(".bin")).size() + Retrieved().filter(QStringLiteral(".ini")).size(), 4)
+        << Retrieved().join(' ').toStdString();
+    EXPECT_TRUE(Retrieved().filter(QStringLiteral("kept")).isEmpty());
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Sha256Of(ReadAll(local(i))), orvanta::EntryDigest(manifest.entries[std::size_t(i)])) << i;
+    Dispatch(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo({"10.0.0.9", 5555}));
+    EXPECT_EQ(m_run.Engine().GetState(), State::Ready);
+    EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::CLIENT_VERSION), RELEASE_VERSION);
+
+    // The same player against a server whose FTP side has other bytes for
+    // the file it left out.
+    playerFolder();
+    ASSERT_TRUE(m_run.Ftp().AddFile(QStringLiteral("설정/same.bin"), Pattern(10000, 'y')));
+    ASSERT_NO_FATAL_FAILURE(Start({.nMarkVersion = std::nullopt, .trustedKey = publicKey}));
+    ASSERT_TRUE(Run());
+    EXPECT_NE(m_run.Engine().StatusText(), COMPLETE);
+    Dispatch(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo({"10.0.0.9", 5555}));
+    EXPECT_NE(m_run.Engine().GetState(), State::Ready);
+    EXPECT_EQ(orvanta::settings::ReadNumberValue(orvanta::settings::CLIENT_VERSION), INSTALLED_VERSION);
+    EXPECT_EQ(ReadAll(local(3)), Pattern(10000, 'x'));
+}
+
+// The digest cache: found only for the stamp it was taken at and once the
+// file's change lies well before the reading; a cache file damaged in any
+// way is no cache, so a file changed behind its back is read again.
+TEST(DigestCacheTest, TrustsOnlyAnIntactCacheForAnUnchangedStamp)
+{
+    QTemporaryDir dir;
+    const auto fs = [&](const QString& name) { return std::filesystem::path(QFile::encodeName(dir.filePath(name)).toStdString()); };
+    const QByteArray bytes = Pattern(300000, 'c');
+    WriteFile(dir.filePath(QStringLiteral("f.bin")), bytes);
+    const auto hour = std::chrono::hours(1);
+    std::filesystem::last_write_time(fs(QStringLiteral("f.bin")), std::filesystem::file_time_type::clock::now() - hour);
+    const auto stamp = orvanta::StampOf(fs(QStringLiteral("f.bin")));
+    ASSERT_TRUE(stamp);
+    orvanta::CSha256 hash;
+    hash.Update(bytes.constData(), std::size_t(bytes.size()));
+    const orvanta::Sha256Digest digest = hash.Final();
+
+    orvanta::CDigestCache cache("/game/");
+    cache.Put("d/f.bin", *stamp, digest, orvanta::NowNs());
+    cache.Put("d/racy.bin", *stamp, digest, stamp->nModifiedNs + 1000);
+    const auto cacheFile = fs(QStringLiteral("digests"));
+    ASSERT_TRUE(cache.Save(cacheFile));
+    const auto loaded = orvanta::CDigestCache::Load(cacheFile, "/game/");
+    EXPECT_EQ(loaded.Find("d/f.bin", *stamp), digest);
+    EXPECT_FALSE(loaded.Find("d/racy.bin", *stamp)) << "changed too close to its reading";
+    EXPECT_FALSE(loaded.Find("d/f.bin", {stamp->nSize, stamp->nModifiedNs + 1})) << "another modification time";
+    EXPECT_EQ(orvanta::CDigestCache::Load(cacheFile, "/other/").Size(), 0u);
+
+    // The file changes behind the cache's back, its stamp kept: an intact
+    // cache answers for it (the contract), a damaged one does not.
+    const auto modified = std::filesystem::last_write_time(fs(QStringLiteral("f.bin")));
+    WriteFile(dir.filePath(QStringLiteral("f.bin")), Pattern(300000, 'z'));
+    std::filesystem::last_write_time(fs(QStringLiteral("f.bin")), modified);
+    ASSERT_EQ(orvanta::StampOf(fs(QStringLiteral("f.bin"))), stamp);
+    const QByteArray saved = ReadAll(dir.filePath(QStringLiteral("digests")));
+    const auto check = [&](const QByteArray& cacheBytes) {
+        WriteFile(dir.filePath(QStringLiteral("digests")), cacheBytes);
+        auto pCache = std::make_shared<orvanta::CDigestCache>(orvanta::CDigestCache::Load(cacheFile, "/game/"));
+        orvanta::CLocalCheck run({{fs(QStringLiteral("f.bin")), "d/f.bin", std::uint64_t(bytes.size()), digest}}, pCache);
+        return run.Outcomes().at(0).bInPlace;
+    };
+    EXPECT_TRUE(check(saved));
+    QByteArray flipped = saved;
+    flipped[40] = char(flipped[40] ^ 1);
+    for (const QByteArray& damaged : {flipped, saved.left(saved.size() - 5), saved + "x", QByteArray("garbage")})
+        EXPECT_FALSE(check(damaged)) << damaged.left(60).toStdString();
 }
 
 // Several connections: while the first file stalls, the later ones arrive

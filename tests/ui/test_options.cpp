@@ -103,6 +103,7 @@ const TemplateControl TEMPLATE_129[] = {
     {IDC_STATIC, "groupNetwork", u"사설 네트워크 사용자 ", {7, 111, 125, 49}},
     {IDC_CHECK_PASSIVE, "checkPassive", u"Passive Mode 사용", {32, 146, 84, 8}},
     {IDC_STATIC, "textExplanation", u"자동업데이트가 안되는 사용자\n분들은 아래 옵션을 체크하십시요", {17, 125, 106, 18}},
+    {IDC_BTN_REPAIR, "btnRepair", u"파일 검사 및 복구", {7, 187, 125, 14}},
 };
 
 QString TextOf(const QWidget* pWidget)
@@ -133,7 +134,7 @@ TEST_F(OptionDlgTest, TemplateIsLaidOutInDialogUnitsOfItsFont)
               QRect(QPoint((base.width() + 1) / 2, (base.height() + 1) / 2),
                     QPoint(base.width() - 1, base.height() - 1)));
 
-    EXPECT_EQ(dlg.size(), dlg.MapDialogRect(QRect(0, 0, 139, 191)).size());
+    EXPECT_EQ(dlg.size(), dlg.MapDialogRect(QRect(0, 0, 139, 209)).size());
     EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize()) << "the dialog cannot be resized";
 
     for (const TemplateControl& control : TEMPLATE_129) {
@@ -180,7 +181,7 @@ TEST_F(OptionDlgTest, OpensWithFocusOnOkAndTabSkipsTheResolutions)
     EXPECT_FALSE(pCancel->isDefault());
     EXPECT_EQ(dlg.focusWidget(), pOk);
 
-    // The keyboard walks OK, cancel, EAX, passive and back to OK.
+    // The keyboard walks OK, cancel, EAX, passive, repair and back to OK.
     std::vector<QWidget*> order;
     QWidget* pAt = pOk;
     do {
@@ -189,7 +190,8 @@ TEST_F(OptionDlgTest, OpensWithFocusOnOkAndTabSkipsTheResolutions)
             pAt = pAt->nextInFocusChain();
         } while (pAt != pOk && !(pAt->focusPolicy() & Qt::TabFocus));
     } while (pAt != pOk && order.size() < 20);
-    const std::vector<QWidget*> expected = {pOk, pCancel, dlg.Control(IDC_CHECK_EAX), dlg.Control(IDC_CHECK_PASSIVE)};
+    const std::vector<QWidget*> expected = {pOk, pCancel, dlg.Control(IDC_CHECK_EAX), dlg.Control(IDC_CHECK_PASSIVE),
+                                            dlg.Control(IDC_BTN_REPAIR)};
     EXPECT_EQ(order, expected);
     dlg.reject();
 }
@@ -337,6 +339,26 @@ TEST_F(OptionDlgTest, CancelWritesNothingButTheSwitchWasAlreadyLoaded)
         EXPECT_EQ(m_store.Contents(), before);
         EXPECT_EQ(g_nPassive, 1) << "the unchecked box is not taken over";
     }
+}
+
+// The repair button confirms as OK does and says so in its own result; it
+// is offered only while no update runs.
+TEST_F(OptionDlgTest, RepairConfirmsTheChoicesAndEndsWithItsOwnResult)
+{
+    MakeStore({{"PASSIVE", 0}});
+    COptionDlg dlg;
+    dlg.show();
+    auto* pRepair = qobject_cast<QPushButton*>(dlg.Control(IDC_BTN_REPAIR));
+    ASSERT_NE(pRepair, nullptr);
+    dlg.SetRepairAvailable(false);
+    pRepair->click();
+    EXPECT_TRUE(dlg.isVisible());
+    dlg.SetRepairAvailable(true);
+    Check(dlg, IDC_CHECK_PASSIVE)->click();
+    pRepair->click();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), COptionDlg::REPAIR_RESULT);
+    EXPECT_EQ(Stored("PASSIVE"), 1);
 }
 
 TEST_F(OptionDlgTest, RunsModallyAndAnswersItsOwnOkButton)

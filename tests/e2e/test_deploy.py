@@ -120,8 +120,12 @@ class Player:
         store = os.path.join(self.config, STORE_DIR, STORE_FILE)
         os.makedirs(os.path.dirname(store))
         with open(store, "w") as f:
-            f.write("[General]\nClientPath=%s/\nIP=127.0.0.1\nPORT=%d\nClientVersion=%d\nPASSIVE=%d\n"
-                    % (self.game, port, version or 0, int(passive)))
+            # No PASSIVE: a player's store as the first run writes it
+            # (active mode, four connections).
+            f.write("[General]\nClientPath=%s/\nIP=127.0.0.1\nPORT=%d\nClientVersion=%d\n"
+                    % (self.game, port, version or 0))
+            if passive is not None:
+                f.write("PASSIVE=%d\n" % int(passive))
         self.store = store
         self.out = os.path.join(root, "update.out")
         with open(self.out, "w") as out:
@@ -338,7 +342,7 @@ class Deploy(Case):
         for server in (first, second):
             self.run_step("rollout", **({} if server == 1 else {"patchd1": "patchd2", "7777": "7778"}))
 
-    def player(self, version, passive=True, binary=UPDATE_KEYED):
+    def player(self, version, passive=None, binary=UPDATE_KEYED):
         self.player_count = getattr(self, "player_count", 0) + 1
         root = os.path.join(self.base, "players", str(self.player_count))
         return Player(root, self.releases, version, self.ports["front"], passive, binary)
@@ -376,11 +380,24 @@ class Deploy(Case):
             ftp.close()
 
         # A new player gets all of 43, Korean names in nested folders,
-        # byte for byte, and the signature checked.
+        # byte for byte, and the signature checked; in active mode, as a
+        # player's store has it.
         fresh = self.player(None)
         self.assertIsNone(fresh.finish({43}))
         self.assertEqual(release_tree(fresh.game), release_tree(os.path.join(self.releases, "43")))
         self.assertIn(("v43", "/.orvanta-release.sig"), self.downloads())
+        with open(fresh.out, encoding="utf-8", errors="replace") as f:
+            self.assertNotIn("retry", f.read())
+        # And through the window (a build without a key), the same.
+        self.write_store(IP="127.0.0.1", PORT=self.ports["front"], ClientVersion=0)
+        window = self.start_updater()
+        self.wait_status("업데이트를 완료했습니다.", timeout=scaled(60))
+        self.assertTrue(wait_until(lambda: self.read_store().get("ClientVersion") == "43", scaled(20)))
+        wanted = release_tree(os.path.join(self.releases, "43"))
+        wanted.pop(".orvanta-release.sig", None)
+        self.assertEqual({rel: d for rel, d in release_tree(self.game).items() if rel != "Client"}, wanted)
+        window.kill()
+        window.wait()
 
         # 44 after cp -al and a delta from 43 only: the 42-to-43 patch lies
         # in 44 too; the player at 42 fetches the whole pack, not that patch,

@@ -30,15 +30,6 @@ EntryName NameOf(const orvanta::FileEntry& entry)
     return {entry.folder, entry.name};
 }
 
-std::filesystem::path ToFsPath(const QString& path)
-{
-#ifdef _WIN32
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
-
 // The cache's name for an entry's file: its path in the game folder, UTF-8.
 std::string CacheKey(const orvanta::FileEntry& entry)
 {

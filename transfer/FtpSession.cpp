@@ -21,15 +21,6 @@ namespace {
 // Longest file name, in bytes of the file system's encoding.
 constexpr qsizetype MAX_NAME_BYTES = 255;
 
-std::filesystem::path ToFsPath(const QString& path)
-{
-#ifdef _WIN32
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
-
 // Held by a worker while it posts a note, and taken by the delivery before
 // it reads the note. Qt's event queue has a lock of its own, but the Qt
 // library takes it with bare futexes, which ThreadSanitizer cannot see: with
@@ -42,6 +33,15 @@ std::mutex& NoteHandOffMutex()
 }
 
 } // namespace
+
+std::filesystem::path ToFsPath(const QString& path)
+{
+#ifdef _WIN32
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
 
 // The session's state on the window's thread, and the notifications that
 // wait for it. Posted notes arrive here one by one; a sink that spins a

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -39,6 +40,10 @@ enum : std::uint32_t {
 
 // How long each wait on the FTP server may last. The program keeps the
 // defaults; tests make them short.
+// A path of ours as the file system takes it: UTF-16 on Windows, the
+// locale's bytes elsewhere.
+std::filesystem::path ToFsPath(const QString& path);
+
 struct FtpTimeouts {
     long nConnectMs = 15000;  // a connection to be accepted
     long nResponseS = 30;     // a reply to a command

@@ -94,6 +94,31 @@ struct StoreValues {
 
 class DownloadTest : public ::testing::Test {
 protected:
+    // A file the player holds at its older bytes, listed at its newer ones
+    // with a patch between them, in folder "p"; the server gets the whole
+    // file unless bServeFile is false, and the patch from the caller.
+    struct Patched {
+        QByteArray patch;
+        QString name;  // on the server
+    };
+    Patched AddPatched(const QString& name, const QByteArray& older, const QByteArray& newer, bool bServeFile = true)
+    {
+        QTemporaryDir work;
+        const auto path = [&](const char* file) { return QFile::encodeName(work.filePath(file)).toStdString(); };
+        WriteFile(work.filePath("old"), older);
+        WriteFile(work.filePath("new"), newer);
+        Patched out;
+        EXPECT_TRUE(orvanta::MakePatch(path("old"), path("new"), path("patch"), {.nLevel = 3}, nullptr));
+        out.patch = ReadAll(work.filePath("patch"));
+        Add(QStringLiteral("p"), name, newer, std::nullopt, bServeFile);
+        const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
+        orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
+        WriteFile(m_gamePath + QStringLiteral("p/") + name, older);
+        out.name = QStringLiteral("p/") +
+                   QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base, Sha256Of(newer)));
+        return out;
+    }
+
     // One list entry; the server gets the file unless bServe is false. The
     // size listed defaults to the contents' size.
     void Add(const QString& folder, const QString& name, const QByteArray& contents,
@@ -720,34 +745,23 @@ TEST_F(DownloadTest, PatchesReplaceWholeFilesOnlyWhereTheyMakeTheNewFile)
 {
     m_bDigests = true;
     m_run.StartFtp();
-    QTemporaryDir work;
-    const auto path = [&](const QString& name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
     std::uint64_t nExpectedTotal = 0;
     for (const QString& name : {QStringLiteral("pack.bin"), QStringLiteral("edited.bin"), QStringLiteral("broken.bin")}) {
         const QByteArray older = Pattern(600000, name[0].toLatin1());
         QByteArray newer = older;
         newer.replace(250000, 3000, Pattern(3000, 'n'));
-        WriteFile(work.filePath(QStringLiteral("old")), older);
-        WriteFile(work.filePath(QStringLiteral("new")), newer);
-        const auto nPatch = orvanta::MakePatch(path(QStringLiteral("old")), path(QStringLiteral("new")),
-                                               path(QStringLiteral("patch")), {.nLevel = 3}, nullptr);
-        ASSERT_TRUE(nPatch);
-        QByteArray patch = ReadAll(work.filePath(QStringLiteral("patch")));
-        Add(QStringLiteral("p"), name, newer);
-        const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
-        orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
-        WriteFile(m_gamePath + QStringLiteral("p/") + name, older);
+        Patched patched = AddPatched(name, older, newer);
+        const std::uint64_t nPatch = std::uint64_t(patched.patch.size());
         if (name == QLatin1String("edited.bin")) {
             WriteFile(m_gamePath + QStringLiteral("p/") + name, older + "!");  // changed by hand
             nExpectedTotal += std::uint64_t(newer.size());
         } else if (name == QLatin1String("broken.bin")) {
-            patch[patch.size() / 2] = char(patch[patch.size() / 2] ^ 0x20);
-            nExpectedTotal += std::uint64_t(newer.size()) + *nPatch;
+            patched.patch[nPatch / 2] = char(patched.patch[nPatch / 2] ^ 0x20);
+            nExpectedTotal += std::uint64_t(newer.size()) + nPatch;
         } else {
-            nExpectedTotal += *nPatch;
+            nExpectedTotal += nPatch;
         }
-        ASSERT_TRUE(m_run.Ftp().AddFile(
-            QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base, Sha256Of(newer))), patch));
+        ASSERT_TRUE(m_run.Ftp().AddFile(patched.name, patched.patch));
     }
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Run());
@@ -778,29 +792,18 @@ TEST_F(DownloadTest, FailedPatchesCostThePatchAndTheFileAndTheRunCompletes)
     m_bDigests = true;
     constexpr qint64 SHORT_BY = 10;
     m_run.StartFtp({.nShort = SHORT_BY, .match = QStringLiteral("short.bin.")});
-    QTemporaryDir work;
-    const auto path = [&](const QString& name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
     QString gonePatch;
     std::uint64_t nExpectedTotal = 0;
     for (const QString& name : {QStringLiteral("gone.bin"), QStringLiteral("short.bin")}) {
         const QByteArray older = Pattern(400000, name[0].toLatin1());
         QByteArray newer = older;
         newer.replace(100000, 2000, Pattern(2000, 'n'));
-        WriteFile(work.filePath(QStringLiteral("old")), older);
-        WriteFile(work.filePath(QStringLiteral("new")), newer);
-        const auto nPatch = orvanta::MakePatch(path(QStringLiteral("old")), path(QStringLiteral("new")),
-                                               path(QStringLiteral("patch")), {.nLevel = 3}, nullptr);
-        ASSERT_TRUE(nPatch);
-        Add(QStringLiteral("p"), name, newer);
-        const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
-        orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
-        WriteFile(m_gamePath + QStringLiteral("p/") + name, older);
-        const QString patchName =
-            QStringLiteral("p/") + QString::fromStdString(orvanta::PatchFileName(name.toStdString(), base, Sha256Of(newer)));
-        ASSERT_TRUE(m_run.Ftp().AddFile(patchName, ReadAll(work.filePath(QStringLiteral("patch")))));
+        const Patched patched = AddPatched(name, older, newer);
+        ASSERT_TRUE(m_run.Ftp().AddFile(patched.name, patched.patch));
         if (name == QLatin1String("gone.bin"))
-            gonePatch = m_run.Ftp().Root() + QLatin1Char('/') + patchName;
-        nExpectedTotal += std::uint64_t(newer.size()) + (name == QLatin1String("short.bin") ? *nPatch - SHORT_BY : 0);
+            gonePatch = m_run.Ftp().Root() + QLatin1Char('/') + patched.name;
+        nExpectedTotal += std::uint64_t(newer.size()) +
+                          (name == QLatin1String("short.bin") ? std::uint64_t(patched.patch.size()) - SHORT_BY : 0);
     }
     ASSERT_NO_FATAL_FAILURE(Start());
     // Once the probes have sized the patches, one of them leaves the server.
@@ -851,18 +854,9 @@ TEST_F(DownloadTest, PatchStoppedByThePlayerContinuesWhereItStopped)
     QRandomGenerator random(7);
     for (qsizetype i = 512 * 1024; i < newer.size(); ++i)
         newer[i] = char(random.generate());
-    QTemporaryDir work;
-    WriteFile(work.filePath("old"), older);
-    WriteFile(work.filePath("new"), newer);
-    const auto path = [&](const char* name) { return QFile::encodeName(work.filePath(name)).toStdString(); };
-    ASSERT_TRUE(orvanta::MakePatch(path("old"), path("new"), path("patch"), {.nLevel = 1}, nullptr));
-    const QByteArray patch = ReadAll(work.filePath("patch"));
-    const orvanta::BasePrefix base = orvanta::PrefixOf(Sha256Of(older));
-    const QString patchName =
-        QStringLiteral("r/") + QString::fromStdString(orvanta::PatchFileName("pack.bin", base, Sha256Of(newer)));
-    WriteFile(m_gamePath + QStringLiteral("r/pack.bin"), older);
-    Add(QStringLiteral("r"), QStringLiteral("pack.bin"), newer, std::nullopt, false);  // the patch alone is served
-    orvanta::SetEntryDelta(&m_entries.back(), Sha256Of(newer), base);
+    const Patched patched = AddPatched(QStringLiteral("pack.bin"), older, newer, false);  // the patch alone is served
+    const QByteArray& patch = patched.patch;
+    const QString& patchName = patched.name;
 
     m_run.StartFtp({.nThrottle = 256 * 1024});
     ASSERT_TRUE(m_run.Ftp().AddFile(patchName, patch));
@@ -875,15 +869,15 @@ TEST_F(DownloadTest, PatchStoppedByThePlayerContinuesWhereItStopped)
     const qint64 nKept = QFileInfo(m_gamePath + parts[0]).size();
     EXPECT_GT(nKept, 0);
     EXPECT_LT(nKept, patch.size());
-    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("r/pack.bin")), older);
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("p/pack.bin")), older);
 
     m_run.StartFtp();
     ASSERT_TRUE(m_run.Ftp().AddFile(patchName, patch));
-    ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("r"), .markFile = QStringLiteral("pack.bin")}));
+    ASSERT_NO_FATAL_FAILURE(Start({.markFolder = QStringLiteral("p"), .markFile = QStringLiteral("pack.bin")}));
     ASSERT_TRUE(Run());
     EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
     EXPECT_EQ(m_run.Ftp().Count(QStringLiteral("REST %1").arg(nKept)), 1) << m_run.Ftp().Log().join(' ').toStdString();
-    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("r/pack.bin")), newer);
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("p/pack.bin")), newer);
     EXPECT_TRUE(FilesUnder(m_gamePath).filter(QStringLiteral(".zpatch")).isEmpty());
 }
 

@@ -170,6 +170,13 @@ void CTerminalView::Status(const QString& text)
 
 void CTerminalView::FileStarted(std::uint64_t nIndex, std::uint64_t nCount, const QString& name, std::uint64_t nSize)
 {
+    if (m_eMode == Mode::Json)
+        Json(QStringLiteral("file"), {{"name", name}},
+             {{"index", double(nIndex)}, {"count", double(nCount)}, {"size", double(nSize)}});
+}
+
+void CTerminalView::FileDone(std::uint64_t nIndex, std::uint64_t nCount, const QString& name, std::uint64_t nSize)
+{
     switch (m_eMode) {
     case Mode::Bar:
     case Mode::Lines:
@@ -177,7 +184,7 @@ void CTerminalView::FileStarted(std::uint64_t nIndex, std::uint64_t nCount, cons
         Put(m_pOut, QStringLiteral("[%1/%2] %3 (%4)\n").arg(nIndex).arg(nCount).arg(name, FormatBytes(nSize)));
         break;
     case Mode::Json:
-        Json(QStringLiteral("file"), {{"name", name}},
+        Json(QStringLiteral("done"), {{"name", name}},
              {{"index", double(nIndex)}, {"count", double(nCount)}, {"size", double(nSize)}});
         break;
     case Mode::Quiet:

@@ -45,7 +45,10 @@ public:
     CTerminalView& operator=(const CTerminalView&) = delete;
 
     void Status(const QString& text);
+    // A file begins (the progress line covers it; a "file" object in JSON).
     void FileStarted(std::uint64_t nIndex, std::uint64_t nCount, const QString& name, std::uint64_t nSize);
+    // A file is in place: a line of its own, or a "done" object.
+    void FileDone(std::uint64_t nIndex, std::uint64_t nCount, const QString& name, std::uint64_t nSize);
     // nNowMs: a steady clock, for the speed.
     void Bytes(std::uint64_t nAllRecv, std::uint64_t nTotal, std::int64_t nNowMs);
     // A note of the program's own (a question answered, a warning): on

@@ -262,6 +262,10 @@ int main(int argc, char** argv)
                      [&](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
                          view.FileStarted(nIndex, nCount, name, size);
                      });
+    QObject::connect(&engine, &CUpdateSession::fileDone,
+                     [&](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
+                         view.FileDone(nIndex, nCount, name, size);
+                     });
     QObject::connect(&engine, &CUpdateSession::bytesCounted,
                      [&](quint64, quint64, quint64, quint64, quint64 allRecv, quint64 total) {
                          view.Bytes(allRecv, total, clock.elapsed());

@@ -375,6 +375,13 @@ void CUpdateSession::ShowEntry()
 void CUpdateSession::CountBytes(std::size_t nEntry, std::uint64_t nBytes)
 {
     const orvanta::DownloadCounters::Bars bars = m_counters.Count(nEntry, nBytes, m_counters.Cost(nEntry));
+    if (m_nShownFile != m_counters.nCurFile && m_nShownFile < m_fileList.size()) {
+        // The file shown is complete and the next one has not begun: the
+        // file bar and its counter stay full, under the name they belong to.
+        const std::uint64_t nShown = m_counters.Cost(m_nShownFile);
+        Q_EMIT bytesCounted(nShown, bars.total, nShown, nShown, m_counters.dwAllRecv, m_counters.dwTotalSize);
+        return;
+    }
     Q_EMIT bytesCounted(bars.file, bars.total, m_counters.dwFileRecv, m_counters.Cost(m_counters.nCurFile),
                         m_counters.dwAllRecv, m_counters.dwTotalSize);
 }
@@ -396,6 +403,7 @@ void CUpdateSession::FinishEntry(std::size_t nEntry, bool bCommitted)
     }
     m_announced.erase(nEntry);
     RememberDigest(nEntry);
+    Q_EMIT fileDone(nEntry + 1, nCount, FromWire(m_fileList[nEntry].name), m_counters.Cost(nEntry));
     if (m_counters.Complete(nEntry)) {
         if (m_counters.nCurFile >= nCount) {
             FinishList();
@@ -423,6 +431,13 @@ void CUpdateSession::FinishList()
     if (m_pMarkWriter)
         m_pMarkWriter->Flush();
     SaveDigests();
+    // The view ends on the last entry, whichever connection finished last.
+    const std::size_t nLast = m_fileList.size() - 1;
+    if (m_nShownFile != nLast) {
+        m_nShownFile = nLast;
+        Q_EMIT fileStarted(nLast + 1, m_fileList.size(), FromWire(m_fileList[nLast].name), nSize);
+    }
+    Q_EMIT bytesCounted(nSize, m_counters.dwTotalSize, nSize, nSize, m_counters.dwAllRecv, m_counters.dwTotalSize);
     Q_EMIT downloadComplete(nSize, m_counters.dwTotalSize);
     SetStatusText(QStringLiteral("업데이트를 완료했습니다."));
     SetState(State::Done);

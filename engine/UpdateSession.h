@@ -141,6 +141,9 @@ Q_SIGNALS:
     // file's size and the total.
     void bytesCounted(quint64 fileBar, quint64 totalBar, quint64 fileRecv, quint64 fileSize, quint64 allRecv,
                       quint64 total);
+    // A file is in place (nIndex counts from 1), in the order files end:
+    // with several connections not the list's.
+    void fileDone(quint64 nIndex, quint64 nCount, const QString& name, quint64 size);
     // Every file arrived whole: both bars full.
     void downloadComplete(quint64 lastFileSize, quint64 total);
     void launchReadyChanged(bool bReady);

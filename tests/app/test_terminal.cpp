@@ -60,18 +60,19 @@ TEST(TerminalView, JsonLinesAreOneObjectEachWithTheEndLast)
         view.Bytes(5, 10, 0);
         view.Bytes(6, 10, 1);  // within the redraw interval: not printed
         view.Bytes(10, 10, 2);
+        view.FileDone(1, 2, QStringLiteral("a.pak"), 10);
         view.End(QStringLiteral("refused"), 1, QStringLiteral("why"));
     }
     const QList<QByteArray> lines = Drain(pOut).trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 5);
+    ASSERT_EQ(lines.size(), 6);
     QStringList types;
     for (const QByteArray& line : lines) {
         const QJsonObject object = QJsonDocument::fromJson(line).object();
         types << object.value("type").toString();
     }
-    EXPECT_EQ(types.join(','), "status,file,progress,progress,end");
+    EXPECT_EQ(types.join(','), "status,file,progress,progress,done,end");
     EXPECT_EQ(QJsonDocument::fromJson(lines[1]).object().value("name").toString(), QStringLiteral("a \"b\"\n.pak"));
-    EXPECT_EQ(QJsonDocument::fromJson(lines[4]).object().value("exit").toInt(), 1);
+    EXPECT_EQ(QJsonDocument::fromJson(lines[5]).object().value("exit").toInt(), 1);
     EXPECT_TRUE(Drain(pErr).isEmpty());
     std::fclose(pOut);
     std::fclose(pErr);

@@ -31,6 +31,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 
 using testing_support::CEngineRun;
 using testing_support::CFtpServer;
@@ -1096,13 +1097,29 @@ TEST_F(DownloadTest, ParallelFilesKeepTheMarkOnTheLowestIncompleteFile)
         ASSERT_TRUE(m_run.Ftp().AddFile(QStringLiteral("p/%1.bin").arg(i), Pattern(1000 * i, char('a' + i))));
     ASSERT_NO_FATAL_FAILURE(
         Start({.markFolder = QStringLiteral("p"), .markFile = QStringLiteral("first.bin"), .nConnections = 4}));
+    // At every note the file's counter belongs to the file shown, and never
+    // says more than its size; every file is reported done once.
+    quint64 nShownSize = 0;
+    std::set<quint64> done;
+    QObject::connect(&m_run.Engine(), &CUpdateSession::fileStarted,
+                     [&](quint64, quint64, const QString&, quint64 nSize) { nShownSize = nSize; });
+    QObject::connect(&m_run.Engine(), &CUpdateSession::bytesCounted,
+                     [&](quint64, quint64, quint64 fileRecv, quint64 fileSize, quint64, quint64) {
+                         EXPECT_EQ(fileSize, nShownSize);
+                         EXPECT_LE(fileRecv, fileSize);
+                     });
+    QObject::connect(&m_run.Engine(), &CUpdateSession::fileDone,
+                     [&](quint64 nIndex, quint64, const QString&, quint64) { EXPECT_TRUE(done.insert(nIndex).second); });
     ASSERT_TRUE(Run());
     EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
     EXPECT_EQ(ReadAll(first), Pattern(5000, 'a'));
     EXPECT_EQ(m_run.lastCount->allRecv, Total());
-    // The view starts at the mark's entry. Where it ends depends on which of
-    // the last two files, fetched side by side, is in first.
+    EXPECT_EQ(done.size(), m_entries.size());
+    // The view starts at the mark's entry and ends, as with one connection,
+    // on the last one, full.
     EXPECT_EQ(m_run.started.front().nIndex, 1u);
+    EXPECT_EQ(m_run.started.back().nIndex, m_entries.size());
+    EXPECT_EQ(m_run.lastCount->fileRecv, m_run.lastCount->fileSize);
     EXPECT_EQ(StoredMarkFile(), QString());
 }
 

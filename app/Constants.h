@@ -1,43 +1,12 @@
 #pragma once
 
+#include "settings/Publisher.h"
 #include "transfer/FtpSession.h"
-
-#include <QString>
 
 #include <optional>
 
-// The publisher's constants, fixed at build time (see the CMake cache
-// variables of the same names). The web site host can be moved for staging
-// and for the demo through ORVANTA_WEB_HOST in the environment.
+// What the front-ends set up from their command line and environment.
 namespace orvanta {
-
-inline constexpr const char* DEFAULT_PATCH_HOST = ORVANTA_DEFAULT_PATCH_HOST;
-inline constexpr const char* FALLBACK_PATCH_ADDR = ORVANTA_FALLBACK_PATCH_ADDR;
-inline constexpr const char* FALLBACK_GAME_ADDR = ORVANTA_FALLBACK_GAME_ADDR;
-inline constexpr int DEFAULT_PATCH_PORT = 7776;
-inline constexpr int FALLBACK_GAME_PORT = 3333;
-
-// Host of the maker's web site: the notice page and the homepage button.
-QString WebSiteHost();
-// "http://<web site host>/updater_notice/list.asp"
-QString NoticePageUrl();
-
-// "<client> -start -ip:<address> -port:<port>", built in one step: a "%1"
-// in the address is the address, not a place for the port.
-QString LaunchCommandLine(const QString& client, const QString& address, int port);
-
-// File names in the game folder. Windows keeps the ".exe" of the shipped
-// names; elsewhere the same names go without it.
-#ifdef _WIN32
-inline constexpr const char* UPDATER_FILE = "Updater.exe";
-inline constexpr const char* NEW_UPDATER_FILE = "_Updater.exe";
-inline constexpr const char* CLIENT_FILE = "Client.exe";
-#else
-inline constexpr const char* UPDATER_FILE = "Updater";
-inline constexpr const char* NEW_UPDATER_FILE = "_Updater";
-inline constexpr const char* CLIENT_FILE = "Client";
-#endif
-inline constexpr const char* OLD_UPDATER_FILE = "_tmp";
 
 // The FTP waits when a server may stay silent, or a transfer stall, for
 // nSeconds before its connection counts as broken (connecting and the

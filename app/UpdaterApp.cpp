@@ -35,6 +35,7 @@ int CUpdaterApp::InitInstance()
     int nResult = 0;
     {
         CUpdaterDlg dlg;
+        dlg.SetCommandLineHost(orvanta::CommandLineText());
         if (const auto timeouts = orvanta::FtpTimeoutsFromEnvironment())
             dlg.Engine().SetFtpTimeouts(*timeouts);
         dlg.show();

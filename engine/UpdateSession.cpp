@@ -368,8 +368,10 @@ void CUpdateSession::ConnectFtp()
     const orvanta::FtpInfo& info = m_ftpInfo;
     const bool bClean = !HasControlChar(info.host) && !HasControlChar(info.user) && !HasControlChar(info.password);
     const orvanta::HostPort endpoint = orvanta::SplitHostPort(info.host);
-    if (m_pFtp)
+    if (m_pFtp) {
         m_pFtp->SetMaxConnections(m_settings.nConnections);
+        m_pFtp->SetPassive(m_settings.bPassive);
+    }
     if (!bClean || !m_pFtp ||
         !m_pFtp->Connect(endpoint.host, endpoint.port, info.user, info.password, [this](bool bOk) {
             // Both attempts failed: the box comes before the status line.

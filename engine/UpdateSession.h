@@ -92,6 +92,9 @@ public:
     void SetSilenceTimeout(int nMs) { m_silenceTimer.setInterval(nMs); }
     void SetConnectTimeout(int nMs) { m_nConnectTimeoutMs = nMs; }
     void SetFtpTimeouts(const FtpTimeouts& timeouts) { m_ftpTimeouts = timeouts; }
+    // The player changed the FTP mode (the options dialog): it holds from
+    // the next login on.
+    void SetPassive(bool bPassive) { m_settings.bPassive = bPassive; }
     // A repair: the server is asked as a fresh install would ask, every
     // file of the release is read and compared (no digest is taken from the
     // cache), and only what differs is fetched. The installed version is

@@ -1,6 +1,6 @@
 #include "patch/PatchLink.h"
 
-#include "app/Constants.h"
+#include "settings/Publisher.h"
 
 #include <QHostAddress>
 #include <QHostInfo>

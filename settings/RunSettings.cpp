@@ -1,6 +1,6 @@
 #include "settings/RunSettings.h"
 
-#include "app/Constants.h"
+#include "settings/Publisher.h"
 #include "patch/Cp949.h"
 #include "settings/SettingsStore.h"
 
@@ -76,6 +76,7 @@ RunSettings LoadSettings(const QString& commandLineHost)
     run.nDownVersion = key.ReadNumber(DOWN_VERSION);
     const std::int32_t nConnections = key.ReadNumber(CONNECTIONS).value_or(FindValue(CONNECTIONS)->nDefault);
     run.nConnections = std::clamp<std::int32_t>(nConnections, 1, MAX_CONNECTIONS);
+    run.bPassive = key.ReadNumber(PASSIVE).value_or(0) != 0;
     return run;
 }
 

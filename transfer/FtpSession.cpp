@@ -1,6 +1,5 @@
 #include "transfer/FtpSession.h"
 
-#include "settings/SettingsStore.h"
 #include "transfer/FtpWorker.h"
 #include "transfer/PathRules.h"
 
@@ -14,7 +13,6 @@
 #include <deque>
 #include <mutex>
 
-int g_nPassive = 0;
 
 namespace {
 
@@ -292,11 +290,9 @@ bool CFtpSession::Connect(const std::string& host, int port, const std::string& 
 {
     if (m_pMailbox->m_eState != CFtpMailbox::State::Open || m_workers.empty())
         return false;
-    if (const auto nPassive = orvanta::settings::ReadNumberValue(orvanta::settings::PASSIVE))
-        g_nPassive = *nPassive;
     m_pMailbox->m_eState = CFtpMailbox::State::Connecting;
     m_pMailbox->m_onDone = std::move(onDone);
-    FtpLoginJob job{host, port, user, password, g_nPassive != 0};
+    FtpLoginJob job{host, port, user, password, m_bPassive};
     if (m_nMaxConnections > 1)
         m_pMailbox->m_onFirstLogin = [this, job](bool bPassive) {
             FtpLoginJob other = job;

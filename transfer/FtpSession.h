@@ -113,9 +113,8 @@ public:
     // Before Open.
     void SetTimeouts(const FtpTimeouts& timeouts) { m_timeouts = timeouts; }
 
-    // Reloads PASSIVE into g_nPassive, then logs in on the worker: passive or
-    // active as g_nPassive says, and once more in passive mode when that
-    // fails. Returns false at once when the session is not open or is
+    // Logs in on the worker: passive or active as SetPassive says, and once
+    // more in passive mode when that fails. Returns false at once when the session is not open or is
     // already connected or connecting; otherwise the outcome reaches onDone
     // on the session's thread. A failed login leaves the session unavailable.
     // Once the first connection is in, the others (SetMaxConnections) log
@@ -127,6 +126,9 @@ public:
 
     // How many connections Connect opens (1 by default, at most 16). Before Connect.
     void SetMaxConnections(int nConnections);
+    // Data connections in passive mode (PASV) rather than active (PORT),
+    // the player's choice. Before Connect.
+    void SetPassive(bool bPassive) { m_bPassive = bPassive; }
     // Connections logged in and usable now.
     int Connections() const;
 
@@ -190,12 +192,9 @@ private:
     // before the relay.
     std::vector<std::unique_ptr<CFtpWorker>> m_workers;
     int m_nMaxConnections = 1;
+    bool m_bPassive = false;
     FtpTimeouts m_timeouts;
 };
-
-// The passive-mode switch the options dialog changes; Connect reloads it
-// from the store's PASSIVE before every login.
-extern int g_nPassive;
 
 // "host", "host:port" or "[v6]:port"; port 21 when none is given.
 struct FtpEndpoint {

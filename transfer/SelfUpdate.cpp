@@ -1,6 +1,6 @@
 #include "transfer/SelfUpdate.h"
 
-#include "app/Constants.h"
+#include "settings/Publisher.h"
 
 #include <QDir>
 #include <QFile>

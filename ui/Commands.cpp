@@ -1,8 +1,7 @@
 // The window's commands (game, homepage, options) and its teardown.
 #include "ui/UpdaterDlg.h"
 
-#include "app/CommandLine.h"
-#include "app/Constants.h"
+#include "settings/Publisher.h"
 #include "transfer/SelfUpdate.h"
 #include "ui/OptionDlg.h"
 #include "ui/Platform.h"
@@ -59,7 +58,11 @@ void CUpdaterDlg::OnOptions()
     COptionDlg dlg(this);
     const CUpdateSession::State eState = m_pEngine->GetState();
     dlg.SetRepairAvailable(eState == CUpdateSession::State::Idle || CUpdateSession::IsFinal(eState));
-    if (dlg.exec() == COptionDlg::REPAIR_RESULT)
+    const int nResult = dlg.exec();
+    // The player's FTP mode holds from the run's next login on.
+    if (nResult != QDialog::Rejected && m_pEngine)
+        m_pEngine->SetPassive(g_nPassive != 0);
+    if (nResult == COptionDlg::REPAIR_RESULT)
         StartRepair();
 }
 
@@ -84,7 +87,7 @@ void CUpdaterDlg::StartRepair()
     m_pEngine = std::make_unique<CUpdateSession>(this);
     m_pEngine->SetRepair(true);
     BindEngine();
-    m_pEngine->Start(orvanta::CommandLineText());
+    m_pEngine->Start(m_commandLineHost);
 }
 
 void CUpdaterDlg::DestroyWindow()

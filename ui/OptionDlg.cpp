@@ -1,7 +1,6 @@
 #include "ui/OptionDlg.h"
 
 #include "settings/SettingsStore.h"
-#include "transfer/FtpSession.h"
 #include "ui/UpdaterDlg.h"
 
 #include <QCheckBox>
@@ -15,6 +14,9 @@
 #include <QStringList>
 
 #include <algorithm>
+
+
+int g_nPassive = 0;
 
 namespace {
 

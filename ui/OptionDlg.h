@@ -28,6 +28,11 @@ enum : int {
     IDC_STATIC = -1,
 };
 
+// The passive-mode switch as the options dialog last saw or set it; the
+// window hands it to the run (CUpdateSession::SetPassive) when the dialog
+// is confirmed.
+extern int g_nPassive;
+
 // The options dialog: the game's resolution and EAX sound, the passive FTP
 // switch g_nPassive, and the repair of the game folder (a button below the
 // template's own controls, which ends the dialog as OK does but with the

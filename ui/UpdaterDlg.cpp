@@ -1,7 +1,6 @@
 #include "ui/UpdaterDlg.h"
 
-#include "app/CommandLine.h"
-#include "app/Constants.h"
+#include "settings/Publisher.h"
 #include "ui/Platform.h"
 #include "ui/ProgressCtrl.h"
 #include "ui/Resources.h"
@@ -364,7 +363,7 @@ bool CUpdaterDlg::Ask(const Box& box)
 void CUpdaterDlg::OnTimer()
 {
     m_timer.stop();
-    m_pEngine->Start(orvanta::CommandLineText());
+    m_pEngine->Start(m_commandLineHost);
 }
 
 void CUpdaterDlg::SetStatusText(const QString& text)

@@ -50,6 +50,10 @@ public:
     explicit CUpdaterDlg(QWidget* parent = nullptr);
     ~CUpdaterDlg() override;
 
+    // The patch-server host the program was started with (its command
+    // line), for every run this window starts; empty: the store's.
+    void SetCommandLineHost(const QString& host) { m_commandLineHost = host; }
+
     QString StatusText() const;
     QWidget* Control(int id) const;  // by control identifier, or null
     CUpdateSession& Engine() { return *m_pEngine; }
@@ -128,6 +132,7 @@ private:
     std::optional<BytesNote> m_pendingBytes;
     QTimer m_viewTimer;
 
+    QString m_commandLineHost;
     bool m_bClosing = false;  // the teardown has begun
     QPoint m_dragOrigin;
     bool m_bDragging = false;

@@ -37,7 +37,6 @@ CUpdateSession& CEngineRun::Start(Setup setup)
         complete.reset();
     }
     m_bStarted = true;
-    g_nPassive = 0;  // as the program starts; a run before may have set it
     {
         using namespace orvanta::settings;
         CSettingsKey key(CSettingsKey::Open::Create);

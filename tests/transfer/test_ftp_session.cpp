@@ -37,7 +37,6 @@ class FtpSessionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_nPassive = 0;
         orvanta::settings::CSettingsKey key(orvanta::settings::CSettingsKey::Open::Create);
         key.WriteText(orvanta::settings::CLIENT_PATH, m_game.path() + QLatin1Char('/'));
     }
@@ -51,7 +50,7 @@ protected:
         return *m_pServer;
     }
 
-    static void SetPassive(int nPassive) { orvanta::settings::WriteNumberValue(orvanta::settings::PASSIVE, nPassive); }
+    void SetPassive(int nPassive) { m_nPassive = nPassive; }
 
     // Opens a session, logs in and waits for the outcome.
     std::optional<bool> Login(const std::string& password = "secret")
@@ -59,6 +58,7 @@ protected:
         m_pSession = std::make_unique<CFtpSession>();
         CFtpSession* pSession = m_pSession.get();
         pSession->Open();
+        pSession->SetPassive(m_nPassive != 0);
         std::optional<bool> result;
         const bool bStarted = pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", password,
                                                 [&result](bool bOk) { result = bOk; });
@@ -100,6 +100,7 @@ protected:
 
     testing_support::CTempStore m_store;
     std::unique_ptr<CFtpSession> m_pSession;
+    int m_nPassive = 0;
     QTemporaryDir m_game;
     std::unique_ptr<CFtpServer> m_pServer;
     QObject m_context;
@@ -113,7 +114,6 @@ TEST_F(FtpSessionTest, PassiveModeUsesPasvAndReusesTheLogin)
     server.AddFile(QStringLiteral("b.bin"), Pattern(10, 'b'));
     SetPassive(1);
     ASSERT_EQ(Login(), true);
-    EXPECT_EQ(g_nPassive, 1);
 
     const QString first = m_game.filePath(QStringLiteral("a.bin"));
     const auto note = Fetch("data/a.bin", first, 70000);

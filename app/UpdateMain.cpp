@@ -62,17 +62,20 @@ private:
 };
 
 // The name a script reads for each end.
-QString OutcomeName(CUpdateSession::State eState)
+QString OutcomeName(CUpdateSession::Outcome eOutcome)
 {
-    using State = CUpdateSession::State;
-    switch (eState) {
-    case State::LinkFailed: return QStringLiteral("link-failed");
-    case State::FtpFailed: return QStringLiteral("ftp-failed");
-    case State::DownloadStopped: return QStringLiteral("stopped");
-    case State::DownloadBroken: return QStringLiteral("broken");
-    case State::Refused: return QStringLiteral("refused");
-    default: return QStringLiteral("done");
+    using Outcome = CUpdateSession::Outcome;
+    switch (eOutcome) {
+    case Outcome::UpToDate: return QStringLiteral("up-to-date");
+    case Outcome::Updated: return QStringLiteral("done");
+    case Outcome::Unrecorded: return QStringLiteral("unrecorded");
+    case Outcome::LinkFailed: return QStringLiteral("link-failed");
+    case Outcome::FtpFailed: return QStringLiteral("ftp-failed");
+    case Outcome::Stopped: return QStringLiteral("stopped");
+    case Outcome::Broken: return QStringLiteral("broken");
+    case Outcome::Refused: return QStringLiteral("refused");
     }
+    return QStringLiteral("done");
 }
 
 int BadCommandLine(const QString& why)
@@ -232,9 +235,7 @@ int main(int argc, char** argv)
     int nExit = -1;
     QElapsedTimer clock;
     clock.start();
-    QTimer gameWait;
-    gameWait.setSingleShot(true);
-    gameWait.setInterval(nGameWaitS * 1000);
+    engine.SetGameServerWait(nGameWaitS * 1000);
 
     const auto finish = [&](int nCode, const QString& outcome, const QString& why) {
         if (nExit >= 0)
@@ -270,30 +271,30 @@ int main(int argc, char** argv)
                      [&](quint64, quint64, quint64, quint64, quint64 allRecv, quint64 total) {
                          view.Bytes(allRecv, total, clock.elapsed());
                      });
-    QObject::connect(&engine, &CUpdateSession::stateChanged, [&](CUpdateSession::State eState) {
-        using State = CUpdateSession::State;
-        if (eState == State::Ready) {
-            finish(0, engine.IsUpToDate() && engine.FileList().empty() ? QStringLiteral("up-to-date")
-                                                                       : QStringLiteral("done"),
-                   QString());
-        } else if (eState == State::UpToDate || eState == State::Done) {
-            // Frame 19 records the installed version; give the server a
-            // moment to send it.
-            gameWait.start();
-        } else if (CUpdateSession::IsFinal(eState) && eState != State::Closed) {
-            finish(1, OutcomeName(eState),
+    QObject::connect(&engine, &CUpdateSession::finished, [&](CUpdateSession::Outcome eOutcome) {
+        using Outcome = CUpdateSession::Outcome;
+        switch (eOutcome) {
+        case Outcome::UpToDate:
+            finish(0, QStringLiteral("up-to-date"), QString());
+            break;
+        case Outcome::Updated:
+            finish(0, QStringLiteral("done"), QString());
+            break;
+        case Outcome::Unrecorded:
+            // The files are in place, but the version is not what the store
+            // says: the update is not complete until it is recorded.
+            finish(1, QStringLiteral("unrecorded"),
+                   Say("the files are in place, but the patch server sent no game server; the installed version was "
+                       "not recorded",
+                       "파일은 모두 받았지만 패치 서버가 게임 서버를 알려 주지 않아 설치 버전을 기록하지 않았습니다"));
+            break;
+        default:
+            finish(1, OutcomeName(eOutcome),
                    Say("the update did not complete: %1 (patch server %2:%3)", "업데이트를 마치지 못했습니다: %1 (패치 서버 %2:%3)")
                        .arg(engine.StatusText(), engine.Settings().szIP)
                        .arg(engine.Settings().nPort));
+            break;
         }
-    });
-    QObject::connect(&gameWait, &QTimer::timeout, [&] {
-        // The files are in place, but the version is not what the store
-        // says: the update is not complete until it is recorded.
-        finish(1, QStringLiteral("unrecorded"),
-               Say("the files are in place, but the patch server sent no game server; the installed version was "
-                   "not recorded",
-                   "파일은 모두 받았지만 패치 서버가 게임 서버를 알려 주지 않아 설치 버전을 기록하지 않았습니다"));
     });
 
     std::signal(SIGINT, OnSignal);

@@ -46,6 +46,12 @@ CUpdateSession::CUpdateSession(IUpdatePrompts* pPrompts, QObject* parent)
     m_silenceTimer.setSingleShot(true);
     m_silenceTimer.setInterval(DEFAULT_SILENCE_MS);
     connect(&m_silenceTimer, &QTimer::timeout, this, &CUpdateSession::OnSilence);
+    m_gameServerTimer.setSingleShot(true);
+    m_gameServerTimer.setInterval(10000);
+    connect(&m_gameServerTimer, &QTimer::timeout, this, [this] {
+        if (m_eState == State::UpToDate || m_eState == State::Done)
+            Finish(Outcome::Unrecorded);
+    });
     m_checkTimer.setInterval(CHECK_POLL_MS);
     connect(&m_checkTimer, &QTimer::timeout, this, &CUpdateSession::OnCheckTick);
 }
@@ -145,6 +151,18 @@ void CUpdateSession::SetState(State eState)
     if (m_eState == eState || m_eState == State::Closed)
         return;
     m_eState = eState;
+    switch (eState) {
+    case State::UpToDate:
+    case State::Done:
+        m_bFetched = m_bFetched || eState == State::Done;
+        m_gameServerTimer.start();
+        break;
+    case State::Ready:
+        m_gameServerTimer.stop();
+        break;
+    default:
+        break;
+    }
     // Only the patch server's part of the conversation is timed: once the
     // files arrive, or the run has ended, its silence is normal.
     if (eState == State::WaitingForVersion || eState == State::CollectingList)
@@ -152,6 +170,37 @@ void CUpdateSession::SetState(State eState)
     else
         m_silenceTimer.stop();
     Q_EMIT stateChanged(eState);
+    switch (eState) {
+    case State::Ready:
+        Finish(m_bFetched ? Outcome::Updated : Outcome::UpToDate);
+        break;
+    case State::LinkFailed:
+        Finish(Outcome::LinkFailed);
+        break;
+    case State::FtpFailed:
+        Finish(Outcome::FtpFailed);
+        break;
+    case State::DownloadStopped:
+        Finish(Outcome::Stopped);
+        break;
+    case State::DownloadBroken:
+        Finish(Outcome::Broken);
+        break;
+    case State::Refused:
+        Finish(Outcome::Refused);
+        break;
+    default:
+        break;
+    }
+}
+
+void CUpdateSession::Finish(Outcome eOutcome)
+{
+    if (m_bFinished || m_eState == State::Closed)
+        return;
+    m_bFinished = true;
+    m_gameServerTimer.stop();
+    Q_EMIT finished(eOutcome);
 }
 
 void CUpdateSession::SetStatusText(const QString& text)

@@ -63,6 +63,18 @@ public:
         Closed,             // shut down
     };
     Q_ENUM(State)
+    // How a run ended, told once by finished().
+    enum class Outcome {
+        UpToDate,    // nothing to fetch; the server's game address came
+        Updated,     // every file in place and the version recorded
+        Unrecorded,  // every file in place, but no game address came: the version is not recorded
+        LinkFailed,
+        FtpFailed,
+        Stopped,     // a transfer could not start and the player gave up
+        Broken,      // a file came up short or the FTP connection closed
+        Refused,     // the release is not the publisher's
+    };
+    Q_ENUM(Outcome)
     // Whether the run's own work is over: it ended, or it waits for nothing
     // but the patch server's game address (UpToDate, Done).
     static bool IsFinal(State eState);
@@ -92,6 +104,9 @@ public:
     void SetSilenceTimeout(int nMs) { m_silenceTimer.setInterval(nMs); }
     void SetConnectTimeout(int nMs) { m_nConnectTimeoutMs = nMs; }
     void SetFtpTimeouts(const FtpTimeouts& timeouts) { m_ftpTimeouts = timeouts; }
+    // How long the run waits for the game server's address once its files
+    // are in place, before it finishes as Unrecorded (10 s).
+    void SetGameServerWait(int nMs) { m_gameServerTimer.setInterval(nMs); }
     // The player changed the FTP mode (the options dialog): it holds from
     // the next login on.
     void SetPassive(bool bPassive) { m_settings.bPassive = bPassive; }
@@ -150,6 +165,9 @@ Q_SIGNALS:
     // Every file arrived whole: both bars full.
     void downloadComplete(quint64 lastFileSize, quint64 total);
     void launchReadyChanged(bool bReady);
+    // The run has ended, whatever road it took: once per run, never after
+    // Shutdown. Front-ends act on this, not on the states.
+    void finished(CUpdateSession::Outcome outcome);
     // The patch-server host was empty or did not resolve; the run tries the
     // publisher's fixed address.
     void fallbackAddressUsed(const QString& host, const QString& address);
@@ -197,6 +215,7 @@ private:
 
     std::int32_t AskedVersion() const;
     void SetState(State eState);
+    void Finish(Outcome eOutcome);
     void SetStatusText(const QString& text);
     void ArmLaunch(bool bUpToDate);
     bool Ask(const IUpdatePrompts::Box& box);
@@ -243,6 +262,9 @@ private:
     QString m_digestCachePath;
     std::shared_ptr<orvanta::CDigestCache> m_pDigests;  // loaded by the first check or write
     QTimer m_silenceTimer;  // the patch server owes a frame
+    QTimer m_gameServerTimer;  // the files are in place; the game address is owed
+    bool m_bFinished = false;
+    bool m_bFetched = false;  // the run went through Done
     std::size_t m_nMaxEntries = DEFAULT_MAX_ENTRIES;
     int m_nConnectTimeoutMs = -1;  // the link's default
     FtpTimeouts m_ftpTimeouts;

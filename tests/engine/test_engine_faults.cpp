@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 using namespace orvanta;
@@ -129,3 +131,58 @@ TEST_F(EngineFaultTest, ATargetThatIsALinkIsReplacedNotFollowed)
     EXPECT_EQ(QFileInfo(secret).permissions() & QFile::WriteOwner, 0);
 }
 
+
+// Every road of a run ends in exactly one finished(), with its outcome.
+TEST_F(EngineFaultTest, EveryRoadEndsOnceWithItsOutcome)
+{
+    using Outcome = CUpdateSession::Outcome;
+    m_run.StartFtp();
+    const QByteArray file = Pattern(1000, 'f');
+    const QByteArray list = Int32Frame(FRAME_SERVER_VERSION, 2) +
+                            FrameBytes(FRAME_FILE_ENTRY, EncodeFileEntry({"d", "f.bin", std::uint32_t(file.size())}));
+    m_run.Ftp().AddFile(QStringLiteral("d/f.bin"), file);
+    const QByteArray gameServer = FrameBytes(FRAME_GAME_SERVER, EncodeGameServerInfo({"game", 9}));
+    struct Road {
+        const char* what;
+        std::function<void()> play;  // the server's part, once frame 10 is in
+        Outcome eOutcome;
+    };
+    const auto login = [this](const char* password) {
+        return FrameBytes(FRAME_FTP_INFO, EncodeFtpInfo({m_run.Ftp().HostText().toStdString(), "updater", password}));
+    };
+    const Road roads[] = {
+        {"up to date", [&] { m_run.Peer().Write(Int32Frame(FRAME_SERVER_VERSION, 1) + gameServer); }, Outcome::UpToDate},
+        {"updated",
+         [&] {
+             m_run.Peer().Write(list + login("secret"));
+             ASSERT_TRUE(m_run.Peer().WaitForFrames(3));  // 10, 16, 18
+             m_run.Peer().Write(gameServer);
+         },
+         Outcome::Updated},
+        {"no game server", [&] { m_run.Peer().Write(list + login("secret")); }, Outcome::Unrecorded},
+        {"wrong password",
+         [&] {
+             m_run.Prompts().Expect({});  // the login box
+             m_run.Peer().Write(list + login("wrong"));
+         },
+         Outcome::FtpFailed},
+        {"refused", [&] { m_run.Peer().Write(list + login("secret")); }, Outcome::Refused},
+        {"silent server", [] {}, Outcome::LinkFailed},
+    };
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.what);
+        m_run.Start({.store = {{settings::CLIENT_VERSION, 1}},
+                     .trustedKey = road.eOutcome == Outcome::Refused
+                                       ? std::optional(Ed25519PublicKey{})
+                                       : std::nullopt,
+                     .configure = [](CUpdateSession& engine) {
+                         engine.SetGameServerWait(200);
+                         engine.SetSilenceTimeout(300);
+                     }});
+        ASSERT_TRUE(m_run.Peer().WaitForFrames(1));
+        road.play();
+        ASSERT_TRUE(WaitFor([this] { return !m_run.outcomes.empty(); }));
+        QTest::qWait(50);  // nothing more comes
+        EXPECT_EQ(m_run.outcomes, std::vector<Outcome>{road.eOutcome});
+    }
+}

@@ -35,6 +35,7 @@ CUpdateSession& CEngineRun::Start(Setup setup)
         lastCount.reset();
         nTotal.reset();
         complete.reset();
+        outcomes.clear();
     }
     m_bStarted = true;
     {
@@ -66,6 +67,8 @@ CUpdateSession& CEngineRun::Start(Setup setup)
                          lastCount = Count{fileRecv, fileSize, allRecv, total};
                      });
     QObject::connect(&engine, &CUpdateSession::totalsPrepared, [this](quint64 total) { nTotal = total; });
+    QObject::connect(&engine, &CUpdateSession::finished,
+                     [this](CUpdateSession::Outcome eOutcome) { outcomes.push_back(eOutcome); });
     QObject::connect(&engine, &CUpdateSession::downloadComplete,
                      [this](quint64 last, quint64 total) { complete = {last, total}; });
     engine.Start(setup.host);

@@ -70,6 +70,7 @@ public:
     std::optional<Count> lastCount;
     std::optional<quint64> nTotal;
     std::optional<std::pair<quint64, quint64>> complete;
+    std::vector<CUpdateSession::Outcome> outcomes;  // finished(), once per run
 
 private:
     QTemporaryDir m_parent;

@@ -261,6 +261,14 @@ class Case(unittest.TestCase):
         self.xvfb.stop()
         failed = any(e for _, e in getattr(self._outcome, "errors", []) if e) or \
             (hasattr(self._outcome, "result") and (self._outcome.result.failures or self._outcome.result.errors))
+        if failed:
+            # What the updaters and servers said, for a failure seen only in CI.
+            for name in sorted(os.listdir(self.logs)):
+                if name.startswith("updater-") or name.endswith(".log"):
+                    with open(os.path.join(self.logs, name), encoding="utf-8", errors="replace") as f:
+                        tail = f.read()[-3000:]
+                    print("--- %s\n%s" % (name, tail), file=sys.stderr)
+            print("--- statuses: %r" % self.statuses(), file=sys.stderr)
         if failed and os.environ.get("ORVANTA_E2E_KEEP"):
             print("kept", self.base, file=sys.stderr)
         else:

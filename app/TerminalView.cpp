@@ -170,13 +170,15 @@ void CTerminalView::Status(const QString& text)
 
 void CTerminalView::FileStarted(std::uint64_t nIndex, std::uint64_t nCount, const QString& name, std::uint64_t nSize)
 {
-    if (m_eMode == Mode::Json)
+    // The window's view ends on the last file, which may have ended first.
+    if (m_eMode == Mode::Json && !m_done.contains(nIndex))
         Json(QStringLiteral("file"), {{"name", name}},
              {{"index", double(nIndex)}, {"count", double(nCount)}, {"size", double(nSize)}});
 }
 
 void CTerminalView::FileDone(std::uint64_t nIndex, std::uint64_t nCount, const QString& name, std::uint64_t nSize)
 {
+    m_done.insert(nIndex);
     switch (m_eMode) {
     case Mode::Bar:
     case Mode::Lines:

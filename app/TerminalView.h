@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <set>
 #include <utility>
 
 // What orvanta-update shows of a run, in the forms people know from curl,
@@ -72,6 +73,7 @@ private:
     std::int64_t m_nLastDrawMs = -1;
     std::uint64_t m_nLastBytes = 0;
     std::deque<std::pair<std::int64_t, std::uint64_t>> m_samples;  // the last seconds, for the speed
+    std::set<std::uint64_t> m_done;  // files reported done: never said to begin after that
 };
 
 } // namespace orvanta::terminal

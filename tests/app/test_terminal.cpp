@@ -61,6 +61,7 @@ TEST(TerminalView, JsonLinesAreOneObjectEachWithTheEndLast)
         view.Bytes(6, 10, 1);  // within the redraw interval: not printed
         view.Bytes(10, 10, 2);
         view.FileDone(1, 2, QStringLiteral("a.pak"), 10);
+        view.FileStarted(1, 2, QStringLiteral("a.pak"), 10);  // already done: not said to begin again
         view.End(QStringLiteral("refused"), 1, QStringLiteral("why"));
     }
     const QList<QByteArray> lines = Drain(pOut).trimmed().split('\n');

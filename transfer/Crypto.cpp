@@ -8,6 +8,10 @@
 #include <memory>
 #include <system_error>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 namespace orvanta {
 namespace {
 
@@ -83,7 +87,8 @@ Sha256Digest CSha256::Final()
     return digest;
 }
 
-std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, const std::atomic<bool>* pStop)
+std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, const std::atomic<bool>* pStop,
+                                         const std::function<void(std::size_t)>& onRead)
 {
 #ifdef _WIN32
     std::FILE* pFile = _wfopen(path.c_str(), L"rb");
@@ -93,6 +98,9 @@ std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, cons
     if (!pFile)
         return std::nullopt;
     std::setvbuf(pFile, nullptr, _IONBF, 0);
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(fileno(pFile), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     CSha256 hash;
     // A block no larger than the file (one byte more, so that one read
     // meets its end): a release folder holds thousands of small files, and
@@ -110,6 +118,8 @@ std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, cons
         }
         const std::size_t nGot = std::fread(block.get(), 1, nBlock, pFile);
         hash.Update(block.get(), nGot);
+        if (onRead)
+            onRead(nGot);
         if (nGot < nBlock) {
             bOk = !std::ferror(pFile);
             break;

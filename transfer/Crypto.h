@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,8 +42,11 @@ private:
 };
 
 // The SHA-256 of a whole file, read in large blocks; nothing when it
-// cannot be read or pStop, polled between blocks, turns true.
-std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, const std::atomic<bool>* pStop = nullptr);
+// cannot be read or pStop, polled between blocks, turns true. onRead, when
+// given, hears of each block's bytes as they are hashed (a check's
+// progress).
+std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, const std::atomic<bool>* pStop = nullptr,
+                                         const std::function<void(std::size_t)>& onRead = {});
 
 bool VerifyEd25519(const Ed25519PublicKey& key, std::string_view message, const Ed25519Signature& signature);
 

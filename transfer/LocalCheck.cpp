@@ -3,21 +3,9 @@
 #include "transfer/Crypto.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <system_error>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#endif
-
 namespace orvanta {
-namespace {
-
-// Large enough that a read costs little beside hashing it, small enough to
-// stay in the core's cache between the read and the hash.
-constexpr std::size_t BLOCK = std::size_t(1) << 20;
-
-} // namespace
 
 CLocalCheck::CLocalCheck(std::vector<CheckItem> items, std::shared_ptr<const CDigestCache> pCache, int nThreads)
     : m_items(std::move(items)), m_pCache(std::move(pCache)), m_outcomes(m_items.size())
@@ -101,47 +89,16 @@ CheckOutcome CLocalCheck::Check(const CheckItem& item)
 
 std::optional<Sha256Digest> CLocalCheck::Hash(const std::filesystem::path& path, std::uint64_t nSize)
 {
-#ifdef _WIN32
-    std::FILE* pFile = _wfopen(path.c_str(), L"rb");
-#else
-    std::FILE* pFile = std::fopen(path.c_str(), "rb");
-#endif
+    // The progress counts the size the check was given: a file that turns
+    // out longer or shorter moves it by exactly that much in all.
     std::uint64_t nCounted = 0;
     const auto count = [&](std::uint64_t n) {
-        m_nBytesDone += n;
-        nCounted += n;
+        const std::uint64_t nTaken = std::min(n, nSize - nCounted);
+        m_nBytesDone += nTaken;
+        nCounted += nTaken;
     };
-    if (!pFile) {
-        count(nSize);
-        return std::nullopt;
-    }
-    std::setvbuf(pFile, nullptr, _IONBF, 0);
-#ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(fileno(pFile), 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-    thread_local std::unique_ptr<std::uint8_t[]> block;
-    if (!block)
-        block = std::make_unique_for_overwrite<std::uint8_t[]>(BLOCK);
-    CSha256 hash;
-    bool bOk = true;
-    for (;;) {
-        if (m_bStop) {
-            bOk = false;
-            break;
-        }
-        const std::size_t nGot = std::fread(block.get(), 1, BLOCK, pFile);
-        hash.Update(block.get(), nGot);
-        count(std::min<std::uint64_t>(nGot, nSize - std::min(nSize, nCounted)));
-        if (nGot < BLOCK) {
-            bOk = !std::ferror(pFile);
-            break;
-        }
-    }
-    std::fclose(pFile);
-    count(nSize - std::min(nSize, nCounted));
-    const Sha256Digest digest = hash.Final();
-    if (!bOk || !hash.IsOk())
-        return std::nullopt;
+    const auto digest = Sha256OfFile(path, &m_bStop, [&](std::size_t nRead) { count(nRead); });
+    count(nSize);
     return digest;
 }
 

@@ -20,7 +20,6 @@ namespace {
 constexpr int MIN_BAR = 10;
 constexpr int MAX_BAR = 40;
 constexpr std::int64_t REDRAW_MS = 100;   // a terminal line is redrawn at most this often
-constexpr std::int64_t SPEED_WINDOW_MS = 5000;
 
 void Put(std::FILE* pFile, const QString& text)
 {
@@ -194,17 +193,6 @@ void CTerminalView::FileDone(std::uint64_t nIndex, std::uint64_t nCount, const Q
     }
 }
 
-double CTerminalView::Speed() const
-{
-    if (m_samples.size() < 2)
-        return 0;
-    const auto& [firstMs, firstBytes] = m_samples.front();
-    const auto& [lastMs, lastBytes] = m_samples.back();
-    if (lastMs - firstMs < 200 || lastBytes < firstBytes)
-        return 0;
-    return double(lastBytes - firstBytes) * 1000.0 / double(lastMs - firstMs);
-}
-
 void CTerminalView::Bytes(std::uint64_t nAllRecv, std::uint64_t nTotal, std::int64_t nNowMs)
 {
     if (m_eMode == Mode::Lines || m_eMode == Mode::Quiet)
@@ -217,17 +205,14 @@ void CTerminalView::Bytes(std::uint64_t nAllRecv, std::uint64_t nTotal, std::int
     m_nLastDrawMs = nNowMs;
     m_nLastBytes = nAllRecv;
     // A retried file's bytes are taken back: the speed starts over.
-    if (!m_samples.empty() && m_samples.back().second > nAllRecv)
-        m_samples.clear();
-    m_samples.emplace_back(nNowMs, nAllRecv);
-    while (m_samples.size() > 2 && nNowMs - m_samples.front().first > SPEED_WINDOW_MS)
-        m_samples.pop_front();
+    m_rate.Add(nNowMs, nAllRecv, nTotal);
+    const double speed = m_rate.BytesPerSecond().value_or(0.0);
     if (m_eMode == Mode::Json) {
         Json(QStringLiteral("progress"), {},
-             {{"received", double(nAllRecv)}, {"total", double(nTotal)}, {"bytes_per_second", std::floor(Speed())}});
+             {{"received", double(nAllRecv)}, {"total", double(nTotal)}, {"bytes_per_second", std::floor(speed)}});
         return;
     }
-    const QString line = ProgressLine(nAllRecv, nTotal, Speed(), m_nColumns);
+    const QString line = ProgressLine(nAllRecv, nTotal, speed, m_nColumns);
     const int nPad = std::max(0, m_nBarWidth - int(line.size()));
     Put(m_pOut, QLatin1Char('\r') + line + QString(nPad, QLatin1Char(' ')));
     m_nBarWidth = int(line.size()) + nPad;

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "transfer/TransferRate.h"
+
 #include <QString>
 
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <set>
 #include <utility>
 
@@ -40,6 +41,9 @@ int TerminalColumns();
 
 class CTerminalView final {
 public:
+    // A terminal tells the speed once it has a fifth of a second of bytes.
+    static constexpr std::int64_t SPEED_SETTLE_MS = 200;
+
     CTerminalView(Mode eMode, int nColumns, std::FILE* pOut, std::FILE* pErr);
     ~CTerminalView();
     CTerminalView(const CTerminalView&) = delete;
@@ -63,7 +67,6 @@ private:
     void ClearBar();
     void Json(const QString& type, std::initializer_list<std::pair<const char*, QString>> texts,
               std::initializer_list<std::pair<const char*, double>> numbers);
-    double Speed() const;
 
     Mode m_eMode;
     int m_nColumns;
@@ -72,7 +75,7 @@ private:
     int m_nBarWidth = 0;      // characters of the progress line on screen
     std::int64_t m_nLastDrawMs = -1;
     std::uint64_t m_nLastBytes = 0;
-    std::deque<std::pair<std::int64_t, std::uint64_t>> m_samples;  // the last seconds, for the speed
+    CTransferRate m_rate{SPEED_SETTLE_MS};
     std::set<std::uint64_t> m_done;  // files reported done: never said to begin after that
 };
 

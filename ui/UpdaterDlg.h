@@ -2,7 +2,7 @@
 
 #include "engine/UpdatePrompts.h"
 #include "engine/UpdateSession.h"
-#include "ui/TransferRate.h"
+#include "transfer/TransferRate.h"
 
 #include <QDialog>
 #include <QElapsedTimer>

@@ -5,7 +5,7 @@
 #include "ui/ProgressCtrl.h"
 #include "ui/SkinButton.h"
 #include "ui/SkinPaint.h"
-#include "ui/TransferRate.h"
+#include "transfer/TransferRate.h"
 #include "ui/UpdaterDlg.h"
 
 #include <QToolTip>

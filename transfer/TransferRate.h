@@ -8,11 +8,14 @@
 
 // The download's speed and the time it still needs, from the byte counts
 // the engine reports and the moments they arrived. Plain arithmetic: the
-// caller passes the clock.
+// caller passes the clock. The window's tooltip and orvanta-update's
+// progress line both read it.
 class CTransferRate final {
 public:
-    static constexpr std::int64_t SETTLE_MS = 3000;  // nothing is told before this much time
+    static constexpr std::int64_t SETTLE_MS = 3000;  // by default nothing is told before this much time
     static constexpr std::int64_t WINDOW_MS = 5000;  // the speed is that of the last few seconds
+
+    explicit CTransferRate(std::int64_t nSettleMs = SETTLE_MS) : m_nSettleMs(nSettleMs) {}
 
     void Reset();
     // Every byte received so far of a whole nTotal, at nMs of a monotonic
@@ -32,6 +35,7 @@ private:
         std::uint64_t nDone;
     };
     std::deque<Sample> m_samples;
+    std::int64_t m_nSettleMs;
     std::int64_t m_nStartMs = 0;
     std::uint64_t m_nTotal = 0;
 };

@@ -1,4 +1,4 @@
-#include "ui/TransferRate.h"
+#include "transfer/TransferRate.h"
 
 #include <cmath>
 
@@ -27,7 +27,7 @@ std::optional<double> CTransferRate::BytesPerSecond() const
         return std::nullopt;
     const Sample& last = m_samples.back();
     const Sample& first = m_samples.front();
-    if (last.nMs - m_nStartMs < SETTLE_MS || last.nMs <= first.nMs)
+    if (last.nMs - m_nStartMs < m_nSettleMs || last.nMs <= first.nMs)
         return std::nullopt;
     return double(last.nDone - first.nDone) * 1000.0 / double(last.nMs - first.nMs);
 }

@@ -18,6 +18,21 @@
 
 namespace {
 
+// The outcome of a state that ends a run short of its files.
+std::optional<CUpdateSession::Outcome> FailureOf(CUpdateSession::State eState)
+{
+    using State = CUpdateSession::State;
+    using Outcome = CUpdateSession::Outcome;
+    switch (eState) {
+    case State::LinkFailed: return Outcome::LinkFailed;
+    case State::FtpFailed: return Outcome::FtpFailed;
+    case State::DownloadStopped: return Outcome::Stopped;
+    case State::DownloadBroken: return Outcome::Broken;
+    case State::Refused: return Outcome::Refused;
+    default: return std::nullopt;
+    }
+}
+
 // Frames 16 and 18 carry four bytes that mean nothing.
 constexpr std::array<std::uint8_t, 4> EMPTY_PAYLOAD{};
 
@@ -151,17 +166,10 @@ void CUpdateSession::SetState(State eState)
     if (m_eState == eState || m_eState == State::Closed)
         return;
     m_eState = eState;
-    switch (eState) {
-    case State::UpToDate:
-    case State::Done:
+    // The files are in place (or none were needed): the game address is owed.
+    if (eState == State::UpToDate || eState == State::Done) {
         m_bFetched = m_bFetched || eState == State::Done;
         m_gameServerTimer.start();
-        break;
-    case State::Ready:
-        m_gameServerTimer.stop();
-        break;
-    default:
-        break;
     }
     // Only the patch server's part of the conversation is timed: once the
     // files arrive, or the run has ended, its silence is normal.
@@ -170,28 +178,10 @@ void CUpdateSession::SetState(State eState)
     else
         m_silenceTimer.stop();
     Q_EMIT stateChanged(eState);
-    switch (eState) {
-    case State::Ready:
+    if (eState == State::Ready)
         Finish(m_bFetched ? Outcome::Updated : Outcome::UpToDate);
-        break;
-    case State::LinkFailed:
-        Finish(Outcome::LinkFailed);
-        break;
-    case State::FtpFailed:
-        Finish(Outcome::FtpFailed);
-        break;
-    case State::DownloadStopped:
-        Finish(Outcome::Stopped);
-        break;
-    case State::DownloadBroken:
-        Finish(Outcome::Broken);
-        break;
-    case State::Refused:
-        Finish(Outcome::Refused);
-        break;
-    default:
-        break;
-    }
+    else if (const auto failure = FailureOf(eState))
+        Finish(*failure);
 }
 
 void CUpdateSession::Finish(Outcome eOutcome)

@@ -41,7 +41,7 @@ class CTerminalPrompts final : public IUpdatePrompts {
 public:
     CTerminalPrompts(CTerminalView* pView, int nRetries) : m_pView(pView), m_nRetriesLeft(nRetries) {}
 
-    bool Ask(const Box& box) override
+    void Ask(const Box& box, Answer answer) override
     {
         QString text = box.text;
         text.replace(QLatin1Char('\n'), QLatin1Char(' '));
@@ -53,7 +53,7 @@ public:
         } else {
             m_pView->Note(text);
         }
-        return !box.bQuestion || bRetry;
+        answer(!box.bQuestion || bRetry);
     }
 
 private:

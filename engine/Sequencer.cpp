@@ -20,6 +20,7 @@
 namespace {
 
 const QString ERROR_CAPTION = QStringLiteral("오류 발생");
+const QString STOPPED = QStringLiteral("파일 업데이트 오류 발생 되었습니다.");
 
 // StartEntryTransfer's own results beside the FTP session's codes.
 constexpr int RESULT_NO_FOLDER = -1;   // a folder could not be made
@@ -62,8 +63,7 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
     if (dwStatus == FTP_STATUS_CONNECTION_ADDED) {
         if (m_nProbing > 0)
             return;  // the transfers have not begun
-        if (!StartMoreEntries())
-            EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+        StartMoreEntries();
         return;
     }
     const std::size_t nEntry = pInfo ? pInfo->nEntry : m_counters.nCurFile;
@@ -133,7 +133,7 @@ void CUpdateSession::StartSequence()
     // could not hold, is refused whole, before any of it is fetched.
     if (orvanta::FindUnsafeEntry(m_fileList) != std::string::npos) {
         PrepareTotals();
-        EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+        EndSequence(State::DownloadStopped, STOPPED);
         return;
     }
     const std::size_t nResume = ResumeEntry();
@@ -202,8 +202,7 @@ void CUpdateSession::BeginTransfers()
 {
     PrepareTotals();
     SaveMark();
-    if (!StartMoreEntries())
-        EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+    StartMoreEntries();
 }
 
 // A patch that did not give the new file: the whole file follows it. The
@@ -239,43 +238,45 @@ void CUpdateSession::PrepareTotals()
 }
 
 // Starts entries in list order until every logged-in connection has one.
-// False when the player gave up on one that could not be started.
-bool CUpdateSession::StartMoreEntries()
+// An entry that cannot start waits for the player, and so do the ones after
+// it; the transfers under way go on meanwhile.
+void CUpdateSession::StartMoreEntries()
 {
     const std::size_t nConnections = m_pFtp ? std::size_t(std::max(1, m_pFtp->Connections())) : 1;
-    while (m_eState == State::Downloading && m_counters.inFlight.size() < nConnections &&
+    while (m_eState == State::Downloading && !m_bRetryAsked && m_counters.inFlight.size() < nConnections &&
            m_counters.nNextEntry < m_fileList.size()) {
         const std::size_t nIndex = m_counters.nNextEntry;
-        if (!DownloadEntry(nIndex))
-            return m_eState != State::Downloading;  // false: the player gave up
-        // A question may have let other notes through meanwhile.
-        if (m_eState != State::Downloading)
-            return true;
-        m_counters.nNextEntry = std::max(m_counters.nNextEntry, nIndex + 1);
+        const int nResult = StartEntryTransfer(nIndex);
+        if (nResult == RESULT_OUTSIDE) {
+            EndSequence(State::DownloadStopped, STOPPED);
+            return;
+        }
+        if (nResult != FTP_OK && nResult != FTP_IO_PENDING) {
+            AskRetry(nIndex, nResult);
+            return;
+        }
+        m_counters.nNextEntry = nIndex + 1;
         m_counters.inFlight.emplace(nIndex, 0);
     }
-    return true;
 }
 
-bool CUpdateSession::DownloadEntry(std::size_t nIndex)
+void CUpdateSession::AskRetry(std::size_t nIndex, int nResult)
 {
-    if (nIndex >= m_fileList.size())
-        return false;
-    const orvanta::FileEntry& entry = m_fileList[nIndex];
-    for (;;) {
-        const int nResult = StartEntryTransfer(nIndex);
-        if (nResult == FTP_OK || nResult == FTP_IO_PENDING)
-            return true;
-        if (nResult == RESULT_OUTSIDE || m_eState == State::Closed)
-            return false;
-        IUpdatePrompts::Box box{IUpdatePrompts::Box::Owner::Window, true, ERROR_CAPTION, QString(),
-                                QStringLiteral("retryQuestion")};
-        box.text = nResult == RESULT_NO_FOLDER
-                       ? QStringLiteral("해당 파일일이 위치한 폴더 구성에 실해 하였습니다.\n다시 시도하시겠습니다")
-                       : QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(FromWire(entry.name)).arg(nResult);
-        if (!Ask(box))
-            return false;
-    }
+    IUpdatePrompts::Box box{IUpdatePrompts::Box::Owner::Window, true, ERROR_CAPTION, QString(),
+                            QStringLiteral("retryQuestion")};
+    box.text = nResult == RESULT_NO_FOLDER
+                   ? QStringLiteral("해당 파일일이 위치한 폴더 구성에 실해 하였습니다.\n다시 시도하시겠습니다")
+                   : QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(FromWire(m_fileList[nIndex].name)).arg(nResult);
+    m_bRetryAsked = true;
+    Ask(box, [this](bool bRetry) {
+        m_bRetryAsked = false;
+        if (m_eState != State::Downloading)
+            return;  // the sequence ended while the player was asked
+        if (bRetry)
+            StartMoreEntries();
+        else
+            EndSequence(State::DownloadStopped, STOPPED);
+    });
 }
 
 int CUpdateSession::StartEntryTransfer(std::size_t nIndex)
@@ -320,7 +321,8 @@ bool CUpdateSession::EnsureDirectory(const QByteArray& sub)
         return true;
     if (!QDir().mkdir(path)) {
         Ask({IUpdatePrompts::Box::Owner::Application, false, QString(), QStringLiteral("디렉토리를 만들 수 없습니다."),
-             QStringLiteral("directoryBox")});
+             QStringLiteral("directoryBox")},
+            {});
         return false;
     }
     return true;
@@ -412,8 +414,7 @@ void CUpdateSession::FinishEntry(std::size_t nEntry, bool bCommitted)
         SaveMark();
         ShowEntry();
     }
-    if (!StartMoreEntries())
-        EndSequence(State::DownloadStopped, QStringLiteral("파일 업데이트 오류 발생 되었습니다."));
+    StartMoreEntries();
 }
 
 void CUpdateSession::FinishList()

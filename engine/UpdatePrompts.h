@@ -2,11 +2,15 @@
 
 #include <QString>
 
+#include <functional>
+
 // What the update engine asks of whoever shows it. The engine decides every
 // text; the view only shows it (as plain text: file names come from the
-// network) and reports the player's answer. Called on the engine's thread,
-// and may run a nested event loop; the engine copes with being shut down
-// while it waits.
+// network) and reports the player's answer. Nothing waits for the answer:
+// Ask shows the box and returns, and the view calls the answer back once,
+// when the box is closed (OK: true), from its own thread's event loop. The
+// engine poses one box at a time, and drops an answer that comes after its
+// run was shut down.
 class IUpdatePrompts {
 public:
     struct Box {
@@ -21,9 +25,9 @@ public:
         QString text;
         QString name;            // which box this is, for scripts and tests
     };
+    using Answer = std::function<void(bool bOk)>;
 
-    // Shows the box; true when the player answered OK.
-    virtual bool Ask(const Box& box) = 0;
+    virtual void Ask(const Box& box, Answer answer) = 0;
 
 protected:
     ~IUpdatePrompts() = default;

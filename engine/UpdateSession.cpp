@@ -4,13 +4,16 @@
 
 #include "patch/Cp949.h"
 #include "patch/PatchLink.h"
+#include "settings/Publisher.h"
 #include "settings/SettingsStore.h"
 #include "transfer/LocalCheck.h"
 #include "transfer/MarkWriter.h"
 #include "patch/Manifest.h"
 #include "transfer/PathRules.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 
 #include <algorithm>
 #include <set>
@@ -109,7 +112,8 @@ void CUpdateSession::StartWith(const orvanta::settings::RunSettings& settings)
     m_pFtp->SetTimeouts(m_ftpTimeouts);
     if (!m_pFtp->Open())
         Ask({IUpdatePrompts::Box::Owner::None, false, QStringLiteral("-_-;;"), QStringLiteral("인터넷을 연결하세요"),
-             QStringLiteral("internetBox")});
+             QStringLiteral("internetBox")},
+            {});
 }
 
 void CUpdateSession::Shutdown()
@@ -118,6 +122,7 @@ void CUpdateSession::Shutdown()
         return;
     m_eState = State::Closed;
     m_silenceTimer.stop();
+    m_questions.clear();
     if (m_pLink) {
         m_pLink->disconnect(this);
         // Closed now, so that a name lookup still under way connects to
@@ -193,6 +198,27 @@ void CUpdateSession::Finish(Outcome eOutcome)
     Q_EMIT finished(eOutcome);
 }
 
+CUpdateSession::Launch CUpdateSession::LaunchPlan() const
+{
+    Launch launch;
+    if (!m_bLaunchReady)
+        return launch;
+    launch.folder = m_settings.szClientPath;
+    const QDir folder(launch.folder);
+    launch.bSwapUpdater = QFileInfo::exists(folder.filePath(QString::fromLatin1(orvanta::NEW_UPDATER_FILE))) ||
+                          QFileInfo::exists(folder.filePath(QString::fromLatin1(orvanta::OLD_UPDATER_FILE)));
+    const QString client = QString::fromLatin1(orvanta::CLIENT_FILE);
+    if (m_bUpToDate) {
+        launch.eStep = Launch::Step::Game;
+        launch.commandLine = orvanta::LaunchCommandLine(client, m_strGameIp, m_nGamePort);
+    } else {
+        launch.eStep = Launch::Step::AskThenGame;
+        launch.commandLine = orvanta::LaunchCommandLine(client, QString::fromLatin1(orvanta::FALLBACK_GAME_ADDR),
+                                                        orvanta::FALLBACK_GAME_PORT);
+    }
+    return launch;
+}
+
 void CUpdateSession::SetStatusText(const QString& text)
 {
     if (m_eState == State::Closed)
@@ -211,13 +237,49 @@ void CUpdateSession::ArmLaunch(bool bUpToDate)
     }
 }
 
-bool CUpdateSession::Ask(const IUpdatePrompts::Box& box)
+// Poses a question and goes on: `then` runs with the answer once the player
+// gives it, unless the run has been shut down by then. Questions are shown
+// one at a time, in the order they were posed, and never from inside the
+// caller: the view may answer at once.
+void CUpdateSession::Ask(const IUpdatePrompts::Box& box, IUpdatePrompts::Answer then)
 {
-    if (!m_pPrompts || m_eState == State::Closed)
-        return false;
-    const bool bOk = m_pPrompts->Ask(box);
-    // The run may have been shut down while the player was asked.
-    return bOk && m_eState != State::Closed;
+    if (m_eState == State::Closed)
+        return;
+    m_questions.push_back({box, std::move(then)});
+    if (m_questions.size() == 1)
+        QMetaObject::invokeMethod(this, &CUpdateSession::PoseQuestion, Qt::QueuedConnection);
+}
+
+void CUpdateSession::PoseQuestion()
+{
+    if (m_questions.empty() || m_eState == State::Closed)
+        return;
+    const std::uint64_t nId = ++m_nQuestionId;
+    IUpdatePrompts::Answer answer = [self = QPointer<CUpdateSession>(this), nId](bool bOk) {
+        if (self)
+            self->OnAnswer(nId, bOk);
+    };
+    if (!m_pPrompts) {
+        // Nobody to ask: every box is closed unanswered.
+        QMetaObject::invokeMethod(this, [answer] { answer(false); }, Qt::QueuedConnection);
+        return;
+    }
+    m_pPrompts->Ask(m_questions.front().box, std::move(answer));
+}
+
+void CUpdateSession::OnAnswer(std::uint64_t nId, bool bOk)
+{
+    // A second answer to the same box, or one to a box of a run that has
+    // ended, changes nothing.
+    if (m_eState == State::Closed || m_questions.empty() || nId != m_nQuestionId)
+        return;
+    IUpdatePrompts::Answer then = std::move(m_questions.front().then);
+    m_questions.pop_front();
+    ++m_nQuestionId;
+    if (!m_questions.empty())
+        QMetaObject::invokeMethod(this, &CUpdateSession::PoseQuestion, Qt::QueuedConnection);
+    if (then)
+        then(bOk);
 }
 
 void CUpdateSession::OnLinkConnect(int nError)
@@ -413,10 +475,13 @@ void CUpdateSession::ConnectFtp()
     }
     if (!bClean || !m_pFtp ||
         !m_pFtp->Connect(endpoint.host, endpoint.port, info.user, info.password, [this](bool bOk) {
-            // Both attempts failed: the box comes before the status line.
-            if (!bOk && m_eState == State::LoggingIn)
+            // Both attempts failed: the status line follows the box.
+            if (!bOk && m_eState == State::LoggingIn) {
                 Ask({IUpdatePrompts::Box::Owner::None, false, QStringLiteral("-_-;;"),
-                     QStringLiteral("FTP접속 실패입니다."), QStringLiteral("ftpLoginBox")});
+                     QStringLiteral("FTP접속 실패입니다."), QStringLiteral("ftpLoginBox")},
+                    [this](bool) { OnFtpConnected(false); });
+                return;
+            }
             OnFtpConnected(bOk);
         }))
         OnFtpConnected(false);

@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -125,6 +126,25 @@ public:
     void SetTrustedKey(std::optional<orvanta::Ed25519PublicKey> key) { m_trustedKey = key; }
     static std::optional<orvanta::Ed25519PublicKey> BuildTrustedKey();
 
+    // What the game button does, as the run stands. The front-end carries
+    // it out: a downloaded updater goes in first (and the player restarts,
+    // no game); otherwise the client starts in the game folder, after the
+    // player agreed when the update failed.
+    struct Launch {
+        enum class Step {
+            NotYet,       // the run has not reached an end that allows a launch
+            Game,         // up to date: the game server's address
+            AskThenGame,  // the update failed: the fixed address, if the player agrees
+        };
+        Step eStep = Step::NotYet;
+        // A downloaded updater waits in the game folder, or the copy an
+        // earlier swap moved aside is still there: SwapUpdater's turn.
+        bool bSwapUpdater = false;
+        QString folder;             // the game folder, the client's working folder
+        QString commandLine;
+    };
+    Launch LaunchPlan() const;
+
     State GetState() const { return m_eState; }
     bool IsUpToDate() const { return m_bUpToDate; }
     bool IsLaunchReady() const { return m_bLaunchReady; }
@@ -200,12 +220,12 @@ private:
     void OnFallback(std::size_t nEntry, std::uint64_t nWhole);
     std::uint64_t PlannedCost(std::size_t nEntry) const;
     void PrepareTotals();
-    bool DownloadEntry(std::size_t nIndex);
+    void AskRetry(std::size_t nIndex, int nResult);
     int StartEntryTransfer(std::size_t nIndex);
     bool EnsureDirectory(const QByteArray& sub);
     bool InsideGameFolder(const QString& path) const;
     void SaveDownEntry(const QByteArray& folder, const QByteArray& file);
-    bool StartMoreEntries();
+    void StartMoreEntries();
     void SaveMark();
     void ShowEntry();
     void CountBytes(std::size_t nEntry, std::uint64_t nBytes);
@@ -218,9 +238,18 @@ private:
     void Finish(Outcome eOutcome);
     void SetStatusText(const QString& text);
     void ArmLaunch(bool bUpToDate);
-    bool Ask(const IUpdatePrompts::Box& box);
+    void Ask(const IUpdatePrompts::Box& box, IUpdatePrompts::Answer then);
+    void PoseQuestion();
+    void OnAnswer(std::uint64_t nId, bool bOk);
 
     IUpdatePrompts* m_pPrompts;
+    struct Question {
+        IUpdatePrompts::Box box;
+        IUpdatePrompts::Answer then;
+    };
+    std::deque<Question> m_questions;  // the first is shown
+    std::uint64_t m_nQuestionId = 0;   // of the box shown
+    bool m_bRetryAsked = false;        // the next entry waits for the player
     State m_eState = State::Idle;
     orvanta::settings::RunSettings m_settings;
     std::int32_t m_nServerVersion = 0;

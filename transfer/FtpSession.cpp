@@ -41,10 +41,8 @@ std::filesystem::path ToFsPath(const QString& path)
 #endif
 }
 
-// The session's state on the window's thread, and the notifications that
-// wait for it. Posted notes arrive here one by one; a sink that spins a
-// nested event loop (a message box) does not see the next note until it
-// has returned, so notes are handled one at a time and in order.
+// The session's state on the window's thread. Posted notes arrive here one
+// by one, in the order the workers sent them.
 class CFtpMailbox final {
 public:
     enum class State { Created, Unavailable, Open, Connecting, Connected, Closed };
@@ -59,55 +57,48 @@ public:
         int nFailures = 0;  // transfers broken in a row
     };
 
-    void Deliver(FtpNote note)
+    void Deliver(const FtpNote& note)
     {
-        m_pending.push_back(std::move(note));
-        if (m_nDepth > 0)
-            return;  // the delivery below on the stack takes it next
-        ++m_nDepth;
-        while (!m_pending.empty() && m_eState != State::Closed) {
-            FtpNote next = std::move(m_pending.front());
-            m_pending.pop_front();
-            Slot* pSlot = std::size_t(next.nWorker) < m_slots.size() ? &m_slots[std::size_t(next.nWorker)] : nullptr;
-            if (next.eKind == FtpNote::Kind::Login) {
-                if (next.nWorker == 0)
-                    OnLogin(next.bLoggedIn, next.bPassive);
-                else
-                    OnOtherLogin(pSlot, next.bLoggedIn);
-            } else if (next.eKind == FtpNote::Kind::Fetched) {
-                if (pSlot)
-                    --pSlot->nBusy;
-                if (auto onFetched = std::move(m_onFetched)) {
-                    m_onFetched = nullptr;
-                    onFetched(next.pFetched);
-                }
-            } else {
-                // The connection is free before the sink hears of it, so
-                // that the sink can give it the next file at once.
-                if (pSlot && (next.dwStatus == FTP_STATUS_REQUEST_COMPLETE ||
-                              next.dwStatus == FTP_STATUS_CONNECTION_CLOSED || next.dwStatus == FTP_STATUS_PROBED))
-                    --pSlot->nBusy;
-                if (pSlot && next.dwStatus == FTP_STATUS_REQUEST_COMPLETE && !pSlot->gets.empty()) {
-                    pSlot->gets.pop_front();
-                    pSlot->nFailures = 0;
-                }
-                if (pSlot && next.dwStatus == FTP_STATUS_CONNECTION_CLOSED && !pSlot->gets.empty() &&
-                    Retry(next.nWorker, pSlot)) {
-                    Notify(FTP_STATUS_RETRYING, next.info);
-                    continue;
-                }
-                Notify(next.dwStatus, next.info);
-            }
-        }
         if (m_eState == State::Closed)
-            m_pending.clear();
-        --m_nDepth;
+            return;
+        // The sink may delete the session while it is told: the destructor
+        // then leaves the relay for the event loop to delete.
+        m_bDelivering = true;
+        Slot* pSlot = std::size_t(note.nWorker) < m_slots.size() ? &m_slots[std::size_t(note.nWorker)] : nullptr;
+        if (note.eKind == FtpNote::Kind::Login) {
+            if (note.nWorker == 0)
+                OnLogin(note.bLoggedIn, note.bPassive);
+            else
+                OnOtherLogin(pSlot, note.bLoggedIn);
+        } else if (note.eKind == FtpNote::Kind::Fetched) {
+            if (pSlot)
+                --pSlot->nBusy;
+            if (auto onFetched = std::move(m_onFetched)) {
+                m_onFetched = nullptr;
+                onFetched(note.pFetched);
+            }
+        } else {
+            // The connection is free before the sink hears of it, so that
+            // the sink can give it the next file at once.
+            if (pSlot && (note.dwStatus == FTP_STATUS_REQUEST_COMPLETE || note.dwStatus == FTP_STATUS_CONNECTION_CLOSED ||
+                          note.dwStatus == FTP_STATUS_PROBED))
+                --pSlot->nBusy;
+            if (pSlot && note.dwStatus == FTP_STATUS_REQUEST_COMPLETE && !pSlot->gets.empty()) {
+                pSlot->gets.pop_front();
+                pSlot->nFailures = 0;
+            }
+            if (pSlot && note.dwStatus == FTP_STATUS_CONNECTION_CLOSED && !pSlot->gets.empty() &&
+                Retry(note.nWorker, pSlot))
+                Notify(FTP_STATUS_RETRYING, note.info);
+            else
+                Notify(note.dwStatus, note.info);
+        }
+        m_bDelivering = false;
     }
 
     void Close()
     {
         m_eState = State::Closed;
-        m_pending.clear();
         m_onDone = nullptr;
         m_onFetched = nullptr;
         m_onFirstLogin = nullptr;
@@ -144,7 +135,7 @@ public:
     // The first connection got in, in this mode: the others follow.
     std::function<void(bool bPassive)> m_onFirstLogin;
     std::vector<Slot> m_slots;  // one per worker, same index
-    int m_nDepth = 0;  // deliveries on the stack
+    bool m_bDelivering = false;  // a note is being told
     // Hands a broken transfer to a connection (the session's); false when
     // none can take it.
     std::function<bool(int nBroken, FtpGetJob job)> m_redispatch;
@@ -203,8 +194,6 @@ private:
         pSlot->bLoggedIn = true;
         Notify(FTP_STATUS_CONNECTION_ADDED, FtpStatusInfo{});
     }
-
-    std::deque<FtpNote> m_pending;
 };
 
 CFtpSession::CFtpSession() : m_pRelay(std::make_unique<QObject>()), m_pMailbox(std::make_shared<CFtpMailbox>()) {}
@@ -216,7 +205,7 @@ CFtpSession::~CFtpSession()
     for (const auto& pWorker : m_workers)
         pWorker->Cancel();
     m_workers.clear();  // joined: nothing posts to the relay any more
-    if (m_pMailbox->m_nDepth > 0) {
+    if (m_pMailbox->m_bDelivering) {
         // Deleted from inside a delivery, that is from an event of the relay.
         m_pRelay.release()->deleteLater();
     }

@@ -11,13 +11,13 @@
 
 void CUpdaterDlg::OnLaunch()
 {
-    const CUpdateSession& engine = *m_pEngine;
-    if (!engine.IsLaunchReady())
+    using Step = CUpdateSession::Launch::Step;
+    const CUpdateSession::Launch launch = m_pEngine->LaunchPlan();
+    if (launch.eStep == Step::NotYet)
         return;
-    const QString gameFolder = engine.Settings().szClientPath;
-    QDir::setCurrent(gameFolder);
+    QDir::setCurrent(launch.folder);
 
-    if (SwapUpdater(gameFolder)) {
+    if (launch.bSwapUpdater && SwapUpdater(launch.folder)) {
         QMessageBox box(QMessageBox::Warning, orvanta::ApplicationTitle(),
                         QStringLiteral("Orvanta 업데이터를 다시 실행 하세요"), QMessageBox::Ok, this);
         box.setObjectName(QStringLiteral("restartBox"));
@@ -25,12 +25,7 @@ void CUpdaterDlg::OnLaunch()
         done(IDOK);
         return;
     }
-
-    const QString client = QString::fromLatin1(orvanta::CLIENT_FILE);
-    QString commandLine;
-    if (engine.IsUpToDate()) {
-        commandLine = orvanta::LaunchCommandLine(client, engine.GameIp(), engine.GamePort());
-    } else {
+    if (launch.eStep == Step::AskThenGame) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Orvanta"),
                         QStringLiteral("최신 버전 업데이트에 실패하여 게임 진행에 문제가 발생될수 있습니다.\n"
                                        " 게임을에 접속 시도 하시겠습니까 ? \n\n"
@@ -39,12 +34,10 @@ void CUpdaterDlg::OnLaunch()
         box.setObjectName(QStringLiteral("launchQuestion"));
         if (box.exec() != QMessageBox::Yes)
             return;
-        commandLine = orvanta::LaunchCommandLine(client, QString::fromLatin1(orvanta::FALLBACK_GAME_ADDR),
-                                                 orvanta::FALLBACK_GAME_PORT);
     }
     // A client that does not start goes unnoticed, as it always did: the
     // player is back at the desktop and can start again.
-    orvanta::StartDetachedCommandLine(commandLine, gameFolder);
+    orvanta::StartDetachedCommandLine(launch.commandLine, launch.folder);
     done(IDOK);
 }
 
@@ -96,5 +89,9 @@ void CUpdaterDlg::DestroyWindow()
     // The link goes, the transfer in flight is cancelled (its old file
     // stays whole) and the resume mark is written.
     m_pEngine->Shutdown();
+    // A box of its own would outlive the window.
+    for (const QPointer<QWidget>& pBox : std::as_const(m_boxes))
+        delete pBox.data();
+    m_boxes.clear();
     SetStatusText(QStringLiteral("파일을 모두 받았습니다."));
 }

@@ -348,16 +348,28 @@ void CUpdaterDlg::SetCounterText(QLabel* pLabel, const QString& text)
     pLabel->setText(text);
 }
 
-bool CUpdaterDlg::Ask(const Box& box)
+// The engine's boxes hold the player's attention as modal boxes do, but
+// nothing waits in them: the answer goes back when the box closes.
+void CUpdaterDlg::Ask(const Box& box, Answer answer)
 {
+    if (m_bClosing) {
+        answer(false);
+        return;
+    }
     QWidget* pOwner = box.eOwner == Box::Owner::Window ? this : nullptr;
     const QString caption = box.eOwner == Box::Owner::Application ? orvanta::ApplicationTitle() : box.caption;
-    QMessageBox dialog(QMessageBox::NoIcon, caption, box.text,
-                       box.bQuestion ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, pOwner);
-    dialog.setTextFormat(Qt::PlainText);  // the text may carry a server's file name
-    dialog.setObjectName(box.name);
-    const int nAnswer = dialog.exec();
-    return !m_bClosing && nAnswer == QMessageBox::Ok;
+    auto* pBox = new QMessageBox(QMessageBox::NoIcon, caption, box.text,
+                                 box.bQuestion ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, pOwner);
+    pBox->setAttribute(Qt::WA_DeleteOnClose);
+    pBox->setWindowModality(Qt::ApplicationModal);
+    pBox->setTextFormat(Qt::PlainText);  // the text may carry a server's file name
+    pBox->setObjectName(box.name);
+    connect(pBox, &QMessageBox::finished, pBox, [answer = std::move(answer)](int nResult) {
+        answer(nResult == QMessageBox::Ok);
+    });
+    m_boxes.removeIf([](const QPointer<QWidget>& pOpen) { return pOpen.isNull(); });
+    m_boxes.append(pBox);
+    pBox->show();
 }
 
 void CUpdaterDlg::OnTimer()

@@ -7,7 +7,9 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QList>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -62,7 +64,7 @@ public:
     void OnTimer();
 
     // The engine's questions, as message boxes; true for OK.
-    bool Ask(const Box& box) override;
+    void Ask(const Box& box, Answer answer) override;
 
     // The commands.
     void OnLaunch();
@@ -133,6 +135,7 @@ private:
     QTimer m_viewTimer;
 
     QString m_commandLineHost;
+    QList<QPointer<QWidget>> m_boxes;  // the engine's boxes, closed with the window
     bool m_bClosing = false;  // the teardown has begun
     QPoint m_dragOrigin;
     bool m_bDragging = false;

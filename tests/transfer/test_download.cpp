@@ -625,14 +625,17 @@ TEST_F(DownloadTest, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
 
 // A folder that cannot be made: the player is told, then asked whether to
 // try again. OK tries again, Cancel gives up; the run may also be shut down
-// while the question is up.
+// while the question is up. Nothing waits for the answer: a file before it
+// arrives while the question is still up.
 TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
 {
-    enum class Answer { Retry, GiveUp, ShutDown };
+    enum class Answer { Retry, GiveUp, ShutDown, Later };
     m_run.StartFtp();
-    for (const Answer eAnswer : {Answer::Retry, Answer::GiveUp, Answer::ShutDown}) {
+    for (const Answer eAnswer : {Answer::Retry, Answer::GiveUp, Answer::ShutDown, Answer::Later}) {
         SCOPED_TRACE(int(eAnswer));
         m_entries.clear();
+        if (eAnswer == Answer::Later)
+            Add(QStringLiteral("free"), QStringLiteral("b.bin"), Pattern(77, 'b'));
         Add(QStringLiteral("blocked/inner"), QStringLiteral("a.bin"), Pattern(99, 'w'));
         const QString blocker = m_gamePath + QStringLiteral("blocked");
         QDir(blocker).removeRecursively();
@@ -645,8 +648,17 @@ TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
                                         QFile::remove(blocker);
                                     if (eAnswer == Answer::ShutDown)
                                         m_run.Engine().Shutdown();
-                                }});
-        ASSERT_TRUE(Run());
+                                },
+                                eAnswer == Answer::Later});
+        if (eAnswer == Answer::Later) {
+            Login();
+            ASSERT_TRUE(WaitFor([this] { return m_run.Prompts().IsHolding(); }));
+            ASSERT_TRUE(WaitFor([this] { return QFileInfo::exists(m_gamePath + QStringLiteral("free/b.bin")); }));
+            EXPECT_EQ(m_run.Engine().GetState(), State::Downloading);
+            QFile::remove(blocker);
+            m_run.Prompts().AnswerHeld(true);
+        }
+        ASSERT_TRUE(eAnswer == Answer::Later ? m_run.WaitForEnd() : Run());
         const std::vector<Box>& boxes = m_run.Prompts().Boxes();
         ASSERT_EQ(boxes.size(), 2u);
         EXPECT_EQ(boxes[0].name, QStringLiteral("directoryBox"));
@@ -658,6 +670,7 @@ TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
         EXPECT_EQ(boxes[1].text, RETRY_FOLDER);
         switch (eAnswer) {
         case Answer::Retry:
+        case Answer::Later:
             EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
             EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("blocked/inner/a.bin")), Pattern(99, 'w'));
             EXPECT_EQ(StoredMarkFile(), QString());

@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -133,19 +135,18 @@ TEST_F(WindowTest, EngineReportsReachTheControlsAsPlainText)
     Q_EMIT engine.downloadComplete(100, 5368709120ull);
     EXPECT_EQ(Bar(dlg, IDC_PROGRESS_TOTAL)->Pos(), Bar(dlg, IDC_PROGRESS_TOTAL)->Upper());
 
-    Qt::TextFormat eBoxFormat = Qt::RichText;
-    QString boxText;
-    QTimer::singleShot(0, [&] {
-        if (auto* pBox = dlg.findChild<QMessageBox*>(QStringLiteral("retryQuestion"))) {
-            eBoxFormat = pBox->textFormat();
-            boxText = pBox->text();
-            pBox->button(QMessageBox::Cancel)->click();
-        }
-    });
-    EXPECT_FALSE(dlg.Ask({IUpdatePrompts::Box::Owner::Window, true, QStringLiteral("오류 발생"), name,
-                          QStringLiteral("retryQuestion")}));
-    EXPECT_EQ(eBoxFormat, Qt::PlainText);
-    EXPECT_EQ(boxText, name);
+    // The box leaves the caller at once and answers when it closes.
+    std::optional<bool> answer;
+    dlg.Ask({IUpdatePrompts::Box::Owner::Window, true, QStringLiteral("오류 발생"), name,
+             QStringLiteral("retryQuestion")},
+            [&](bool bOk) { answer = bOk; });
+    auto* pBox = dlg.findChild<QMessageBox*>(QStringLiteral("retryQuestion"));
+    ASSERT_NE(pBox, nullptr);
+    EXPECT_FALSE(answer.has_value());
+    EXPECT_EQ(pBox->textFormat(), Qt::PlainText);
+    EXPECT_EQ(pBox->text(), name);
+    pBox->button(QMessageBox::Cancel)->click();
+    EXPECT_EQ(answer, std::optional(false));
 }
 
 TEST_F(WindowTest, ButtonsCarryTheirTooltipsAndImagesByState)

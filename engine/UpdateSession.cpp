@@ -521,18 +521,29 @@ std::optional<orvanta::Ed25519PublicKey> CUpdateSession::BuildTrustedKey()
     return value;
 }
 
-std::optional<orvanta::ReleaseManifest> CUpdateSession::SignedRelease(const std::string& file) const
+std::optional<orvanta::ReleaseManifest> CUpdateSession::SignedRelease(const std::string& file, Refusal* pWhy) const
 {
     auto signedFile = orvanta::ParseSignatureFile(file);
-    if (!signedFile || !orvanta::VerifyEd25519(*m_trustedKey, signedFile->message, signedFile->signature))
+    if (!signedFile || !orvanta::VerifyEd25519(*m_trustedKey, signedFile->message, signedFile->signature)) {
+        *pWhy = Refusal::BadSignature;
         return std::nullopt;
+    }
     // The signed release must be the one the server announced, no older
     // than what is installed (an old release replayed would take the game
     // back), and hold every entry of the list as the server sent it.
     orvanta::ReleaseManifest& manifest = signedFile->manifest;
-    if (manifest.nVersion != m_nServerVersion || manifest.nVersion < m_settings.nClientVersion ||
-        !orvanta::IsPartOfManifest(m_fileList, manifest))
+    if (manifest.nVersion != m_nServerVersion) {
+        *pWhy = Refusal::OtherVersion;
         return std::nullopt;
+    }
+    if (manifest.nVersion < m_settings.nClientVersion) {
+        *pWhy = Refusal::Older;
+        return std::nullopt;
+    }
+    if (!orvanta::IsPartOfManifest(m_fileList, manifest)) {
+        *pWhy = Refusal::Unsigned;
+        return std::nullopt;
+    }
     // A server may leave out what the player already has (a list of what
     // changed since the installed version). What it left out is checked
     // against the signed digests before the sequence and fetched where the
@@ -542,8 +553,10 @@ std::optional<orvanta::ReleaseManifest> CUpdateSession::SignedRelease(const std:
     for (const orvanta::FileEntry& entry : m_fileList)
         listed.emplace(entry.folder, entry.name);
     for (const orvanta::FileEntry& entry : manifest.entries) {
-        if (!listed.contains({entry.folder, entry.name}) && !orvanta::IsSafeEntry(entry.folder, entry.name))
+        if (!listed.contains({entry.folder, entry.name}) && !orvanta::IsSafeEntry(entry.folder, entry.name)) {
+            *pWhy = Refusal::UnsafeEntry;
             return std::nullopt;
+        }
     }
     return std::move(manifest);
 }
@@ -552,8 +565,9 @@ void CUpdateSession::OnSignatureFile(const std::shared_ptr<const std::string>& p
 {
     if (m_eState != State::Verifying)
         return;
+    m_eRefusal = Refusal::NoSignature;
     if (pFile)
-        m_manifest = SignedRelease(*pFile);
+        m_manifest = SignedRelease(*pFile, &m_eRefusal);
     if (!m_manifest) {
         SetStatusText(QStringLiteral("패치 서명을 확인할 수 없어 업데이트를 중단했습니다."));
         SetState(State::Refused);

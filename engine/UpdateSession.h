@@ -76,6 +76,16 @@ public:
         Refused,     // the release is not the publisher's
     };
     Q_ENUM(Outcome)
+    // Why a release was refused (Outcome::Refused).
+    enum class Refusal {
+        NoSignature,   // the FTP server has no signature file, or it could not be fetched
+        BadSignature,  // not signed with the key this build trusts, or not a signature file
+        OtherVersion,  // signed for another version than the patch server announced
+        Older,         // older than the installed version
+        Unsigned,      // the list holds an entry the signature does not
+        UnsafeEntry,   // the signed release names a path no updater may write
+    };
+    Q_ENUM(Refusal)
     // Whether the run's own work is over: it ended, or it waits for nothing
     // but the patch server's game address (UpToDate, Done).
     static bool IsFinal(State eState);
@@ -156,6 +166,7 @@ public:
     const QString& GameIp() const { return m_strGameIp; }
     std::int32_t GamePort() const { return m_nGamePort; }
     QString StatusText() const { return m_statusText; }
+    Refusal RefusalCause() const { return m_eRefusal; }
     CPatchLink* Link() const { return m_pLink.get(); }
 
     // The updater's frames; each is dropped when the link cannot take it.
@@ -202,7 +213,7 @@ private:
     void ConnectFtp();
     void OnFtpConnected(bool bOk);
     void OnSignatureFile(const std::shared_ptr<const std::string>& pFile);
-    std::optional<orvanta::ReleaseManifest> SignedRelease(const std::string& file) const;
+    std::optional<orvanta::ReleaseManifest> SignedRelease(const std::string& file, Refusal* pWhy) const;
     void StartCheck();
     void OnCheckTick();
     void FinishCheck();
@@ -281,6 +292,7 @@ private:
     std::optional<orvanta::Ed25519PublicKey> m_trustedKey = BuildTrustedKey();
     // The release as its publisher signed it, once its signature verified.
     std::optional<orvanta::ReleaseManifest> m_manifest;
+    Refusal m_eRefusal = Refusal::NoSignature;
     // The check before the sequence: its entries (in its items' order), the
     // reading threads, and the poll that reports their progress.
     std::vector<orvanta::FileEntry> m_checkEntries;

@@ -22,6 +22,8 @@ struct LocalFault {
     std::uint64_t nNeeded = 0;
 };
 
+// NotConnected is no disk's: a transfer asked for with no connection in,
+// which the retry question tells the same way.
 enum class FaultKind { DiskFull, ReadOnly, NameTooLong, NoFolder, IoError, NotConnected, Other };
 FaultKind KindOf(const LocalFault& fault);
 // The name scripts read ("disk-full", "read-only", ...).

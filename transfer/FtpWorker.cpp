@@ -156,6 +156,15 @@ bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta
 constexpr std::uint64_t SYNC_EACH_FROM = orvanta::SYNC_FOLDER_TREE_SUPPORTED ? 1024 * 1024 : 0;
 constexpr std::uint64_t WRITEBACK_STEP = 8 * 1024 * 1024;
 
+// A job's temporary file that is not kept for resume: every one without a
+// digest to check a continuation, and an empty one, which holds nothing to
+// continue (the session makes it before the job runs).
+void RemoveUnkept(const FtpGetJob& job)
+{
+    if (!job.digest || RegularFileSize(job.tempPath) == 0)
+        RemoveQuietly(job.tempPath);
+}
+
 // The patch lands beside the temporary file, under the same hashed name.
 std::filesystem::path PatchTempPath(const FtpGetJob& job)
 {
@@ -286,8 +295,8 @@ void CFtpWorker::Enqueue(Job job)
             job = Job{};
         }
     }
-    if (job.eKind == Job::Kind::Get && !job.get.tempPath.empty() && !job.get.digest)
-        RemoveQuietly(job.get.tempPath);  // refused: its temporary file goes
+    if (job.eKind == Job::Kind::Get && !job.get.tempPath.empty())
+        RemoveUnkept(job.get);  // refused: its temporary file goes
     m_cv.notify_one();
 }
 
@@ -300,8 +309,8 @@ void CFtpWorker::Cancel()
         dropped.swap(m_jobs);
     }
     for (const Job& job : dropped) {
-        if (job.eKind == Job::Kind::Get && !job.get.digest)
-            RemoveQuietly(job.get.tempPath);
+        if (job.eKind == Job::Kind::Get)
+            RemoveUnkept(job.get);
     }
     if (m_pMulti)
         curl_multi_wakeup(m_pMulti.get());
@@ -428,8 +437,10 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
         Post(FTP_STATUS_REQUEST_COMPLETE, 0, true);
         return;
     }
-    if (m_bCancelled)
+    if (m_bCancelled) {
+        RemoveUnkept(job);
         return;
+    }
     // Nothing is fetched that cannot fit beside the old file. The temporary
     // file is continued or emptied, so what it holds already counts.
     m_fault = orvanta::RoomFor(job.targetPath,
@@ -758,8 +769,7 @@ void CFtpWorker::Post(std::uint32_t dwStatus, std::uint64_t nBytes, bool bCommit
 // the new one in it goes, a part kept for resume stays.
 void CFtpWorker::PostFault(const FtpGetJob& job)
 {
-    if (RegularFileSize(job.tempPath) == 0)
-        RemoveQuietly(job.tempPath);
+    RemoveUnkept(job);
     FlushBytes();
     FtpNote note;
     note.dwStatus = FTP_STATUS_LOCAL_FAULT;

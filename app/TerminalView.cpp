@@ -228,10 +228,16 @@ void CTerminalView::Note(const QString& text)
     Put(m_pErr, QStringLiteral("orvanta-update: %1\n").arg(text));
 }
 
-void CTerminalView::End(const QString& outcome, int nExit, const QString& why)
+void CTerminalView::End(const QString& outcome, int nExit, const QString& why, const std::optional<EndCause>& cause)
 {
     if (m_eMode == Mode::Json) {
-        Json(QStringLiteral("end"), {{"outcome", outcome}, {"message", why}}, {{"exit", double(nExit)}});
+        if (!cause) {
+            Json(QStringLiteral("end"), {{"outcome", outcome}, {"message", why}}, {{"exit", double(nExit)}});
+            return;
+        }
+        Json(QStringLiteral("end"),
+             {{"outcome", outcome}, {"message", why}, {"cause", cause->name}, {"path", cause->path}},
+             {{"exit", double(nExit)}, {"needed", double(cause->nNeeded)}});
         return;
     }
     ClearBar();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -39,6 +40,15 @@ bool KoreanMessages();
 // The columns of the terminal on standard output, or 0 when it is not one.
 int TerminalColumns();
 
+// A run stopped on the player's side, for scripts: the cause's name
+// ("disk-full", "read-only", ...), the path, and the bytes the disk lacks
+// (0: not a full disk, or not known).
+struct EndCause {
+    QString name;
+    QString path;
+    std::uint64_t nNeeded = 0;
+};
+
 class CTerminalView final {
 public:
     // A terminal tells the speed once it has a fifth of a second of bytes.
@@ -61,7 +71,7 @@ public:
     void Note(const QString& text);
     // The run's end, once: outcome is a short name ("done", "up-to-date",
     // "refused", ...), why the line for people (empty for a good end).
-    void End(const QString& outcome, int nExit, const QString& why);
+    void End(const QString& outcome, int nExit, const QString& why, const std::optional<EndCause>& cause = {});
 
 private:
     void ClearBar();

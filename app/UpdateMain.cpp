@@ -264,11 +264,12 @@ int main(int argc, char** argv)
     clock.start();
     engine.SetGameServerWait(nGameWaitS * 1000);
 
-    const auto finish = [&](int nCode, const QString& outcome, const QString& why) {
+    const auto finish = [&](int nCode, const QString& outcome, const QString& why,
+                            const std::optional<orvanta::terminal::EndCause>& cause = {}) {
         if (nExit >= 0)
             return;
         nExit = nCode;
-        view.End(outcome, nCode, why);
+        view.End(outcome, nCode, why, cause);
         // Not from inside the engine's own signal: it finishes its step first.
         QTimer::singleShot(0, &engine, [&engine, nCode] {
             engine.Shutdown();
@@ -322,6 +323,20 @@ int main(int argc, char** argv)
                        .arg(engine.Settings().nPort));
             break;
         default:
+            if (const auto& fault = engine.Fault()) {
+                // The player's disk, not the servers: no patch server to name.
+                const auto eLanguage =
+                    orvanta::terminal::KoreanMessages() ? orvanta::Language::Korean : orvanta::Language::English;
+                const std::u8string path = fault->path.u8string();
+                finish(1, OutcomeName(eOutcome),
+                       Say("the update stopped: %1", "업데이트를 멈췄습니다: %1")
+                           .arg(QString::fromStdString(orvanta::FaultText(*fault, eLanguage))),
+                       orvanta::terminal::EndCause{
+                           QString::fromLatin1(orvanta::FaultName(orvanta::KindOf(*fault))),
+                           QString::fromUtf8(reinterpret_cast<const char*>(path.data()), qsizetype(path.size())),
+                           fault->nNeeded});
+                break;
+            }
             finish(1, OutcomeName(eOutcome),
                    Say("the update did not complete: %1 (patch server %2:%3)", "업데이트를 마치지 못했습니다: %1 (패치 서버 %2:%3)")
                        .arg(engine.StatusText(), engine.Settings().szIP)

@@ -77,6 +77,13 @@ void CUpdateSession::OnFtpStatus(std::uint32_t dwStatus, const FtpStatusInfo* pI
     case FTP_STATUS_CONNECTION_CLOSED:
         EndSequence(State::DownloadBroken, QStringLiteral("FTP서버 연결 종료/재실행 하세요"));
         break;
+    case FTP_STATUS_LOCAL_FAULT:
+        // The player's disk, which no reconnect mends: the run stops and says why.
+        if (pInfo && pInfo->fault) {
+            m_localFault = pInfo->fault;
+            EndSequence(State::DownloadStopped, QString::fromStdString(orvanta::FaultText(*m_localFault)));
+        }
+        break;
     case FTP_STATUS_TRANSFER_STARTED:
         m_announced.insert(nEntry);
         ShowEntry();
@@ -266,7 +273,8 @@ void CUpdateSession::AskRetry(std::size_t nIndex, int nResult)
                             QStringLiteral("retryQuestion")};
     box.text = nResult == RESULT_NO_FOLDER
                    ? QStringLiteral("해당 파일일이 위치한 폴더 구성에 실해 하였습니다.\n다시 시도하시겠습니다")
-                   : QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(FromWire(m_fileList[nIndex].name)).arg(nResult);
+                   : QString::fromStdString(orvanta::RetryQuestion(FromWire(m_fileList[nIndex].name).toStdString(),
+                                                                   nResult, m_pFtp ? m_pFtp->LastFault() : std::nullopt));
     m_bRetryAsked = true;
     Ask(box, [this](bool bRetry) {
         m_bRetryAsked = false;

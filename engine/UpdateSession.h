@@ -58,7 +58,7 @@ public:
         Ready,              // frame 19 arrived at a good end: the game can start
         LinkFailed,         // end: no patch server (refused, silent, or broken)
         FtpFailed,          // end: the FTP login failed
-        DownloadStopped,    // end: a transfer could not start and the player gave up
+        DownloadStopped,    // end: a transfer could not start and the player gave up, or the disk took no file (Fault())
         DownloadBroken,     // end: a file came up short or the FTP connection closed
         Refused,            // end: the release is not signed by the publisher; nothing written
         Closed,             // shut down
@@ -71,7 +71,7 @@ public:
         Unrecorded,  // every file in place, but no game address came: the version is not recorded
         LinkFailed,
         FtpFailed,
-        Stopped,     // a transfer could not start and the player gave up
+        Stopped,     // a transfer could not start and the player gave up, or the disk took no file
         Broken,      // a file came up short or the FTP connection closed
         Refused,     // the release is not the publisher's
     };
@@ -167,6 +167,9 @@ public:
     std::int32_t GamePort() const { return m_nGamePort; }
     QString StatusText() const { return m_statusText; }
     Refusal RefusalCause() const { return m_eRefusal; }
+    // Why the run stopped on the player's own disk, when it did: the end
+    // is DownloadStopped and the status line tells the same.
+    const std::optional<orvanta::LocalFault>& Fault() const { return m_localFault; }
     CPatchLink* Link() const { return m_pLink.get(); }
 
     // The updater's frames; each is dropped when the link cannot take it.
@@ -287,6 +290,7 @@ private:
     std::int32_t m_nGamePort = 0;
     bool m_bGameServerSent = false;  // a frame 19 came, whenever it came
     QString m_statusText;
+    std::optional<orvanta::LocalFault> m_localFault;
     QString m_gameRoot;  // the game folder's real path, links resolved
 
     std::optional<orvanta::Ed25519PublicKey> m_trustedKey = BuildTrustedKey();

@@ -80,10 +80,11 @@ public:
         } else {
             // The connection is free before the sink hears of it, so that
             // the sink can give it the next file at once.
-            if (pSlot && (note.dwStatus == FTP_STATUS_REQUEST_COMPLETE || note.dwStatus == FTP_STATUS_CONNECTION_CLOSED ||
-                          note.dwStatus == FTP_STATUS_PROBED))
+            const bool bEnded =
+                note.dwStatus == FTP_STATUS_REQUEST_COMPLETE || note.dwStatus == FTP_STATUS_LOCAL_FAULT;
+            if (pSlot && (bEnded || note.dwStatus == FTP_STATUS_CONNECTION_CLOSED || note.dwStatus == FTP_STATUS_PROBED))
                 --pSlot->nBusy;
-            if (pSlot && note.dwStatus == FTP_STATUS_REQUEST_COMPLETE && !pSlot->gets.empty()) {
+            if (pSlot && bEnded && !pSlot->gets.empty()) {
                 pSlot->gets.pop_front();
                 pSlot->nFailures = 0;
             }
@@ -311,9 +312,12 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
                          std::optional<orvanta::Sha256Digest> digest, std::size_t nEntry,
                          std::optional<FtpPatchPlan> patch)
 {
+    m_lastFault.reset();
     const int nWorker = m_pMailbox->LeastBusy();
-    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || nWorker < 0)
+    if (m_pMailbox->m_eState != CFtpMailbox::State::Connected || nWorker < 0) {
+        m_lastFault = orvanta::LocalFault{std::make_error_code(std::errc::not_connected), {}};
         return FTP_ERROR_NOT_CONNECTED;
+    }
     const QFileInfo target(localPath);
     // A link in the target's place is replaced by the new file, never
     // followed: its own target may lie outside the game folder.
@@ -322,11 +326,17 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
         if (!(permissions & QFileDevice::WriteOwner))
             QFile::setPermissions(localPath, permissions | QFileDevice::WriteOwner | QFileDevice::WriteUser);
     }
-    if (QFile::encodeName(target.fileName()).size() > MAX_NAME_BYTES)
+    if (QFile::encodeName(target.fileName()).size() > MAX_NAME_BYTES) {
+        m_lastFault = orvanta::LocalFault{std::make_error_code(std::errc::filename_too_long),
+                                          ToFsPath(target.absoluteFilePath())};
         return FTP_ERROR_NAME_TOO_LONG;
+    }
     const QDir folder = target.absoluteDir();
-    if (!folder.exists())
+    if (!folder.exists()) {
+        m_lastFault = orvanta::LocalFault{std::make_error_code(std::errc::no_such_file_or_directory),
+                                          ToFsPath(folder.absolutePath())};
         return FTP_ERROR_PATH_NOT_FOUND;
+    }
 
     // Made here, so that a folder that takes no file is reported before
     // anything is queued; the worker only fills it. The name follows from
@@ -338,10 +348,12 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
     const QString tempPath = folder.filePath(QStringLiteral(".orvanta-%1.part").arg(QString::fromLatin1(nameHash)));
     if (!digest || QFileInfo(tempPath).isSymLink())
         QFile::remove(tempPath);
-    {
-        QFile file(tempPath);
-        if (!file.open(QIODevice::ReadWrite))
-            return file.error() == QFileDevice::PermissionsError ? FTP_ERROR_ACCESS_DENIED : FTP_ERROR_CANNOT_MAKE;
+    if (const std::error_code ec = orvanta::TouchFile(ToFsPath(tempPath))) {
+        // The temporary file is ours and hidden: the folder is what the
+        // player can mend.
+        m_lastFault = orvanta::LocalFault{ec, ToFsPath(folder.absolutePath())};
+        return orvanta::KindOf(*m_lastFault) == orvanta::FaultKind::ReadOnly ? FTP_ERROR_ACCESS_DENIED
+                                                                            : FTP_ERROR_CANNOT_MAKE;
     }
 
     FtpGetJob job{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest, nEntry,

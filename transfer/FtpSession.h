@@ -1,6 +1,7 @@
 #pragma once
 
 #include "patch/Digest.h"
+#include "transfer/LocalFault.h"
 
 #include <QObject>
 #include <QPointer>
@@ -36,6 +37,10 @@ enum : std::uint32_t {
     // mode): the bytes reported for it so far no longer count, its
     // transfer starts over (or continues from what a digest can check).
     FTP_STATUS_RETRYING = 1003,
+    // The entry's file could not be written on the player's disk (info.fault
+    // says why and where): the transfer ends without trying again, the old
+    // file as it was and a part kept for resume where a digest can check it.
+    FTP_STATUS_LOCAL_FAULT = 1004,
 };
 
 // How long each wait on the FTP server may last. The program keeps the
@@ -71,6 +76,7 @@ struct FtpStatusInfo {
     // The caller's number for the transfer (given to GetFile): with several
     // connections, the notes of different files interleave.
     std::size_t nEntry = 0;
+    std::optional<orvanta::LocalFault> fault;  // FTP_STATUS_LOCAL_FAULT
 };
 
 // Receives transfer notifications on the thread of the context object given
@@ -153,6 +159,9 @@ public:
     int GetFile(const std::string& remotePath, const QString& localPath, std::uint64_t expectedSize,
                 std::optional<orvanta::Sha256Digest> digest = std::nullopt, std::size_t nEntry = 0,
                 std::optional<FtpPatchPlan> patch = std::nullopt);
+    // Why the last GetFile failed, with the path it failed on; nothing
+    // after one that queued its transfer.
+    const std::optional<orvanta::LocalFault>& LastFault() const { return m_lastFault; }
 
     // Finds out, on a connection, whether the file at localPath is the one
     // base names (by its digest's prefix) and, when it is, the size of the
@@ -194,6 +203,7 @@ private:
     int m_nMaxConnections = 1;
     bool m_bPassive = false;
     FtpTimeouts m_timeouts;
+    std::optional<orvanta::LocalFault> m_lastFault;
 };
 
 // "host", "host:port" or "[v6]:port"; port 21 when none is given.

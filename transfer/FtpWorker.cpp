@@ -6,7 +6,7 @@
 #include "transfer/PathRules.h"
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <vector>
 #include <mutex>
 #include <system_error>
@@ -156,6 +156,15 @@ bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta
 constexpr std::uint64_t SYNC_EACH_FROM = orvanta::SYNC_FOLDER_TREE_SUPPORTED ? 1024 * 1024 : 0;
 constexpr std::uint64_t WRITEBACK_STEP = 8 * 1024 * 1024;
 
+// A job's temporary file that is not kept for resume: every one without a
+// digest to check a continuation, and an empty one, which holds nothing to
+// continue (the session makes it before the job runs).
+void RemoveUnkept(const FtpGetJob& job)
+{
+    if (!job.digest || RegularFileSize(job.tempPath) == 0)
+        RemoveQuietly(job.tempPath);
+}
+
 // The patch lands beside the temporary file, under the same hashed name.
 std::filesystem::path PatchTempPath(const FtpGetJob& job)
 {
@@ -286,8 +295,8 @@ void CFtpWorker::Enqueue(Job job)
             job = Job{};
         }
     }
-    if (job.eKind == Job::Kind::Get && !job.get.tempPath.empty() && !job.get.digest)
-        RemoveQuietly(job.get.tempPath);  // refused: its temporary file goes
+    if (job.eKind == Job::Kind::Get && !job.get.tempPath.empty())
+        RemoveUnkept(job.get);  // refused: its temporary file goes
     m_cv.notify_one();
 }
 
@@ -300,8 +309,8 @@ void CFtpWorker::Cancel()
         dropped.swap(m_jobs);
     }
     for (const Job& job : dropped) {
-        if (job.eKind == Job::Kind::Get && !job.get.digest)
-            RemoveQuietly(job.get.tempPath);
+        if (job.eKind == Job::Kind::Get)
+            RemoveUnkept(job.get);
     }
     if (m_pMulti)
         curl_multi_wakeup(m_pMulti.get());
@@ -389,6 +398,7 @@ void CFtpWorker::BeginFile(std::uint64_t nExpected)
 void CFtpWorker::RunGet(const FtpGetJob& job)
 {
     m_nEntry = job.nEntry;
+    m_fault.reset();
     Post(FTP_STATUS_TRANSFER_STARTED);
     if (job.patch && job.digest) {
         switch (RunPatched(job)) {
@@ -399,6 +409,9 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
         case PatchOutcome::ConnectionLost:
             FlushBytes();
             Post(FTP_STATUS_CONNECTION_CLOSED);
+            return;
+        case PatchOutcome::LocalFault:
+            PostFault(job);
             return;
         case PatchOutcome::Cancelled:
             return;
@@ -424,8 +437,18 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
         Post(FTP_STATUS_REQUEST_COMPLETE, 0, true);
         return;
     }
-    if (m_bCancelled)
+    if (m_bCancelled) {
+        RemoveUnkept(job);
         return;
+    }
+    // Nothing is fetched that cannot fit beside the old file. The temporary
+    // file is continued or emptied, so what it holds already counts.
+    m_fault = orvanta::RoomFor(job.targetPath,
+                               m_nExpected - std::min(RegularFileSize(job.tempPath), m_nExpected));
+    if (m_fault) {
+        PostFault(job);
+        return;
+    }
 
     const std::uint64_t nHave = ContinuablePart(job);
     CURLcode rc = Transfer(job, nHave);
@@ -444,7 +467,7 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
 
     // A transfer broken off (the connection, or the player leaving) keeps
     // what it has when a digest can check the joined file later.
-    const bool bBroken = m_bCancelled || IsConnectionLost(rc);
+    const bool bBroken = m_bCancelled || IsConnectionLost(rc) || m_fault;
     const bool bKeepPart = !bWhole && bBroken && job.digest && m_nFileBytes > 0 && m_nFileBytes < m_nExpected;
     if (m_bCancelled) {
         if (!bKeepPart)
@@ -454,13 +477,23 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
     // The old file is replaced only by a whole new one, on disk first when
     // it is large.
     bool bCommitted = false;
-    if (bWhole && (m_nExpected < SYNC_EACH_FROM || orvanta::SyncFileData(job.tempPath))) {
+    if (bWhole) {
+        errno = 0;
         std::error_code ec;
-        std::filesystem::rename(job.tempPath, job.targetPath, ec);
+        if (m_nExpected >= SYNC_EACH_FROM && !orvanta::SyncFileData(job.tempPath))
+            ec = orvanta::LastErrno();
+        else
+            std::filesystem::rename(job.tempPath, job.targetPath, ec);
         bCommitted = !ec;
+        if (ec)
+            m_fault = orvanta::WriteFault(ec, job.targetPath, 0);
     }
     if (!bCommitted && !bKeepPart)
         RemoveQuietly(job.tempPath);
+    if (m_fault) {
+        PostFault(job);
+        return;
+    }
     FlushBytes();
     if (IsConnectionLost(rc))
         Post(FTP_STATUS_CONNECTION_CLOSED);
@@ -474,6 +507,7 @@ CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
     FtpGetJob fetch;
     fetch.remotePath = job.patch->remotePath;
     fetch.tempPath = patchPath;
+    fetch.targetPath = job.targetPath;  // what a write fault names
     fetch.nExpectedSize = job.patch->nSize;
     fetch.nEntry = job.nEntry;
     fetch.bPassive = job.bPassive;
@@ -483,31 +517,48 @@ CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
     // applied, and the whole file follows then. Anything else under the name
     // (a link, say) is removed, never followed.
     std::uint64_t nHave = RegularFileSize(patchPath);
-    if (nHave == 0 || nHave >= fetch.nExpectedSize) {
+    if (nHave >= fetch.nExpectedSize)
         nHave = 0;
+    // The patch and the new file beside the old one must both fit.
+    const std::uint64_t nNewFile = job.nExpectedSize - std::min(RegularFileSize(job.tempPath), job.nExpectedSize);
+    m_fault = orvanta::RoomFor(job.targetPath, fetch.nExpectedSize - nHave + nNewFile);
+    if (m_fault)
+        return PatchOutcome::LocalFault;
+    if (nHave == 0) {
         RemoveQuietly(patchPath);
-        if (!std::ofstream(patchPath, std::ios::binary | std::ios::trunc))
-            return PatchOutcome::Failed;
+        if (const std::error_code ec = orvanta::TouchFile(patchPath)) {
+            m_fault = orvanta::WriteFault(ec, job.targetPath.parent_path(), 0);
+            return PatchOutcome::LocalFault;
+        }
     }
     const CURLcode rc = Transfer(fetch, nHave);
     const bool bWhole = rc == CURLE_OK && m_nFileBytes == fetch.nExpectedSize;
     if (m_bCancelled || !bWhole) {
-        const bool bBroken = m_bCancelled || IsConnectionLost(rc);
+        const bool bBroken = m_bCancelled || IsConnectionLost(rc) || m_fault;
         if (!bBroken || m_nFileBytes == 0 || m_nFileBytes >= fetch.nExpectedSize)
             RemoveQuietly(patchPath);
+        if (m_fault && !m_bCancelled) {
+            m_fault = orvanta::WriteFault(m_fault->error, job.targetPath,
+                                          fetch.nExpectedSize - m_nFileBytes + nNewFile);
+            return PatchOutcome::LocalFault;
+        }
         return m_bCancelled ? PatchOutcome::Cancelled
                             : IsConnectionLost(rc) ? PatchOutcome::ConnectionLost : PatchOutcome::Failed;
     }
     // The older file stays in place, untouched, until the new one is whole
     // and on disk beside it.
-    const orvanta::ApplyResult eApplied = orvanta::ApplyPatch(job.targetPath, patchPath, job.tempPath,
-                                                              job.nExpectedSize, *job.digest, &m_bCancelled);
+    m_fault = orvanta::RoomFor(job.targetPath, nNewFile);
+    orvanta::ApplyResult eApplied = orvanta::ApplyResult::IoError;
+    if (!m_fault)
+        eApplied = orvanta::ApplyPatch(job.targetPath, patchPath, job.tempPath, job.nExpectedSize, *job.digest,
+                                       &m_bCancelled);
     RemoveQuietly(patchPath);
     std::error_code ec;
     if (eApplied == orvanta::ApplyResult::Applied) {
         std::filesystem::rename(job.tempPath, job.targetPath, ec);
         if (!ec)
             return PatchOutcome::Committed;
+        m_fault = orvanta::WriteFault(ec, job.targetPath, 0);
     }
     if (eApplied == orvanta::ApplyResult::Cancelled) {
         RemoveQuietly(job.tempPath);
@@ -515,7 +566,11 @@ CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job)
     }
     // Emptied, not removed: the whole file is fetched into it next.
     std::filesystem::resize_file(job.tempPath, 0, ec);
-    return PatchOutcome::Failed;
+    // A new file that could not be made for want of room is not fetched
+    // whole either.
+    if (!m_fault && eApplied == orvanta::ApplyResult::IoError)
+        m_fault = orvanta::RoomFor(job.targetPath, job.nExpectedSize);
+    return m_fault ? PatchOutcome::LocalFault : PatchOutcome::Failed;
 }
 
 void CFtpWorker::RunProbe(const FtpProbeJob& job)
@@ -581,6 +636,11 @@ std::uint64_t CFtpWorker::ContinuablePart(const FtpGetJob& job)
 
 CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
 {
+    m_writeError.clear();
+    const auto fail = [&](std::error_code ec) {
+        m_fault = orvanta::WriteFault(ec, job.targetPath, m_nExpected - std::min(m_nFileBytes, m_nExpected));
+        return CURLE_WRITE_ERROR;
+    };
     if (nFrom == 0) {
         m_hash.Reset();
         std::error_code ec;
@@ -590,22 +650,26 @@ CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
         if (std::filesystem::is_symlink(status))
             RemoveQuietly(job.tempPath);
         if (!std::filesystem::is_regular_file(status))
-            std::ofstream(job.tempPath, std::ios::binary | std::ios::app);
-        std::filesystem::resize_file(job.tempPath, 0, ec);
+            ec = orvanta::TouchFile(job.tempPath);
+        else
+            ec.clear();
+        if (!ec)
+            std::filesystem::resize_file(job.tempPath, 0, ec);
         if (ec)
-            return CURLE_WRITE_ERROR;
+            return fail(ec);
     }
     // The file exists. Opening it without truncation matters: ext4 takes a
     // truncated-then-written file for a replaced one and flushes all of it
     // when it is closed, which holds a large file's end for a good part of
     // a second.
+    errno = 0;
     m_pFile = OpenExistingForWrite(job.tempPath);
     if (!m_pFile)
-        return CURLE_WRITE_ERROR;
+        return fail(orvanta::LastErrno());
     CURLcode rc = CURLE_OK;
     m_nWrittenBack = nFrom;
     if (!SeekTo(m_pFile, nFrom)) {
-        rc = CURLE_WRITE_ERROR;
+        rc = fail(orvanta::LastErrno());
     } else {
         m_nFileBytes = nFrom;
         m_nPendingBytes += nFrom;
@@ -623,10 +687,13 @@ CURLcode CFtpWorker::Transfer(const FtpGetJob& job, std::uint64_t nFrom)
             rc = Perform();
             curl_easy_setopt(m_pEasy.get(), CURLOPT_RESUME_FROM_LARGE, curl_off_t(0));
             curl_easy_setopt(m_pEasy.get(), CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+            if (m_writeError)
+                rc = fail(m_writeError);
         }
     }
+    errno = 0;
     if (std::fclose(m_pFile) != 0 && rc == CURLE_OK)
-        rc = CURLE_WRITE_ERROR;
+        rc = fail(orvanta::LastErrno());
     m_pFile = nullptr;
     return rc;
 }
@@ -698,6 +765,19 @@ void CFtpWorker::Post(std::uint32_t dwStatus, std::uint64_t nBytes, bool bCommit
     m_post(std::move(note));
 }
 
+// The transfer ends on the player's side: a temporary file with nothing of
+// the new one in it goes, a part kept for resume stays.
+void CFtpWorker::PostFault(const FtpGetJob& job)
+{
+    RemoveUnkept(job);
+    FlushBytes();
+    FtpNote note;
+    note.dwStatus = FTP_STATUS_LOCAL_FAULT;
+    note.info.nEntry = m_nEntry;
+    note.info.fault = m_fault;
+    m_post(std::move(note));
+}
+
 void CFtpWorker::FlushBytes()
 {
     Post(FTP_STATUS_BYTES, m_nPendingBytes);
@@ -724,8 +804,11 @@ std::size_t CFtpWorker::OnWrite(char* pData, std::size_t nSize, std::size_t nCou
         pThis->m_nFileBytes += nBytes;
         return nBytes;
     }
-    if (std::fwrite(pData, 1, nBytes, pThis->m_pFile) != nBytes)
+    errno = 0;
+    if (std::fwrite(pData, 1, nBytes, pThis->m_pFile) != nBytes) {
+        pThis->m_writeError = orvanta::LastErrno();
         return 0;
+    }
     pThis->m_hash.Update(pData, nBytes);
     pThis->m_nFileBytes += nBytes;
     // A file that is synced before its rename goes to disk as it arrives,

@@ -2,6 +2,7 @@
 
 #include "transfer/Crypto.h"
 #include "transfer/FtpSession.h"
+#include "transfer/LocalFault.h"
 
 #include <atomic>
 #include <chrono>
@@ -127,7 +128,7 @@ private:
     void RunGet(const FtpGetJob& job);
     void RunFetch(const FtpFetchJob& job);
     void RunProbe(const FtpProbeJob& job);
-    enum class PatchOutcome { Committed, Failed, ConnectionLost, Cancelled };
+    enum class PatchOutcome { Committed, Failed, ConnectionLost, LocalFault, Cancelled };
     PatchOutcome RunPatched(const FtpGetJob& job);
     std::uint64_t RemoteSize(const std::string& remotePath);
     void BeginFile(std::uint64_t nExpected);
@@ -138,6 +139,7 @@ private:
     CURLcode Perform();
     void SetCommonOptions();
     void Post(std::uint32_t dwStatus, std::uint64_t nBytes = 0, bool bCommitted = false);
+    void PostFault(const FtpGetJob& job);
     void FlushBytes();
     void Enqueue(Job job);
     void ShutdownSockets();
@@ -174,5 +176,7 @@ private:
     std::uint64_t m_nWrittenBack = 0;  // bytes of the file already handed to the disk
     std::uint64_t m_nPendingBytes = 0;
     std::size_t m_nEntry = 0;  // of the transfer that runs
+    std::error_code m_writeError;  // the last write into m_pFile that failed
+    std::optional<orvanta::LocalFault> m_fault;  // why the transfer that runs cannot go on
     std::chrono::steady_clock::time_point m_lastBytesPost;
 };

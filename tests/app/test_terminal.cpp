@@ -62,7 +62,8 @@ TEST(TerminalView, JsonLinesAreOneObjectEachWithTheEndLast)
         view.Bytes(10, 10, 2);
         view.FileDone(1, 2, QStringLiteral("a.pak"), 10);
         view.FileStarted(1, 2, QStringLiteral("a.pak"), 10);  // already done: not said to begin again
-        view.End(QStringLiteral("refused"), 1, QStringLiteral("why"));
+        view.End(QStringLiteral("stopped"), 1, QStringLiteral("why"),
+                 EndCause{QStringLiteral("disk-full"), QStringLiteral("/게임/big.bin"), 1536});
     }
     const QList<QByteArray> lines = Drain(pOut).trimmed().split('\n');
     ASSERT_EQ(lines.size(), 6);
@@ -73,7 +74,11 @@ TEST(TerminalView, JsonLinesAreOneObjectEachWithTheEndLast)
     }
     EXPECT_EQ(types.join(','), "status,file,progress,progress,done,end");
     EXPECT_EQ(QJsonDocument::fromJson(lines[1]).object().value("name").toString(), QStringLiteral("a \"b\"\n.pak"));
-    EXPECT_EQ(QJsonDocument::fromJson(lines[5]).object().value("exit").toInt(), 1);
+    const QJsonObject end = QJsonDocument::fromJson(lines[5]).object();
+    EXPECT_EQ(end.value("exit").toInt(), 1);
+    EXPECT_EQ(end.value("cause").toString(), "disk-full");
+    EXPECT_EQ(end.value("path").toString(), QStringLiteral("/게임/big.bin"));
+    EXPECT_EQ(end.value("needed").toInt(), 1536);
     EXPECT_TRUE(Drain(pErr).isEmpty());
     std::fclose(pOut);
     std::fclose(pErr);

@@ -21,7 +21,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QCryptographicHash>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -32,6 +35,8 @@
 #include <functional>
 #include <optional>
 #include <set>
+
+#include <unistd.h>
 
 using testing_support::CEngineRun;
 using testing_support::CFtpServer;
@@ -692,7 +697,7 @@ TEST_F(DownloadTest, FolderQuestionRetriesAfterOkAndGivesUpOnCancel)
     }
 }
 
-TEST_F(DownloadTest, TransferQuestionNamesTheFileAndCodeAndAsksAgain)
+TEST_F(DownloadTest, TransferQuestionNamesTheFileAndCauseAndAsksAgain)
 {
     m_run.StartFtp();
     Add(QStringLiteral("n"), QStringLiteral("ok.bin"), Pattern(50, 'x'));
@@ -703,8 +708,7 @@ TEST_F(DownloadTest, TransferQuestionNamesTheFileAndCodeAndAsksAgain)
     m_run.Prompts().Expect({true, {}});
     m_run.Prompts().Expect({false, {}});
     ASSERT_TRUE(Run());
-    const QString question =
-        QStringLiteral("%1 - %2오류\n다시 시도하시겠습니다").arg(longName).arg(FTP_ERROR_NAME_TOO_LONG);
+    const QString question = QStringLiteral("%1 - 파일 이름이 너무 깁니다 (%2n/%1)\n다시 시도하시겠습니다").arg(longName, m_gamePath);
     ASSERT_EQ(m_run.Prompts().Boxes().size(), 2u);
     for (const Box& box : m_run.Prompts().Boxes()) {
         EXPECT_EQ(box.caption, QStringLiteral("오류 발생"));
@@ -714,6 +718,106 @@ TEST_F(DownloadTest, TransferQuestionNamesTheFileAndCodeAndAsksAgain)
     EXPECT_TRUE(m_run.Engine().IsLaunchReady());
     EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("n/ok.bin")), Pattern(50, 'x'));
     EXPECT_EQ(StoredMarkFile(), longName);
+}
+
+// The player's own disk: a folder that takes no file is named in the
+// question, and a file that cannot fit is not fetched, patch or whole; the
+// run stops naming the cause, the old file and a part kept for resume as
+// they were. As root, a read-only and a full file system stand in for a
+// folder of another user and a filling disk.
+TEST_F(DownloadTest, LocalFaultsNameTheirCauseAndNothingIsFetchedThatCannotFit)
+{
+    const bool bRoot = ::geteuid() == 0;
+    std::vector<QString> mounts;
+    const auto mountTmpfs = [&](const QString& folder, const QString& options) {
+        const bool bMounted = bRoot && QProcess::execute(QStringLiteral("mount"),
+                                                         {"-t", "tmpfs", "-o", options, "tmpfs", folder}) == 0;
+        if (bMounted)
+            mounts.push_back(folder);
+        return bMounted;
+    };
+    const auto cleanup = qScopeGuard([&] {
+        orvanta::SetFreeSpaceQuery({});
+        for (const QString& folder : mounts)
+            QProcess::execute(QStringLiteral("umount"), {folder});
+    });
+    m_bDigests = true;
+    m_run.StartFtp();
+
+    const QString locked = m_gamePath + QStringLiteral("ro");
+    ASSERT_TRUE(QDir().mkpath(locked));
+    if (bRoot ? mountTmpfs(locked, QStringLiteral("ro,size=64k"))
+              : QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner)) {
+        Add(QStringLiteral("ro"), QStringLiteral("a.bin"), Pattern(100, 'a'));
+        ASSERT_NO_FATAL_FAILURE(Start());
+        m_run.Prompts().Expect({false, {}});
+        ASSERT_TRUE(Run());
+        ASSERT_EQ(m_run.Prompts().Boxes().size(), 1u);
+        EXPECT_EQ(m_run.Prompts().Boxes()[0].text,
+                  QStringLiteral("a.bin - 쓰기 권한이 없습니다 (%1)\n다시 시도하시겠습니다").arg(locked));
+        EXPECT_EQ(m_run.Engine().StatusText(), STOPPED);
+        if (!bRoot)
+            QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
+    // 512 KiB free: the small file fits, the large one not even with the
+    // part a broken run kept.
+    orvanta::SetFreeSpaceQuery([](const std::filesystem::path&) { return std::optional<std::uint64_t>(512 * 1024); });
+    const QByteArray big = Pattern(3 * 1024 * 1024, 'b');
+    const QString target = m_gamePath + QStringLiteral("d/big.bin");
+    const QString part = m_gamePath + QStringLiteral("d/.orvanta-%1.part")
+                                          .arg(QString::fromLatin1(QCryptographicHash::hash("big.bin", QCryptographicHash::Sha1)
+                                                                       .toHex()
+                                                                       .left(16)));
+    WriteFile(target, "the old big file");
+    WriteFile(part, big.left(1024 * 1024));
+    m_entries.clear();
+    Add(QStringLiteral("d"), QStringLiteral("small.bin"), Pattern(10, 's'));
+    Add(QStringLiteral("d"), QStringLiteral("big.bin"), big);
+    qsizetype nLog = m_run.Ftp().Log().size();
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_run.Engine().StatusText(),
+              QStringLiteral("디스크 공간이 부족합니다: %1에 2 MB가 더 필요합니다").arg(target));
+    EXPECT_EQ(m_run.Engine().GetState(), State::DownloadStopped);
+    EXPECT_EQ(m_run.outcomes, std::vector{CUpdateSession::Outcome::Stopped});
+    ASSERT_TRUE(m_run.Engine().Fault());
+    EXPECT_EQ(m_run.Engine().Fault()->nNeeded, 1536u * 1024);
+    EXPECT_EQ(Retrieved(nLog), QStringList{QStringLiteral("d/small.bin")});
+    EXPECT_EQ(ReadAll(target), QByteArray("the old big file"));
+    EXPECT_EQ(ReadAll(part), big.left(1024 * 1024));
+    EXPECT_EQ(StoredMarkFile(), QStringLiteral("big.bin"));
+
+    // A patch is not fetched when the new file it makes cannot fit beside the old.
+    m_entries.clear();
+    const QByteArray older = Pattern(600000, 'o');
+    QByteArray newer = older;
+    newer.replace(1000, 100, Pattern(100, 'n'));
+    const Patched patched = AddPatched(QStringLiteral("pack.bin"), older, newer);
+    ASSERT_TRUE(m_run.Ftp().AddFile(patched.name, patched.patch));
+    nLog = m_run.Ftp().Log().size();
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(m_run.Engine().StatusText().startsWith(QStringLiteral("디스크 공간이 부족합니다: %1p/pack.bin에").arg(m_gamePath)));
+    EXPECT_TRUE(Retrieved(nLog).isEmpty());
+    EXPECT_EQ(ReadAll(m_gamePath + QStringLiteral("p/pack.bin")), older);
+
+    // A disk that fills while the file arrives (the free space said it
+    // would fit): the same end, never the network's.
+    const QString small = m_gamePath + QStringLiteral("t");
+    ASSERT_TRUE(QDir().mkpath(small));
+    if (!mountTmpfs(small, QStringLiteral("size=256k")))
+        return;
+    orvanta::SetFreeSpaceQuery([](const std::filesystem::path&) { return std::optional<std::uint64_t>(1ull << 30); });
+    WriteFile(small + QStringLiteral("/big.bin"), "old");
+    m_entries.clear();
+    Add(QStringLiteral("t"), QStringLiteral("big.bin"), big.left(1024 * 1024));
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(m_run.Engine().StatusText().startsWith(QStringLiteral("디스크 공간이 부족합니다: %1/big.bin에").arg(small)))
+        << m_run.Engine().StatusText().toStdString();
+    EXPECT_EQ(m_run.Engine().GetState(), State::DownloadStopped);
+    EXPECT_EQ(ReadAll(small + QStringLiteral("/big.bin")), QByteArray("old"));
 }
 
 // Lists past 4 GiB: the counters do not wrap, the bars get the unclamped

@@ -3,6 +3,7 @@
 #include "engine/UpdateSession.h"
 
 #include "patch/Cp949.h"
+#include "patch/HttpSource.h"
 #include "patch/PatchLink.h"
 #include "settings/Publisher.h"
 #include "settings/SettingsStore.h"
@@ -198,6 +199,13 @@ void CUpdateSession::Finish(Outcome eOutcome)
     Q_EMIT finished(eOutcome);
 }
 
+std::string CUpdateSession::HttpSource() const
+{
+    if (!m_httpSource.empty())
+        return m_httpSource;
+    return orvanta::HttpSourceBase(orvanta::HTTP_SOURCE_URL).value_or(std::string());
+}
+
 CUpdateSession::Launch CUpdateSession::LaunchPlan() const
 {
     Launch launch;
@@ -385,6 +393,16 @@ void CUpdateSession::DispatchFrame(std::int32_t type, std::span<const std::uint8
         m_ftpInfo = std::move(*info);
         SetState(State::LoggingIn);
         ConnectFtp();
+        return;
+    }
+    case orvanta::FRAME_HTTP_SOURCE: {
+        // Counts until the login: the files' source is chosen there. One
+        // that is no safe http(s) URL is ignored like an unknown frame.
+        if (m_eState != State::WaitingForVersion && m_eState != State::CollectingList)
+            return;
+        const auto info = orvanta::DecodeHttpSourceInfo(payload);
+        if (const auto base = info ? orvanta::HttpSourceBase(info->url) : std::nullopt)
+            m_httpSource = *base;
         return;
     }
     case orvanta::FRAME_GAME_SERVER: {

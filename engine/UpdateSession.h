@@ -167,6 +167,10 @@ public:
     std::int32_t GamePort() const { return m_nGamePort; }
     QString StatusText() const { return m_statusText; }
     Refusal RefusalCause() const { return m_eRefusal; }
+    // The base URL the release may also come from over HTTP(S): the one the
+    // patch server announced before frame 14, else the build's; empty when
+    // there is none.
+    std::string HttpSource() const;
     // Why the run stopped on the player's own disk, when it did: the end
     // is DownloadStopped and the status line tells the same.
     const std::optional<orvanta::LocalFault>& Fault() const { return m_localFault; }
@@ -288,6 +292,7 @@ private:
     std::size_t m_nShownFile = static_cast<std::size_t>(-1);  // the entry the view shows
     QString m_strGameIp;
     std::int32_t m_nGamePort = 0;
+    std::string m_httpSource;  // announced by the patch server, checked
     bool m_bGameServerSent = false;  // a frame 19 came, whenever it came
     QString m_statusText;
     std::optional<orvanta::LocalFault> m_localFault;

@@ -53,6 +53,20 @@ std::optional<FtpInfo> DecodeFtpInfo(Bytes payload)
     return info;
 }
 
+std::optional<HttpSourceInfo> DecodeHttpSourceInfo(Bytes payload)
+{
+    if (payload.size() < HttpSourceInfo::SIZE)
+        return std::nullopt;
+    return HttpSourceInfo{ReadText(payload.subspan(0, HttpSourceInfo::URL_FIELD))};
+}
+
+std::vector<std::uint8_t> EncodeHttpSourceInfo(const HttpSourceInfo& info)
+{
+    std::vector<std::uint8_t> out(HttpSourceInfo::SIZE, 0);
+    WriteText(std::span<std::uint8_t>(out).subspan(0, HttpSourceInfo::URL_FIELD), info.url);
+    return out;
+}
+
 std::optional<GameServerInfo> DecodeGameServerInfo(Bytes payload)
 {
     if (payload.size() < GameServerInfo::SIZE)

@@ -20,6 +20,10 @@ enum FrameType : std::int32_t {
     FRAME_UPDATE_DONE = 16,
     FRAME_UP_TO_DATE = 18,
     FRAME_GAME_SERVER = 19,
+    // Ours: where the release may also be fetched over HTTP(S), before frame
+    // 14. Updaters that know nothing of it ignore it, as they ignore every
+    // type outside 11 to 19.
+    FRAME_HTTP_SOURCE = 21,
 };
 
 struct FileEntry {
@@ -59,17 +63,28 @@ struct GameServerInfo {
     bool operator==(const GameServerInfo&) const = default;
 };
 
+struct HttpSourceInfo {
+    static constexpr std::size_t SIZE = 512;
+    static constexpr std::size_t URL_FIELD = 512;
+
+    std::string url;  // ASCII
+
+    bool operator==(const HttpSourceInfo&) const = default;
+};
+
 // Decoders return nothing when the payload is shorter than the record;
 // bytes past the record are ignored.
 std::optional<FileEntry> DecodeFileEntry(std::span<const std::uint8_t> payload);
 std::optional<FtpInfo> DecodeFtpInfo(std::span<const std::uint8_t> payload);
 std::optional<GameServerInfo> DecodeGameServerInfo(std::span<const std::uint8_t> payload);
+std::optional<HttpSourceInfo> DecodeHttpSourceInfo(std::span<const std::uint8_t> payload);
 std::optional<std::int32_t> DecodeInt32(std::span<const std::uint8_t> payload);
 
 // Encoders write texts NUL-terminated and cut to their field less one byte.
 std::vector<std::uint8_t> EncodeFileEntry(const FileEntry& entry);
 std::vector<std::uint8_t> EncodeFtpInfo(const FtpInfo& info);
 std::vector<std::uint8_t> EncodeGameServerInfo(const GameServerInfo& info);
+std::vector<std::uint8_t> EncodeHttpSourceInfo(const HttpSourceInfo& info);
 std::vector<std::uint8_t> EncodeInt32(std::int32_t value);
 
 } // namespace orvanta

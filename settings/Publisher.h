@@ -11,6 +11,9 @@ namespace orvanta {
 inline constexpr const char* DEFAULT_PATCH_HOST = ORVANTA_DEFAULT_PATCH_HOST;
 inline constexpr const char* FALLBACK_PATCH_ADDR = ORVANTA_FALLBACK_PATCH_ADDR;
 inline constexpr const char* FALLBACK_GAME_ADDR = ORVANTA_FALLBACK_GAME_ADDR;
+// The releases over HTTP(S) when the patch server announces none; empty:
+// FTP only.
+inline constexpr const char* HTTP_SOURCE_URL = ORVANTA_HTTP_SOURCE_URL;
 inline constexpr int DEFAULT_PATCH_PORT = 7776;
 inline constexpr int FALLBACK_GAME_PORT = 3333;
 

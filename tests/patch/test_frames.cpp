@@ -1,6 +1,7 @@
 // The frame reassembler, the records and CP949, as pure code: no socket,
 // no window.
 #include "patch/Cp949.h"
+#include "patch/HttpSource.h"
 #include "patch/PatchFrame.h"
 #include "patch/Records.h"
 
@@ -326,4 +327,20 @@ TEST(Cp949, KoreanTravelsExactlyAndBadBytesAreMarked)
         EXPECT_FALSE(Utf8ToCp949(bad, &bOk).empty());
         EXPECT_FALSE(bOk) << bad;
     }
+}
+
+// A base URL from the network reaches a request line and the log: only a
+// plain http(s) URL is taken, and names are encoded segment by segment.
+TEST(HttpSource, BaseIsCheckedAndNamesEncodedPerSegment)
+{
+    EXPECT_EQ(HttpSourceBase("HTTPS://cdn.example.com/orvanta"), "HTTPS://cdn.example.com/orvanta/");
+    EXPECT_EQ(HttpSourceBase("http://127.0.0.1:8080/"), "http://127.0.0.1:8080/");
+    for (const char* bad : {"", "ftp://host/", "https://", "https:///x", "https://:80/", "https://u:p@host/",
+                            "https://host/a b", "https://host/?q", "https://host/#f", "https://host/a\r\nX: y",
+                            "https://host/../etc", "https://host/\xed\x95\x9c"})
+        EXPECT_FALSE(HttpSourceBase(bad)) << bad;
+    EXPECT_FALSE(HttpSourceBase("https://host/" + std::string(400, 'a')));
+    EXPECT_EQ(HttpSourceUrl("https://cdn/o/", 7, "data/소리/", "겨울 축제%.ogg"),
+              "https://cdn/o/7/data/%EC%86%8C%EB%A6%AC/%EA%B2%A8%EC%9A%B8%20%EC%B6%95%EC%A0%9C%25.ogg");
+    EXPECT_EQ(HttpSourceUrl("https://cdn/o/", 7, "", "a.bin"), "https://cdn/o/7/a.bin");
 }

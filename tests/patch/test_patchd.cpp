@@ -159,7 +159,8 @@ protected:
                                     QString::fromStdString(FtpHost()), QStringLiteral("--ftp-user"),
                                     QStringLiteral("updater"), QStringLiteral("--game-host"),
                                     QStringLiteral("게임.localhost"), QStringLiteral("--game-port"),
-                                    QStringLiteral("7001")}));
+                                    QStringLiteral("7001"), QStringLiteral("--http-url"),
+                                    QStringLiteral("https://cdn.example.invalid/orvanta")}));
     }
 
     virtual std::string FtpHost() { return "127.0.0.1:2121"; }
@@ -307,13 +308,18 @@ TEST_F(PatchdTest, DifferentVersionGetsTheListThenTheCredentials)
         EXPECT_EQ(frames[1 + i].payload.size(), FileEntry::SIZE);
         EXPECT_EQ(DecodeFileEntry(frames[1 + i].payload), expected[i]) << i;
     }
-    ASSERT_EQ(frames[5].type, FRAME_FTP_INFO);
-    EXPECT_EQ(DecodeFtpInfo(frames[5].payload), (FtpInfo{FtpHost(), "updater", "s3cret"}));
+    // The HTTP(S) source comes before the FTP server, in a frame the spec's
+    // updaters ignore.
+    ASSERT_EQ(frames[5].type, FRAME_HTTP_SOURCE);
+    EXPECT_EQ(DecodeHttpSourceInfo(frames[5].payload), (HttpSourceInfo{"https://cdn.example.invalid/orvanta/"}));
+    ASSERT_TRUE(client.WaitForFrames(7));
+    ASSERT_EQ(frames[6].type, FRAME_FTP_INFO);
+    EXPECT_EQ(DecodeFtpInfo(frames[6].payload), (FtpInfo{FtpHost(), "updater", "s3cret"}));
 
     client.Write(Int32Frame(FRAME_UPDATE_DONE, 0) + Int32Frame(FRAME_UP_TO_DATE, 0));
-    ASSERT_TRUE(client.WaitForFrames(7));
-    ASSERT_EQ(frames[6].type, FRAME_GAME_SERVER);
-    EXPECT_EQ(DecodeGameServerInfo(frames[6].payload), (GameServerInfo{Utf8ToCp949("게임.localhost"), 7001}));
+    ASSERT_TRUE(client.WaitForFrames(8));
+    ASSERT_EQ(frames[7].type, FRAME_GAME_SERVER);
+    EXPECT_EQ(DecodeGameServerInfo(frames[7].payload), (GameServerInfo{Utf8ToCp949("게임.localhost"), 7001}));
 
     // One line per frame, in and out.
     EXPECT_TRUE(m_server.WaitForLine(client_ + QStringLiteral("<- 10 version=3$")));
@@ -398,7 +404,7 @@ TEST_F(PatchdTest, ServesManyClientsAtOnce)
         clients[std::size_t(i)]->Write(Int32Frame(FRAME_CLIENT_VERSION, i % 2 ? 5 : i));
     for (int i = 0; i < CLIENTS; ++i) {
         CFrameClient& client = *clients[std::size_t(i)];
-        const std::size_t nExpected = i % 2 ? 1 : 6;
+        const std::size_t nExpected = i % 2 ? 1 : 7;
         ASSERT_TRUE(client.WaitForFrames(nExpected)) << i;
         QTest::qWait(i == CLIENTS - 1 ? SETTLE_MS : 0);
         EXPECT_EQ(client.Received().size(), nExpected) << i;
@@ -459,6 +465,7 @@ TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
         {QStringLiteral("--release"), QStringLiteral("/nonexistent/release")},
         {QStringLiteral("--releases"), QStringLiteral("/nonexistent/releases")},
         {QStringLiteral("--workers"), QStringLiteral("0")},
+        {QStringLiteral("--http-url"), QStringLiteral("https://user:pw@cdn.example.invalid/")},
         {QStringLiteral("--hello-timeout"), QStringLiteral("-1")},
         {QStringLiteral("--ftp-password-file"), QStringLiteral("/nonexistent/password")},
     };
@@ -478,7 +485,7 @@ TEST(PatchdCommandLine, RefusesBadValuesAndDocumentsEveryOption)
                                "--ftp-user", "--ftp-password-file", "ORVANTA_FTP_PASSWORD", "--game-host",
                                "--game-port", "--workers", "--reuse-port", "--max-connections", "--max-per-address",
                                "--hello-timeout", "--idle-timeout", "--send-timeout", "--log", "--verbose",
-                               "--public-key"})
+                               "--public-key", "--http-url"})
         EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
 }
 
@@ -596,6 +603,7 @@ TEST_F(UpdaterAgainstPatchdTest, DifferentVersionsReceiveTheRelease)
     ASSERT_TRUE(WaitFor([&]() { return !m_pEngine->FtpCredentials().host.empty(); }));
     EXPECT_EQ(m_pEngine->FileList(), ExpectedList(m_release));
     EXPECT_EQ(m_pEngine->FtpCredentials(), (FtpInfo{FtpHost(), "updater", "s3cret"}));
+    EXPECT_EQ(m_pEngine->HttpSource(), "https://cdn.example.invalid/orvanta/");
     EXPECT_EQ(m_pEngine->ServerVersion(), 5);
     EXPECT_EQ(m_pEngine->Settings().nClientVersion, 3);
     EXPECT_FALSE(m_pEngine->IsUpToDate());

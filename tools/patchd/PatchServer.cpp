@@ -559,6 +559,10 @@ void CWorker::Deliver(CConn* pConn, const CAnswer& answer, std::int64_t nNow)
                     break;
             }
         }
+        if (!m_server.Config().httpSource.empty()) {
+            Queue(pConn, m_server.HttpSourceFrame());
+            Log(pConn, QStringLiteral("-> 21 url=%1").arg(QString::fromStdString(m_server.Config().httpSource)));
+        }
         pConn->nMirror = m_server.NextMirror();
         Queue(pConn, m_server.FtpFrame(pConn->nMirror));
         const orvanta::FtpInfo& ftp = m_server.Config().mirrors[std::size_t(pConn->nMirror)];
@@ -688,6 +692,9 @@ CPatchServer::CPatchServer(CServerConfig config, CReleaseSet* pReleases)
     for (const orvanta::FtpInfo& ftp : m_config.mirrors)
         m_ftpFrames.push_back(FrameBlob(orvanta::FRAME_FTP_INFO, orvanta::EncodeFtpInfo(ftp)));
     m_gameFrame = FrameBlob(orvanta::FRAME_GAME_SERVER, orvanta::EncodeGameServerInfo(m_config.game));
+    if (!m_config.httpSource.empty())
+        m_httpSourceFrame =
+            FrameBlob(orvanta::FRAME_HTTP_SOURCE, orvanta::EncodeHttpSourceInfo({m_config.httpSource}));
     // What the descriptors allow, less a reserve for the log, the listeners
     // and the release files being compared.
     const int nDescriptors = RaiseDescriptorLimit();

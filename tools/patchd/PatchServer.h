@@ -42,6 +42,7 @@ struct CServerConfig {
     CServerLimits limits;
     std::vector<orvanta::FtpInfo> mirrors;  // one per session, in turn
     orvanta::GameServerInfo game;
+    std::string httpSource;  // the releases' base URL over HTTP(S), or empty
     bool bVerbose = false;
     int nWorkers = 1;
     bool bReusePort = false;  // let other processes share the port
@@ -79,12 +80,14 @@ public:
     const CServerConfig& Config() const { return m_config; }
     CReleaseSet& Releases() { return *m_pReleases; }
     const CBlob& FtpFrame(int nMirror) const { return m_ftpFrames[std::size_t(nMirror)]; }
+    const CBlob& HttpSourceFrame() const { return m_httpSourceFrame; }  // empty: none
     const CBlob& GameFrame() const { return m_gameFrame; }
 
 private:
     CServerConfig m_config;
     CReleaseSet* m_pReleases;
     std::vector<CBlob> m_ftpFrames;
+    CBlob m_httpSourceFrame;
     CBlob m_gameFrame;
     std::vector<std::unique_ptr<CWorker>> m_workers;
     std::vector<std::thread> m_threads;

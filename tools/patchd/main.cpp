@@ -4,6 +4,8 @@
 #include "PatchServer.h"
 #include "Release.h"
 
+#include "patch/HttpSource.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -192,6 +194,11 @@ int main(int argc, char** argv)
     const QCommandLineOption gameHost(QStringLiteral("game-host"),
                                       QStringLiteral("Game server address (default 127.0.0.1; at most 51 bytes)."),
                                       QStringLiteral("TEXT"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption httpUrl(
+        QStringLiteral("http-url"),
+        QStringLiteral("Base URL of the releases over HTTP(S) (a web server or content network holding "
+                       "<URL>/<version>/...), announced to our updaters before the FTP server; others ignore it."),
+        QStringLiteral("URL"));
     const QCommandLineOption gamePort(QStringLiteral("game-port"),
                                       QStringLiteral("Game server port (default 3333)."), QStringLiteral("N"),
                                       QStringLiteral("3333"));
@@ -242,6 +249,7 @@ int main(int argc, char** argv)
         QStringLiteral("FILE"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("One log line per frame in and out (at most 64 per client)."));
+    parser.addOption(httpUrl);
     parser.addOptions({listen, port, release, releases, version, ftpHost, ftpUser, ftpPasswordFile, ftpPassword,
                        gameHost, gamePort, workers, reusePort, maxConnections, maxPerAddress, helloTimeout,
                        idleTimeout, sendTimeout, acceptWhenReady, logFile, verbose});
@@ -303,6 +311,14 @@ int main(int argc, char** argv)
     }
     if (!patchd::ToFieldText(parser.value(gameHost), orvanta::GameServerInfo::ADDRESS_FIELD, &config.game.address))
         return Fail(QStringLiteral("--game-host needs a CP949 form of at most 51 bytes"));
+
+    if (parser.isSet(httpUrl)) {
+        const auto base = orvanta::HttpSourceBase(parser.value(httpUrl).toStdString());
+        if (!base)
+            return Fail(QStringLiteral("--http-url wants an http:// or https:// URL of printable ASCII, without "
+                                       "credentials, query or fragment, of at most 400 bytes"));
+        config.httpSource = *base;
+    }
 
     patchd::CReleaseSet releaseSet;
     if (parser.isSet(release) && parser.isSet(releases))

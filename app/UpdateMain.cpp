@@ -61,23 +61,6 @@ private:
     int m_nRetriesLeft;
 };
 
-// The name a script reads for each end.
-QString OutcomeName(CUpdateSession::Outcome eOutcome)
-{
-    using Outcome = CUpdateSession::Outcome;
-    switch (eOutcome) {
-    case Outcome::UpToDate: return QStringLiteral("up-to-date");
-    case Outcome::Updated: return QStringLiteral("done");
-    case Outcome::Unrecorded: return QStringLiteral("unrecorded");
-    case Outcome::LinkFailed: return QStringLiteral("link-failed");
-    case Outcome::FtpFailed: return QStringLiteral("ftp-failed");
-    case Outcome::Stopped: return QStringLiteral("stopped");
-    case Outcome::Broken: return QStringLiteral("broken");
-    case Outcome::Refused: return QStringLiteral("refused");
-    }
-    return QStringLiteral("done");
-}
-
 int BadCommandLine(const QString& why)
 {
     std::fputs(QStringLiteral("orvanta-update: %1\n%2\n").arg(why, Say("Try 'orvanta-update --help'.",
@@ -273,23 +256,22 @@ int main(int argc, char** argv)
                      });
     QObject::connect(&engine, &CUpdateSession::finished, [&](CUpdateSession::Outcome eOutcome) {
         using Outcome = CUpdateSession::Outcome;
+        const QString name = CUpdateSession::OutcomeName(eOutcome);
         switch (eOutcome) {
         case Outcome::UpToDate:
-            finish(0, QStringLiteral("up-to-date"), QString());
-            break;
         case Outcome::Updated:
-            finish(0, QStringLiteral("done"), QString());
+            finish(0, name, QString());
             break;
         case Outcome::Unrecorded:
             // The files are in place, but the version is not what the store
             // says: the update is not complete until it is recorded.
-            finish(1, QStringLiteral("unrecorded"),
+            finish(1, name,
                    Say("the files are in place, but the patch server sent no game server; the installed version was "
                        "not recorded",
                        "파일은 모두 받았지만 패치 서버가 게임 서버를 알려 주지 않아 설치 버전을 기록하지 않았습니다"));
             break;
         default:
-            finish(1, OutcomeName(eOutcome),
+            finish(1, name,
                    Say("the update did not complete: %1 (patch server %2:%3)", "업데이트를 마치지 못했습니다: %1 (패치 서버 %2:%3)")
                        .arg(engine.StatusText(), engine.Settings().szIP)
                        .arg(engine.Settings().nPort));

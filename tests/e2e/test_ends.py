@@ -44,12 +44,12 @@ class Road:
     serve: str                 # the Ends method that starts the servers
     outcome: str
     status: str                # the last status line before the end
-    version: int               # the store's ClientVersion afterwards (installed: 1, or 2 for up to date)
+    version: int               # the store's ClientVersion afterwards (the server's is 2)
     button: str                # the window's game button: "launch", "ask" (fallback) or "inert"
     installed: int = 1
     files: dict = field(default_factory=dict)    # the release
     player: dict = field(default_factory=dict)   # what the player's folder holds before
-    boxes: tuple = ()          # the window's boxes, answered in order with these keys
+    boxes: tuple = ()          # the window's boxes: (caption it starts with, the key that answers it)
     sent: tuple = ()           # the frames every updater sends a scripted server
     keyed: dict = field(default_factory=dict)    # what differs in a keyed build
 
@@ -60,11 +60,12 @@ ROADS = [
     Road("up_to_date", "patchd", "up-to-date", UP_TO_DATE, 2, "launch", installed=2, files=SMALL),
     Road("done", "patchd", "done", DONE, 2, "launch", files=SMALL),
     Road("link_failed", "nothing", "link-failed", LINK_FAILED, 1, "ask"),
-    Road("ftp_failed", "wrong_password", "ftp-failed", FTP_FAILED, 1, "ask", files=SMALL, boxes=("Return",)),
-    # A file where the entry's folder must be: the folder box, then the retry
-    # question, which the player cancels.
+    Road("ftp_failed", "wrong_password", "ftp-failed", FTP_FAILED, 1, "ask", files=SMALL,
+         boxes=(("-_-;;", "Return"),)),
+    # A file where the entry's folder must be: the folder box (captioned with
+    # the program's name), then the retry question, which the player cancels.
     Road("stopped", "patchd", "stopped", STOPPED, 1, "ask", files={"sub/a.bin": b"a" * 3000},
-         player={"sub": b"in the way"}, boxes=("Return", "Escape")),
+         player={"sub": b"in the way"}, boxes=(("Updater", "Return"), ("오류 발생", "Escape"))),
     Road("broken", "short_file", "broken", BROKEN, 1, "inert", files={"a.bin": b"new" * 10000},
          player={"a.bin": b"old"}),
     Road("refused", "foreign_signature", "done", DONE, 2, "launch", files=SMALL,
@@ -104,18 +105,27 @@ class Ends(Case):
         self.release = os.path.join(folder, "release")
         os.makedirs(self.release)
         self.make_release(road.files)
-        port, game = getattr(self, "serve_" + road.serve)(road)
-        cli = self.start_terminal(UPDATE_CLI_KEYED if keyed else e2e.UPDATE_CLI, road, port,
-                                  os.path.join(folder, "terminal"))
-        self.drive_window(UPDATER_KEYED if keyed else e2e.UPDATER, road, port, game, os.path.join(folder, "window"))
-        self.check_terminal(road, cli)
-        if road.sent:
-            self.assertTrue(wait_until(lambda: len(self.conversations) >= 2 and
-                                       all(c["closed"] for c in self.conversations), 5), self.conversations)
-            self.assertEqual([c["frames"] for c in self.conversations], [list(road.sent)] * 2)
-        for server in self.servers + self.peers:
-            server.stop()
-        self.servers, self.peers = [], []
+        try:
+            port, game = getattr(self, "serve_" + road.serve)(road)
+            cli = self.start_terminal(UPDATE_CLI_KEYED if keyed else e2e.UPDATE_CLI, road, port,
+                                      os.path.join(folder, "terminal"))
+            self.drive_window(UPDATER_KEYED if keyed else e2e.UPDATER, road, port, game,
+                              os.path.join(folder, "window"))
+            self.check_terminal(road, cli)
+            if road.sent:
+                self.assertTrue(wait_until(lambda: len(self.conversations) >= 2 and
+                                           all(c["closed"] for c in self.conversations), 5), self.conversations)
+                self.assertEqual([c["frames"] for c in self.conversations], [list(road.sent)] * 2)
+        finally:
+            # A road that failed leaves nothing running into the next one
+            # (a window still open would hold the single-instance lock).
+            for proc in self.updaters:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            for server in self.servers + self.peers:
+                server.stop()
+            self.servers, self.peers = [], []
 
     # --- the servers of each road: (patch-server port, the game address it sends) ---
 
@@ -275,12 +285,15 @@ class Ends(Case):
         def ended():
             if self.ends():
                 return True
-            for box in sorted(self.boxes_shown() - answered):
-                self.assertTrue(boxes, "an unexpected box; statuses %r" % self.statuses())
+            for box in sorted(self.boxes_shown() - answered, key=int):
+                caption = self.xdotool("getwindowname", box).stdout.strip()
+                expected = [b for b in boxes if caption.startswith(b[0])]
+                self.assertTrue(expected, "an unexpected box %r; statuses %r" % (caption, self.statuses()))
                 answered.add(box)
+                boxes.remove(expected[0])
                 self.xdotool("windowfocus", box)
                 time.sleep(0.1)
-                self.key(boxes.pop(0))
+                self.key(expected[0][1])
             return False
         self.assertTrue(wait_until(ended, 20, 0.2), "the run did not end; statuses %r" % self.statuses())
         self.assertEqual(boxes, [], "boxes left unshown")

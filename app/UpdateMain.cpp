@@ -61,6 +61,21 @@ private:
     int m_nRetriesLeft;
 };
 
+// The same for scripts (the end object's "cause").
+QString RefusalName(CUpdateSession::Refusal eWhy)
+{
+    using Refusal = CUpdateSession::Refusal;
+    switch (eWhy) {
+    case Refusal::NoSignature: return QStringLiteral("no-signature");
+    case Refusal::BadSignature: return QStringLiteral("bad-signature");
+    case Refusal::OtherVersion: return QStringLiteral("other-version");
+    case Refusal::Older: return QStringLiteral("older-version");
+    case Refusal::Unsigned: return QStringLiteral("unsigned-entry");
+    case Refusal::UnsafeEntry: return QStringLiteral("unsafe-entry");
+    }
+    return QString();
+}
+
 // Why a keyed build refused the release, for the player and the publisher.
 QString RefusalText(CUpdateSession::Refusal eWhy)
 {
@@ -86,23 +101,6 @@ QString RefusalText(CUpdateSession::Refusal eWhy)
                    "서명된 릴리스에 쓸 수 없는 경로가 있습니다");
     }
     return QString();
-}
-
-// The name a script reads for each end.
-QString OutcomeName(CUpdateSession::Outcome eOutcome)
-{
-    using Outcome = CUpdateSession::Outcome;
-    switch (eOutcome) {
-    case Outcome::UpToDate: return QStringLiteral("up-to-date");
-    case Outcome::Updated: return QStringLiteral("done");
-    case Outcome::Unrecorded: return QStringLiteral("unrecorded");
-    case Outcome::LinkFailed: return QStringLiteral("link-failed");
-    case Outcome::FtpFailed: return QStringLiteral("ftp-failed");
-    case Outcome::Stopped: return QStringLiteral("stopped");
-    case Outcome::Broken: return QStringLiteral("broken");
-    case Outcome::Refused: return QStringLiteral("refused");
-    }
-    return QStringLiteral("done");
 }
 
 int BadCommandLine(const QString& why)
@@ -301,26 +299,26 @@ int main(int argc, char** argv)
                      });
     QObject::connect(&engine, &CUpdateSession::finished, [&](CUpdateSession::Outcome eOutcome) {
         using Outcome = CUpdateSession::Outcome;
+        const QString name = CUpdateSession::OutcomeName(eOutcome);
         switch (eOutcome) {
         case Outcome::UpToDate:
-            finish(0, QStringLiteral("up-to-date"), QString());
-            break;
         case Outcome::Updated:
-            finish(0, QStringLiteral("done"), QString());
+            finish(0, name, QString());
             break;
         case Outcome::Unrecorded:
             // The files are in place, but the version is not what the store
             // says: the update is not complete until it is recorded.
-            finish(1, QStringLiteral("unrecorded"),
+            finish(1, name,
                    Say("the files are in place, but the patch server sent no game server; the installed version was "
                        "not recorded",
                        "파일은 모두 받았지만 패치 서버가 게임 서버를 알려 주지 않아 설치 버전을 기록하지 않았습니다"));
             break;
         case Outcome::Refused:
-            finish(1, OutcomeName(eOutcome),
+            finish(1, name,
                    Say("the release was refused: %1 (patch server %2:%3)", "릴리스를 거부했습니다: %1 (패치 서버 %2:%3)")
                        .arg(RefusalText(engine.RefusalCause()), engine.Settings().szIP)
-                       .arg(engine.Settings().nPort));
+                       .arg(engine.Settings().nPort),
+                   orvanta::terminal::EndCause{RefusalName(engine.RefusalCause()), QString(), 0});
             break;
         default:
             if (const auto& fault = engine.Fault()) {
@@ -328,7 +326,7 @@ int main(int argc, char** argv)
                 const auto eLanguage =
                     orvanta::terminal::KoreanMessages() ? orvanta::Language::Korean : orvanta::Language::English;
                 const std::u8string path = fault->path.u8string();
-                finish(1, OutcomeName(eOutcome),
+                finish(1, name,
                        Say("the update stopped: %1", "업데이트를 멈췄습니다: %1")
                            .arg(QString::fromStdString(orvanta::FaultText(*fault, eLanguage))),
                        orvanta::terminal::EndCause{
@@ -337,7 +335,7 @@ int main(int argc, char** argv)
                            fault->nNeeded});
                 break;
             }
-            finish(1, OutcomeName(eOutcome),
+            finish(1, name,
                    Say("the update did not complete: %1 (patch server %2:%3)", "업데이트를 마치지 못했습니다: %1 (패치 서버 %2:%3)")
                        .arg(engine.StatusText(), engine.Settings().szIP)
                        .arg(engine.Settings().nPort));

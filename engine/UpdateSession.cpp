@@ -167,6 +167,21 @@ bool CUpdateSession::IsFinal(State eState)
     return false;
 }
 
+QString CUpdateSession::OutcomeName(Outcome eOutcome)
+{
+    switch (eOutcome) {
+    case Outcome::UpToDate: return QStringLiteral("up-to-date");
+    case Outcome::Updated: return QStringLiteral("done");
+    case Outcome::Unrecorded: return QStringLiteral("unrecorded");
+    case Outcome::LinkFailed: return QStringLiteral("link-failed");
+    case Outcome::FtpFailed: return QStringLiteral("ftp-failed");
+    case Outcome::Stopped: return QStringLiteral("stopped");
+    case Outcome::Broken: return QStringLiteral("broken");
+    case Outcome::Refused: return QStringLiteral("refused");
+    }
+    return QStringLiteral("done");
+}
+
 void CUpdateSession::SetState(State eState)
 {
     if (m_eState == eState || m_eState == State::Closed)

@@ -86,6 +86,10 @@ public:
         UnsafeEntry,   // the signed release names a path no updater may write
     };
     Q_ENUM(Refusal)
+    // The name scripts read for an outcome, the same from every front-end:
+    // "up-to-date", "done", "unrecorded", "link-failed", "ftp-failed",
+    // "stopped", "broken", "refused".
+    static QString OutcomeName(Outcome eOutcome);
     // Whether the run's own work is over: it ended, or it waits for nothing
     // but the patch server's game address (UpToDate, Done).
     static bool IsFinal(State eState);

@@ -114,6 +114,19 @@ QFont FitTextFont(const QFont& base, const QString& text, int nWidth)
     return font;
 }
 
+// Support and the scripted runs follow the status line, and how the run
+// ended, in the file ORVANTA_STATUS_LOG names: a time stamp and the text,
+// a line each.
+void AppendStatusLog(const QString& text)
+{
+    static const QString logPath = qEnvironmentVariable("ORVANTA_STATUS_LOG");
+    if (logPath.isEmpty())
+        return;
+    QFile log(logPath);
+    if (log.open(QIODevice::Append | QIODevice::Text))
+        log.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
+}
+
 QString Counter(std::uint64_t nDone, std::uint64_t nOf)
 {
     return QStringLiteral("%1 / %2").arg(qulonglong(nDone)).arg(qulonglong(nOf));
@@ -277,6 +290,9 @@ void CUpdaterDlg::BindEngine()
 {
     CUpdateSession* pEngine = m_pEngine.get();
     connect(pEngine, &CUpdateSession::statusChanged, this, &CUpdaterDlg::SetStatusText);
+    connect(pEngine, &CUpdateSession::finished, this, [](CUpdateSession::Outcome eOutcome) {
+        AppendStatusLog(QStringLiteral("finished ") + CUpdateSession::OutcomeName(eOutcome));
+    });
     connect(pEngine, &CUpdateSession::totalsPrepared, this,
             [this](quint64 total) {
                 m_progTotal->SetRange64(0, BarValue(total) - 1);
@@ -388,14 +404,7 @@ void CUpdaterDlg::SetStatusText(const QString& text)
         QAccessibleEvent event(m_stStatus, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&event);
     }
-    // Support and the scripted runs can follow the status line in a file.
-    static const QString logPath = qEnvironmentVariable("ORVANTA_STATUS_LOG");
-    if (!logPath.isEmpty()) {
-        QFile log(logPath);
-        if (log.open(QIODevice::Append | QIODevice::Text)) {
-            log.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
-        }
-    }
+    AppendStatusLog(text);
 }
 
 void CUpdaterDlg::OnNoticeLoaded(bool bOk)

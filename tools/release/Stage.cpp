@@ -2,6 +2,7 @@
 
 #include "patchd/Release.h"
 
+#include "patch/Cp949.h"
 #include "patch/Digest.h"
 #include "patch/Manifest.h"
 #include "transfer/Crypto.h"
@@ -40,13 +41,16 @@ int Fail(const QString& message)
     return 1;
 }
 
-// A path of the staged tree: bytes as the FTP server will match them.
-fs::path WirePath(const fs::path& root, const std::string& folder, const std::string& name)
+// A path of the staged tree, named as the server will match it: the wire's
+// CP949 bytes for an FTP server, UTF-8 for a web server (the updater
+// percent-encodes UTF-8).
+fs::path WirePath(const fs::path& root, const std::string& folder, const std::string& name, bool bUtf8)
 {
+    const auto served = [bUtf8](const std::string& wire) { return bUtf8 ? orvanta::Cp949ToUtf8(wire) : wire; };
     fs::path path = root;
     if (!folder.empty())
-        path /= fs::path(folder);
-    return path / fs::path(name);
+        path /= fs::path(served(folder));
+    return path / fs::path(served(name));
 }
 
 // Every folder down to path's parent, readable and searchable by the FTP
@@ -104,7 +108,8 @@ bool Place(const QString& source, const fs::path& target, CStageCounts* pCounts,
 // names. A patch carried over from an older version (cp -al) names another
 // target and is left behind: no patch server would list it. Only a file
 // with patches beside it is hashed.
-bool PlacePatches(const patchd::CReleaseFile& file, const fs::path& root, CStageCounts* pCounts, std::string* pError)
+bool PlacePatches(const patchd::CReleaseFile& file, const fs::path& root, bool bUtf8, CStageCounts* pCounts,
+                  std::string* pError)
 {
     const QFileInfo info(file.absolute);
     const QString prefix = info.fileName() + QLatin1Char('.');
@@ -129,7 +134,7 @@ bool PlacePatches(const patchd::CReleaseFile& file, const fs::path& root, CStage
             const QString path = patchd::PatchPathFor(file.absolute, prefixBytes, *target);
             if (QFileInfo(path).fileName() == candidate && patchd::UsablePatch(path, file.entry.size)) {
                 const fs::path wire =
-                    WirePath(root, file.entry.folder, orvanta::PatchFileName(file.entry.name, prefixBytes, *target));
+                    WirePath(root, file.entry.folder, orvanta::PatchFileName(file.entry.name, prefixBytes, *target), bUtf8);
                 if (!Place(path, wire, pCounts, pError))
                     return false;
                 ++pCounts->nPatches;
@@ -143,7 +148,7 @@ bool PlacePatches(const patchd::CReleaseFile& file, const fs::path& root, CStage
 
 } // namespace
 
-int Stage(const QString& releaseDir, const QString& ftpDir)
+int Stage(const QString& releaseDir, const QString& ftpDir, bool bHttp)
 {
     const fs::path root(QFile::encodeName(QDir::cleanPath(QDir(ftpDir).absolutePath())).constData());
     std::error_code error;
@@ -164,6 +169,9 @@ int Stage(const QString& releaseDir, const QString& ftpDir)
 
     // Built beside its final name and renamed at the end, so that an FTP
     // root is either whole or absent.
+    // The web root holds every version's folder: it is made when missing.
+    if (bHttp && !QDir().mkpath(QFile::decodeName(root.parent_path().c_str())))
+        return Fail(QStringLiteral("cannot make %1").arg(QFile::decodeName(root.parent_path().c_str())));
     fs::path partial = root;
     partial += ".partial";
     fs::remove_all(partial, error);
@@ -176,9 +184,9 @@ int Stage(const QString& releaseDir, const QString& ftpDir)
     std::string why;
     bool bOk = true;
     for (const patchd::CReleaseFile& file : files) {
-        const fs::path wire = WirePath(partial, file.entry.folder, file.entry.name);
+        const fs::path wire = WirePath(partial, file.entry.folder, file.entry.name, bHttp);
         bOk = MakeFolders(partial, wire, &why) && Place(file.absolute, wire, &counts, &why) &&
-              PlacePatches(file, partial, &counts, &why);
+              PlacePatches(file, partial, bHttp, &counts, &why);
         if (!bOk)
             break;
     }

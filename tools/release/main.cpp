@@ -70,7 +70,11 @@ void Usage(std::FILE* pOut)
                "      Makes FTP_DIR (new) the FTP root of RELEASE_DIR for a server that serves the\n"
                "      bytes of names on disk: names in the updater's CP949, files hard-linked\n"
                "      (copied across file systems), with the signature and the patches that\n"
-               "      make the current files. Stage after sign.\n",
+               "      make the current files. Stage after sign.\n"
+               "  orvanta-release stage --http RELEASE_DIR WEB_DIR/VERSION\n"
+               "      The same for a web server or content network: names in UTF-8, one new\n"
+               "      folder per version under the base URL the patch server announces\n"
+               "      (--http-url), never changed once published.\n",
                pOut);
 }
 
@@ -354,6 +358,8 @@ int main(int argc, char** argv)
         return Verify(args[1], args[2]);
     if (args.size() == 3 && args[0] == QLatin1String("stage"))
         return release::Stage(args[1], args[2]);
+    if (args.size() == 4 && args[0] == QLatin1String("stage") && args[1] == QLatin1String("--http"))
+        return release::Stage(args[2], args[3], true);
     if (args.size() >= 3 && args[0] == QLatin1String("delta")) {
         DeltaOptions options;
         options.patch.nThreads = int(std::max(1u, std::thread::hardware_concurrency()));

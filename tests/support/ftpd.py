@@ -31,6 +31,9 @@ def parse_args():
     p.add_argument("--encoding", default="cp949", help="encoding of names on the wire")
     p.add_argument("--log", help="append every command and connection here")
     p.add_argument("--throttle", type=int, default=0, help="bytes per second on data connections")
+    p.add_argument("--rate-per-connection", type=int, default=0,
+                   help="bytes per second on each data connection alone (a per-flow limit, as a long "
+                        "path's or vsftpd's anon_max_rate)")
     p.add_argument("--stall-after", type=int, default=-1, help="stop sending after N bytes of a file")
     p.add_argument("--drop-after", type=int, default=-1, help="close the data connection after N bytes")
     p.add_argument("--refuse", type=int, default=0, help="refuse the first N control connections")
@@ -185,16 +188,18 @@ class LatencyDTP(Latency):
 
 
 class KnobDTPHandler(ThrottledDTPHandler):
-    write_limit = ARGS.throttle
-    # The pace is the server's, not each connection's: a list of small
-    # files is as slow as one big file of their size.
+    write_limit = ARGS.rate_per_connection or ARGS.throttle
+    # --throttle paces the server, not each connection: a list of small
+    # files is as slow as one big file of their size. --rate-per-connection
+    # paces each data connection on its own.
     next_free = [0.0]
 
     def _throttle_bandwidth(self, len_chunk, max_speed):
         now = time.monotonic()
-        start = max(KnobDTPHandler.next_free[0], now - 0.1)
-        KnobDTPHandler.next_free[0] = start + len_chunk / float(max_speed)
-        delay = KnobDTPHandler.next_free[0] - now
+        pace = self.__dict__.setdefault("own_pace", [0.0]) if ARGS.rate_per_connection else KnobDTPHandler.next_free
+        start = max(pace[0], now - 0.1)
+        pace[0] = start + len_chunk / float(max_speed)
+        delay = pace[0] - now
         if delay > 0.005:
             def unsleep():
                 self.add_channel(events=self.ioloop.READ if self.receive else self.ioloop.WRITE)
@@ -271,7 +276,7 @@ def main():
     authorizer.add_user(ARGS.user, ARGS.password, ARGS.root, perm="elr")
     KnobHandler.authorizer = authorizer
     KnobHandler.active_dtp = HandedOverActiveDTP
-    slow = ARGS.throttle or ARGS.stall_after >= 0 or ARGS.drop_after >= 0
+    slow = ARGS.throttle or ARGS.rate_per_connection or ARGS.stall_after >= 0 or ARGS.drop_after >= 0
     if slow:
         KnobHandler.dtp_handler = KnobDTPHandler
     if DELAY > 0:

@@ -46,6 +46,27 @@ QString FormatBytes(std::uint64_t nBytes)
         .arg(QLatin1String(UNITS[nUnit]));
 }
 
+std::optional<std::uint64_t> ParseRate(const QString& text)
+{
+    QString number = text.trimmed();
+    double scale = 1;
+    if (!number.isEmpty()) {
+        switch (number.back().toLower().unicode()) {
+        case 'k': scale = 1024.0; break;
+        case 'm': scale = 1024.0 * 1024; break;
+        case 'g': scale = 1024.0 * 1024 * 1024; break;
+        default: break;
+        }
+        if (scale > 1)
+            number.chop(1);
+    }
+    bool bOk = false;
+    const double value = number.toDouble(&bOk) * scale;
+    if (!bOk || !(value >= 0) || value > 1024.0 * 1024 * 1024 * 1024)
+        return std::nullopt;
+    return std::uint64_t(value);
+}
+
 QString FormatDuration(double seconds)
 {
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 360000.0)

@@ -25,6 +25,10 @@ enum class Mode {
 
 // "0 B", "512 B", "8.0 KiB", "12.3 MiB", "1.50 GiB".
 QString FormatBytes(std::uint64_t nBytes);
+// A rate as curl's --limit-rate takes it: bytes per second, or with a
+// suffix K, M or G (1024-based, either case, decimals allowed: "1.5M").
+// Nothing for anything else, or for more than a terabyte per second.
+std::optional<std::uint64_t> ParseRate(const QString& text);
 // "0:07", "12:34", "1:02:03"; nothing sensible is "--:--".
 QString FormatDuration(double seconds);
 // The progress line for nColumns columns, at most nColumns - 1 characters

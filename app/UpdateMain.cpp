@@ -154,6 +154,11 @@ int main(int argc, char** argv)
         QStringLiteral("Seconds an FTP server may leave a command unanswered, or a transfer stall, before the "
                        "connection counts as broken and its file goes to another connection (30)."),
         QStringLiteral("s"), QStringLiteral("30"));
+    const QCommandLineOption limitRateOption(
+        QStringLiteral("limit-rate"),
+        QStringLiteral("The most to take of the line, over all connections: bytes per second, or with K, M or G "
+                       "(500K, 2M). 0: no limit. Without it: MaxRate (KiB/s) in the store."),
+        QStringLiteral("rate"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Print nothing but errors."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
@@ -165,7 +170,7 @@ int main(int argc, char** argv)
         QStringLiteral("repair"), QStringLiteral("Check every file against the release (the signed list when the "
                                                  "build has a key) and fetch what differs."));
     parser.addOptions({versionOption, hostOption, portOption, folderOption, retriesOption, waitOption, ftpTimeoutOption,
-                       quietOption, verboseOption, jsonOption, repairOption});
+                       limitRateOption, quietOption, verboseOption, jsonOption, repairOption});
     if (!parser.parse(QCoreApplication::arguments()))
         return BadCommandLine(parser.errorText());
     if (parser.isSet(QStringLiteral("help")))
@@ -194,6 +199,12 @@ int main(int argc, char** argv)
     const int nFtpTimeoutS = number(ftpTimeoutOption, 1, 3600);
     if (!bOk)
         return BadCommandLine(Say("bad number: %1", "잘못된 숫자: %1").arg(badOption));
+    const auto limitRate =
+        parser.isSet(limitRateOption) ? orvanta::terminal::ParseRate(parser.value(limitRateOption)) : std::nullopt;
+    if (parser.isSet(limitRateOption) && !limitRate)
+        return BadCommandLine(Say("bad rate: --limit-rate %1 (bytes per second, or with K, M or G)",
+                                  "잘못된 속도: --limit-rate %1 (초당 바이트, 또는 K, M, G)")
+                                  .arg(parser.value(limitRateOption)));
 
     // The game folder is the store's or the one given; never this program's
     // own folder, which a new store would start with.
@@ -220,6 +231,8 @@ int main(int argc, char** argv)
         settings.szIP = parser.value(hostOption);
     if (parser.isSet(portOption))
         settings.nPort = nPort;
+    if (limitRate)
+        settings.nMaxRate = *limitRate;
     if (!folder.isEmpty() && QDir(folder).absolutePath() != QDir(settings.szClientPath).absolutePath()) {
         // The store's installed version is its own folder's: this one is
         // updated as a new install, and leaves the store's version and mark

@@ -504,6 +504,7 @@ void CUpdateSession::ConnectFtp()
     const orvanta::HostPort endpoint = orvanta::SplitHostPort(info.host);
     if (m_pFtp) {
         m_pFtp->SetMaxConnections(m_settings.nConnections);
+        m_pFtp->SetMaxRate(m_settings.nMaxRate);
         m_pFtp->SetPassive(m_settings.bPassive);
     }
     if (!bClean || !m_pFtp ||

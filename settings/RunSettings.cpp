@@ -77,6 +77,7 @@ RunSettings LoadSettings(const QString& commandLineHost)
     const std::int32_t nConnections = key.ReadNumber(CONNECTIONS).value_or(FindValue(CONNECTIONS)->nDefault);
     run.nConnections = std::clamp<std::int32_t>(nConnections, 1, MAX_CONNECTIONS);
     run.bPassive = key.ReadNumber(PASSIVE).value_or(0) != 0;
+    run.nMaxRate = std::uint64_t(std::max<std::int32_t>(0, key.ReadNumber(MAX_RATE).value_or(0))) * 1024;
     return run;
 }
 

@@ -20,6 +20,7 @@ struct RunSettings {
     std::optional<std::int32_t> nDownVersion;  // the release the mark belongs to
     int nConnections = 1;             // FTP connections fetching at once, 1 to MAX_CONNECTIONS
     bool bPassive = false;            // FTP data connections in passive mode (PASSIVE)
+    std::uint64_t nMaxRate = 0;       // bytes per second over all connections (MaxRate); 0: no limit
     // The installed version and the resume mark are the stored game
     // folder's. A run on another folder (orvanta-update --folder) neither
     // uses nor writes them.

@@ -40,6 +40,9 @@ constexpr ValueSpec SCHEMA[] = {
     // How many FTP connections fetch files at once. Set by hand or by a
     // publisher's installer; a new store does without it and gets the default.
     {CONNECTIONS, Kind::Number, 4, 4, false},
+    // The most the updater may take of the player's line, in KiB per
+    // second over all its connections; 0 or none: no limit.
+    {MAX_RATE, Kind::Number, 4, 0, false},
 };
 
 // The size a text takes in the store of the shipped game: its CP949 bytes.

@@ -48,9 +48,10 @@ inline constexpr const char AUTO_HELP[] = "AutoHelp";
 inline constexpr const char PASSIVE[] = "PASSIVE";
 inline constexpr const char DOWN_VERSION[] = "DownVersion";
 inline constexpr const char CONNECTIONS[] = "Connections";
+inline constexpr const char MAX_RATE[] = "MaxRate";
 
-// In the order the load reads and creates them; PASSIVE, DownVersion and
-// Connections last, never created by the load.
+// In the order the load reads and creates them; PASSIVE, DownVersion,
+// Connections and MaxRate last, never created by the load.
 std::span<const ValueSpec> Schema();
 const ValueSpec* FindValue(const char* name);
 

@@ -83,3 +83,15 @@ TEST(TerminalView, JsonLinesAreOneObjectEachWithTheEndLast)
     std::fclose(pOut);
     std::fclose(pErr);
 }
+
+TEST(TerminalView, RatesReadAsCurlReadsThem)
+{
+    using orvanta::terminal::ParseRate;
+    EXPECT_EQ(ParseRate(QStringLiteral("0")), 0u);
+    EXPECT_EQ(ParseRate(QStringLiteral("2000")), 2000u);
+    EXPECT_EQ(ParseRate(QStringLiteral("500k")), 500u * 1024);
+    EXPECT_EQ(ParseRate(QStringLiteral("1.5M")), 3u * 512 * 1024);
+    EXPECT_EQ(ParseRate(QStringLiteral("1G")), 1024u * 1024 * 1024);
+    for (const char* bad : {"", "k", "-5", "2x", "nan", "5000G", "1e30"})
+        EXPECT_FALSE(ParseRate(QString::fromLatin1(bad))) << bad;
+}

@@ -45,5 +45,10 @@ void CProgressCtrl::Apply()
     while ((nSpan >> nShift) > INT_MAX / 2)
         ++nShift;
     setRange(0, int(nSpan >> nShift));
+    const int nOld = value();
     setValue(int((m_nPos - nLower) >> nShift));
+    // QProgressBar redraws only once its value has moved a whole chunk's
+    // width; short of that the bar would lag what its counter says.
+    if (value() != nOld)
+        update();
 }

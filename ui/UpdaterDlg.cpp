@@ -305,6 +305,7 @@ void CUpdaterDlg::BindEngine()
         m_progTotal->SetPos64(BarValue(total));
         m_stTotalBytes->setToolTip(QString());
         m_stTotalBytes->setAccessibleDescription(QString());
+        LogView();
     });
     m_viewTimer.setObjectName(QStringLiteral("viewTimer"));
     m_viewTimer.setSingleShot(true);
@@ -339,6 +340,28 @@ void CUpdaterDlg::ShowPending()
         m_stTotalBytes->setAccessibleDescription(rate);
         m_pendingBytes.reset();
     }
+    LogView();
+}
+
+// The scripted runs check every state the progress view is given (counters
+// against bars) and compare screenshots with it, so it can be followed in a
+// file as the status line can.
+void CUpdaterDlg::LogView() const
+{
+    static const QString logPath = qEnvironmentVariable("ORVANTA_VIEW_LOG");
+    if (logPath.isEmpty())
+        return;
+    QFile log(logPath);
+    if (!log.open(QIODevice::Append | QIODevice::Text))
+        return;
+    const auto bar = [](const CProgressCtrl* pBar) {
+        return QStringLiteral("%1 in %2..%3").arg(pBar->Pos()).arg(pBar->Lower()).arg(pBar->Upper());
+    };
+    const QString line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) +
+                         QStringLiteral("\tcount=%1\tname=%2\tfileBytes=%3\tfileBar=%4\ttotalBytes=%5\ttotalBar=%6\n")
+                             .arg(m_stFileCount->text(), m_stFileName->text(), m_stFileBytes->text(),
+                                  bar(m_progFile), m_stTotalBytes->text(), bar(m_progTotal));
+    log.write(line.toUtf8());
 }
 
 void CUpdaterDlg::SetCounterText(QLabel* pLabel, const QString& text)

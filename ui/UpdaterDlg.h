@@ -92,6 +92,7 @@ private:
     void SetStatusText(const QString& text);
     void SetCounterText(QLabel* pLabel, const QString& text);
     void ShowPending();  // the newest file and byte notes, once a frame
+    void LogView() const;
     void OnNoticeLoaded(bool bOk);
     void DestroyWindow();  // the teardown, run once on every way out
 

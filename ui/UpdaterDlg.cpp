@@ -285,10 +285,12 @@ void CUpdaterDlg::BindEngine()
     connect(pEngine, &CUpdateSession::fileStarted, this,
             [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
                 m_pendingFile = FileNote{nIndex, nCount, size, name};
-                // Bytes noted before belong to the file before: only their
-                // totals still stand.
-                if (m_pendingBytes)
+                // Bytes noted before belong to the file before: its part is
+                // drawn before the new file's range, the totals stand.
+                if (m_pendingBytes && m_pendingBytes->bFile) {
+                    m_pendingFileEnd = m_pendingBytes;
                     m_pendingBytes->bFile = false;
+                }
                 if (!m_viewTimer.isActive())
                     m_viewTimer.start();
             });
@@ -318,6 +320,11 @@ void CUpdaterDlg::ShowPending()
 {
     m_viewTimer.stop();
     if (m_pendingFile) {
+        if (m_pendingFileEnd) {
+            m_progFile->SetPos64(BarValue(m_pendingFileEnd->fileBar));
+            SetCounterText(m_stFileBytes, Counter(m_pendingFileEnd->fileRecv, m_pendingFileEnd->fileSize));
+            m_pendingFileEnd.reset();
+        }
         // The bar keeps its old position until the file's first bytes.
         m_progFile->SetRange64(0, BarValue(m_pendingFile->nSize) - 1);
         m_stFileName->setText(m_pendingFile->name);

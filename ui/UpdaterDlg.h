@@ -131,6 +131,9 @@ private:
     };
     std::optional<FileNote> m_pendingFile;
     std::optional<BytesNote> m_pendingBytes;
+    // The last bytes of the file before m_pendingFile: drawn first, so the
+    // new file's bar starts where that file ended, as it would note by note.
+    std::optional<BytesNote> m_pendingFileEnd;
     QTimer m_viewTimer;
 
     QString m_commandLineHost;

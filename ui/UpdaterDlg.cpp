@@ -284,13 +284,20 @@ void CUpdaterDlg::BindEngine()
             });
     connect(pEngine, &CUpdateSession::fileStarted, this,
             [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
-                m_pendingFile = FileNote{nIndex, nCount, size, name};
-                // Bytes noted before belong to the file before: its part is
-                // drawn before the new file's range, the totals stand.
+                // Bytes noted before belong to the file before: its part
+                // ends that file's bar, the totals stand. A range of one
+                // value holds no position (see CProgressCtrl).
+                const std::int64_t nInForce = m_pendingFile ? BarValue(m_pendingFile->nSize) - 1 : m_progFile->Upper();
+                const std::int64_t nCap = nInForce > 0 ? nInForce : std::numeric_limits<std::int64_t>::max();
                 if (m_pendingBytes && m_pendingBytes->bFile) {
-                    m_pendingFileEnd = m_pendingBytes;
+                    m_pendingFileEnd = FileEnd{m_pendingBytes, nCap};
                     m_pendingBytes->bFile = false;
+                } else if (m_pendingFileEnd) {
+                    m_pendingFileEnd->nCap = std::min(m_pendingFileEnd->nCap, nCap);
+                } else {
+                    m_pendingFileEnd = FileEnd{std::nullopt, nCap};
                 }
+                m_pendingFile = FileNote{nIndex, nCount, size, name};
                 if (!m_viewTimer.isActive())
                     m_viewTimer.start();
             });
@@ -320,13 +327,14 @@ void CUpdaterDlg::ShowPending()
 {
     m_viewTimer.stop();
     if (m_pendingFile) {
-        if (m_pendingFileEnd) {
-            m_progFile->SetPos64(BarValue(m_pendingFileEnd->fileBar));
-            SetCounterText(m_stFileBytes, Counter(m_pendingFileEnd->fileRecv, m_pendingFileEnd->fileSize));
-            m_pendingFileEnd.reset();
-        }
         // The bar keeps its old position until the file's first bytes.
+        const FileEnd end = m_pendingFileEnd.value_or(FileEnd{});
+        const std::int64_t nPos = end.bytes ? BarValue(end.bytes->fileBar) : m_progFile->Pos();
         m_progFile->SetRange64(0, BarValue(m_pendingFile->nSize) - 1);
+        m_progFile->SetPos64(std::min(nPos, end.nCap));
+        if (end.bytes)
+            SetCounterText(m_stFileBytes, Counter(end.bytes->fileRecv, end.bytes->fileSize));
+        m_pendingFileEnd.reset();
         m_stFileName->setText(m_pendingFile->name);
         SetCounterText(m_stFileCount, Counter(m_pendingFile->nIndex, m_pendingFile->nCount));
         m_pendingFile.reset();

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 
 #include <memory>
@@ -131,9 +133,15 @@ private:
     };
     std::optional<FileNote> m_pendingFile;
     std::optional<BytesNote> m_pendingBytes;
-    // The last bytes of the file before m_pendingFile: drawn first, so the
-    // new file's bar starts where that file ended, as it would note by note.
-    std::optional<BytesNote> m_pendingFileEnd;
+    // Where the file bar stands once the files begun this frame have set
+    // their ranges, as note by note it would: the last file part noted
+    // before them (none: where the bar stood), held under every range in
+    // force since.
+    struct FileEnd {
+        std::optional<BytesNote> bytes;
+        std::int64_t nCap = std::numeric_limits<std::int64_t>::max();
+    };
+    std::optional<FileEnd> m_pendingFileEnd;
     QTimer m_viewTimer;
 
     QString m_commandLineHost;

@@ -167,6 +167,20 @@ TEST_F(WindowTest, AFileEndingInTheFrameTheNextBeginsIsShownEnded)
     EXPECT_EQ(Text(dlg, IDC_TOTAL_BYTES)->text(), QStringLiteral("100 / 300"));
     EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Upper(), 199);
     EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Pos(), 99);
+
+    // A file begun and ended within one frame: its end, in its own range.
+    Q_EMIT engine.fileStarted(3, 4, QStringLiteral("c"), 400);
+    Q_EMIT engine.bytesCounted(400, 500, 400, 400, 500, 1000);
+    Q_EMIT engine.fileStarted(4, 4, QStringLiteral("d"), 500);
+    testing_support::SettleView(dlg);
+    EXPECT_EQ(Text(dlg, IDC_FILE_COUNT)->text(), QStringLiteral("4 / 4"));
+    EXPECT_EQ(Text(dlg, IDC_FILE_BYTES)->text(), QStringLiteral("400 / 400"));
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Pos(), 399);
+    // Two begun without bytes: the smaller range still held the bar.
+    Q_EMIT engine.fileStarted(4, 4, QStringLiteral("e"), 100);
+    Q_EMIT engine.fileStarted(4, 4, QStringLiteral("f"), 600);
+    testing_support::SettleView(dlg);
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Pos(), 99);
 }
 
 TEST_F(WindowTest, ButtonsCarryTheirTooltipsAndImagesByState)

@@ -65,13 +65,13 @@ class View(Case):
     def capture(self, proc, win, view_log):
         """The window as drawn, and how many states it had been given then.
 
-        The updater is held still while the picture is taken. A bar is
-        redrawn as its value is set, before the state is logged: a bar may
-        show the state logged next, or the one before the last (its frame
-        still on its way to the display)."""
+        The updater is held still while the picture is taken. The window
+        draws a state after logging it, when its event loop next has a
+        moment: the picture shows one of the last states logged, or the
+        next one half drawn."""
         proc.send_signal(signal.SIGSTOP)
         try:
-            time.sleep(0.05)
+            time.sleep(e2e.scaled(0.1))  # the display takes in what the updater sent
             ppm = subprocess.run(["import", "-window", win, "-depth", "8", "ppm:-"], capture_output=True,
                                  check=True, env=dict(os.environ, DISPLAY=self.xvfb.display),
                                  timeout=e2e.scaled(10)).stdout
@@ -104,16 +104,18 @@ class View(Case):
         self.wait_status(START)
 
         during = []
+        since = 0
         while len(during) < 8 and not any(DONE in s for s in self.statuses()):
             time.sleep(0.2)
             ppm, logged = self.capture(proc, win, view_log)
             if logged and view_states(view_log)[logged - 1]["k"] < len(files):
-                during.append((ppm, logged))
+                during.append((ppm, since, logged))
+            since = logged
         self.wait_status(DONE, 30)
         time.sleep(0.3)  # the last frame
         after, _logged = self.capture(proc, win, view_log)
         self.assertGreaterEqual(len(during), 3, "the run ended before it could be pictured")
-        for i, (ppm, _c) in enumerate(during):
+        for i, (ppm, _since, _logged) in enumerate(during):
             artefact("view-during-%d" % i, ppm)
         artefact("view-after", after)
 
@@ -151,8 +153,8 @@ class View(Case):
         self.assertEqual((last["ta"], last["tp"]), (total, last["tu"]))
         self.assertEqual(names[len(files)], max(by_name))
 
-        for i, (ppm, logged) in enumerate(during):
-            self.assert_drawn(ppm, states[max(0, logged - 2):logged + 1], "picture %d" % i)
+        for i, (ppm, since, logged) in enumerate(during):
+            self.assert_drawn(ppm, states[max(0, logged - 3):logged + 1], "picture %d" % i)
         self.assertEqual([filled(after, FILE_BAR)[0], filled(after, TOTAL_BAR)[0]], [215, 217])
 
 

@@ -34,16 +34,28 @@ void CProgressCtrl::Apply()
     const std::int64_t nLower = m_nLower;
     const std::int64_t nUpper = std::max(m_nUpper, m_nLower);
     const std::int64_t nSpan = nUpper - nLower;
+    int nMax = 1;
+    int nValue = 0;
     if (nSpan == 0) {
         // One-value range: full once the position has passed it.
-        setRange(0, 1);
-        setValue(m_nPos > nLower ? 1 : 0);
-        return;
+        nValue = m_nPos > nLower ? 1 : 0;
+    } else {
+        m_nPos = std::clamp(m_nPos, nLower, nUpper);
+        int nShift = 0;
+        while ((nSpan >> nShift) > INT_MAX / 2)
+            ++nShift;
+        nMax = int(nSpan >> nShift);
+        nValue = int((m_nPos - nLower) >> nShift);
     }
-    m_nPos = std::clamp(m_nPos, nLower, nUpper);
-    int nShift = 0;
-    while ((nSpan >> nShift) > INT_MAX / 2)
-        ++nShift;
-    setRange(0, int(nSpan >> nShift));
-    setValue(int((m_nPos - nLower) >> nShift));
+    if (minimum() == 0 && maximum() == nMax && value() == nValue)
+        return;
+    // QProgressBar draws at once after a long step, not at all after a
+    // short one, and empties itself first when a new range leaves its value
+    // outside: the player would see a bar ahead of or behind its counter,
+    // or flashing empty between two files. It is drawn with the rest of the
+    // window instead.
+    setUpdatesEnabled(false);
+    setRange(0, nMax);
+    setValue(nValue);
+    setUpdatesEnabled(true);
 }

@@ -300,11 +300,20 @@ void CUpdaterDlg::BindEngine()
             });
     connect(pEngine, &CUpdateSession::fileStarted, this,
             [this](quint64 nIndex, quint64 nCount, const QString& name, quint64 size) {
-                m_pendingFile = FileNote{nIndex, nCount, size, name};
-                // Bytes noted before belong to the file before: only their
-                // totals still stand.
-                if (m_pendingBytes)
+                // Bytes noted before belong to the file before: its part
+                // ends that file's bar, the totals stand. A range of one
+                // value holds no position (see CProgressCtrl).
+                const std::int64_t nInForce = m_pendingFile ? BarValue(m_pendingFile->nSize) - 1 : m_progFile->Upper();
+                const std::int64_t nCap = nInForce > 0 ? nInForce : std::numeric_limits<std::int64_t>::max();
+                if (m_pendingBytes && m_pendingBytes->bFile) {
+                    m_pendingFileEnd = FileEnd{m_pendingBytes, nCap};
                     m_pendingBytes->bFile = false;
+                } else if (m_pendingFileEnd) {
+                    m_pendingFileEnd->nCap = std::min(m_pendingFileEnd->nCap, nCap);
+                } else {
+                    m_pendingFileEnd = FileEnd{std::nullopt, nCap};
+                }
+                m_pendingFile = FileNote{nIndex, nCount, size, name};
                 if (!m_viewTimer.isActive())
                     m_viewTimer.start();
             });
@@ -321,6 +330,7 @@ void CUpdaterDlg::BindEngine()
         m_progTotal->SetPos64(BarValue(total));
         m_stTotalBytes->setToolTip(QString());
         m_stTotalBytes->setAccessibleDescription(QString());
+        LogView();
     });
     m_viewTimer.setObjectName(QStringLiteral("viewTimer"));
     m_viewTimer.setSingleShot(true);
@@ -334,7 +344,13 @@ void CUpdaterDlg::ShowPending()
     m_viewTimer.stop();
     if (m_pendingFile) {
         // The bar keeps its old position until the file's first bytes.
+        const FileEnd end = m_pendingFileEnd.value_or(FileEnd{});
+        const std::int64_t nPos = end.bytes ? BarValue(end.bytes->fileBar) : m_progFile->Pos();
         m_progFile->SetRange64(0, BarValue(m_pendingFile->nSize) - 1);
+        m_progFile->SetPos64(std::min(nPos, end.nCap));
+        if (end.bytes)
+            SetCounterText(m_stFileBytes, Counter(end.bytes->fileRecv, end.bytes->fileSize));
+        m_pendingFileEnd.reset();
         m_stFileName->setText(m_pendingFile->name);
         SetCounterText(m_stFileCount, Counter(m_pendingFile->nIndex, m_pendingFile->nCount));
         m_pendingFile.reset();
@@ -355,6 +371,28 @@ void CUpdaterDlg::ShowPending()
         m_stTotalBytes->setAccessibleDescription(rate);
         m_pendingBytes.reset();
     }
+    LogView();
+}
+
+// The scripted runs check every state the progress view is given (counters
+// against bars) and compare screenshots with it, so it can be followed in a
+// file as the status line can.
+void CUpdaterDlg::LogView() const
+{
+    static const QString logPath = qEnvironmentVariable("ORVANTA_VIEW_LOG");
+    if (logPath.isEmpty())
+        return;
+    QFile log(logPath);
+    if (!log.open(QIODevice::Append | QIODevice::Text))
+        return;
+    const auto bar = [](const CProgressCtrl* pBar) {
+        return QStringLiteral("%1 in %2..%3").arg(pBar->Pos()).arg(pBar->Lower()).arg(pBar->Upper());
+    };
+    const QString line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) +
+                         QStringLiteral("\tcount=%1\tname=%2\tfileBytes=%3\tfileBar=%4\ttotalBytes=%5\ttotalBar=%6\n")
+                             .arg(m_stFileCount->text(), m_stFileName->text(), m_stFileBytes->text(),
+                                  bar(m_progFile), m_stTotalBytes->text(), bar(m_progTotal));
+    log.write(line.toUtf8());
 }
 
 void CUpdaterDlg::SetCounterText(QLabel* pLabel, const QString& text)

@@ -13,6 +13,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 
 #include <memory>
@@ -94,6 +96,7 @@ private:
     void SetStatusText(const QString& text);
     void SetCounterText(QLabel* pLabel, const QString& text);
     void ShowPending();  // the newest file and byte notes, once a frame
+    void LogView() const;
     void OnNoticeLoaded(bool bOk);
     void DestroyWindow();  // the teardown, run once on every way out
 
@@ -132,6 +135,15 @@ private:
     };
     std::optional<FileNote> m_pendingFile;
     std::optional<BytesNote> m_pendingBytes;
+    // Where the file bar stands once the files begun this frame have set
+    // their ranges, as note by note it would: the last file part noted
+    // before them (none: where the bar stood), held under every range in
+    // force since.
+    struct FileEnd {
+        std::optional<BytesNote> bytes;
+        std::int64_t nCap = std::numeric_limits<std::int64_t>::max();
+    };
+    std::optional<FileEnd> m_pendingFileEnd;
     QTimer m_viewTimer;
 
     QString m_commandLineHost;

@@ -149,6 +149,41 @@ TEST_F(WindowTest, EngineReportsReachTheControlsAsPlainText)
     EXPECT_EQ(answer, std::optional(false));
 }
 
+TEST_F(WindowTest, AFileEndingInTheFrameTheNextBeginsIsShownEnded)
+{
+    // With several connections a file's last bytes and the next file's
+    // start often share a frame: the new counter must not sit over the
+    // half bar the frame before drew.
+    CUpdaterDlg& dlg = *m_pDlg;
+    CUpdateSession& engine = dlg.Engine();
+    Q_EMIT engine.totalsPrepared(300);
+    Q_EMIT engine.fileStarted(1, 2, QStringLiteral("a"), 100);
+    Q_EMIT engine.bytesCounted(50, 50, 50, 100, 50, 300);
+    testing_support::SettleView(dlg);
+    Q_EMIT engine.bytesCounted(100, 100, 100, 100, 100, 300);
+    Q_EMIT engine.fileStarted(2, 2, QStringLiteral("b"), 200);
+    testing_support::SettleView(dlg);
+    EXPECT_EQ(Text(dlg, IDC_FILE_COUNT)->text(), QStringLiteral("2 / 2"));
+    EXPECT_EQ(Text(dlg, IDC_FILE_BYTES)->text(), QStringLiteral("100 / 100"));
+    EXPECT_EQ(Text(dlg, IDC_TOTAL_BYTES)->text(), QStringLiteral("100 / 300"));
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Upper(), 199);
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Pos(), 99);
+
+    // A file begun and ended within one frame: its end, in its own range.
+    Q_EMIT engine.fileStarted(3, 4, QStringLiteral("c"), 400);
+    Q_EMIT engine.bytesCounted(400, 500, 400, 400, 500, 1000);
+    Q_EMIT engine.fileStarted(4, 4, QStringLiteral("d"), 500);
+    testing_support::SettleView(dlg);
+    EXPECT_EQ(Text(dlg, IDC_FILE_COUNT)->text(), QStringLiteral("4 / 4"));
+    EXPECT_EQ(Text(dlg, IDC_FILE_BYTES)->text(), QStringLiteral("400 / 400"));
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Pos(), 399);
+    // Two begun without bytes: the smaller range still held the bar.
+    Q_EMIT engine.fileStarted(4, 4, QStringLiteral("e"), 100);
+    Q_EMIT engine.fileStarted(4, 4, QStringLiteral("f"), 600);
+    testing_support::SettleView(dlg);
+    EXPECT_EQ(Bar(dlg, IDC_PROGRESS_FILE)->Pos(), 99);
+}
+
 TEST_F(WindowTest, ButtonsCarryTheirTooltipsAndImagesByState)
 {
     CUpdaterDlg& dlg = *m_pDlg;

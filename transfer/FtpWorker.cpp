@@ -298,7 +298,7 @@ CurlResult CFtpWorker::Receive(CTargetFile& file, const std::string& remotePath,
         if (file.Fault())
             result = CurlResult::Failed;
     }
-    if (!file.End() && result == CurlResult::Done)
+    if (!file.End(result == CurlResult::Done) && result == CurlResult::Done)
         result = CurlResult::Failed;
     return result;
 }

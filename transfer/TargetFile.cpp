@@ -210,14 +210,14 @@ bool CTargetFile::Write(std::span<const std::byte> bytes)
     return true;
 }
 
-bool CTargetFile::End()
+bool CTargetFile::End(bool bReport)
 {
     if (!m_pFile)
         return true;
     errno = 0;
     const bool bClosed = std::fclose(m_pFile) == 0;
     m_pFile = nullptr;
-    if (!bClosed && !m_fault)
+    if (!bClosed && bReport)
         Fail(orvanta::LastErrno());
     return bClosed;
 }

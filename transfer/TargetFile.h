@@ -53,8 +53,10 @@ public:
     bool Begin(std::uint64_t nFrom);
     // More than the file's size is never the file that was promised.
     bool Write(std::span<const std::byte> bytes) override;
-    // Closes it; false with Fault() set when its bytes may not all be there.
-    bool End();
+    // Closes it; false when its bytes may not all be there, which is a
+    // fault when bReport (a transfer that broke already keeps it quiet:
+    // its part is checked by the digest when it is continued).
+    bool End(bool bReport = true);
     std::uint64_t Received() const { return m_nBytes; }
     std::uint64_t Size() const { return m_nSize; }
     bool IsComplete() const { return m_nBytes == m_nSize; }

@@ -136,6 +136,7 @@ bool CTargetFile::HasRoom()
 std::uint64_t CTargetFile::ContinuablePart()
 {
     m_hash.Reset();
+    m_bDigestOk.reset();
     const std::uint64_t nHave = RegularFileSize(m_temp);
     if (!m_digest || nHave == 0 || nHave > m_nFileSize || !HashPrefix(m_temp, nHave, &m_hash)) {
         m_hash.Reset();
@@ -156,6 +157,7 @@ bool CTargetFile::Begin(std::uint64_t nFrom)
     m_nBytes = 0;
     if (nFrom == 0) {
         m_hash.Reset();
+        m_bDigestOk.reset();
         std::error_code ec;
         // A try after a broken one finds the file gone (or, were anything
         // to put one there, a link, which is never followed).
@@ -224,11 +226,15 @@ bool CTargetFile::End(bool bReport)
 
 bool CTargetFile::DigestMatches()
 {
-    return !m_digest || m_hash.Final() == *m_digest;
+    if (!m_bDigestOk)
+        m_bDigestOk = !m_digest || m_hash.Final() == *m_digest;
+    return *m_bDigestOk;
 }
 
 bool CTargetFile::Commit()
 {
+    if (m_bPatch || !IsComplete() || !DigestMatches())
+        return false;
     errno = 0;
     std::error_code ec;
     if (m_nFileSize >= SYNC_EACH_FROM && !orvanta::SyncFileData(m_temp))

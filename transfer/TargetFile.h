@@ -60,10 +60,11 @@ public:
     std::uint64_t Received() const { return m_nBytes; }
     std::uint64_t Size() const { return m_nSize; }
     bool IsComplete() const { return m_nBytes == m_nSize; }
-    bool DigestMatches();  // of the bytes received since Begin(0); true without a digest
+    // Of the complete file; true without a digest.
+    bool DigestMatches();
 
-    // Puts the complete file in place, synced first when it is large.
-    // False with Fault() set.
+    // Puts the complete file with its digest in place, synced first when it
+    // is large. False, with Fault() set when the disk refused.
     bool Commit();
     // Removes the temporary file unless a broken transfer left a part that
     // a digest can check when it is continued.
@@ -103,7 +104,8 @@ private:
     std::uint64_t m_nNewFile = 0;  // bytes the new file still needs beside the patch
 
     std::FILE* m_pFile = nullptr;
-    orvanta::CSha256 m_hash;
+    orvanta::CSha256 m_hash;  // of the file's bytes from its start
+    std::optional<bool> m_bDigestOk;  // once the hash is final
     std::uint64_t m_nBytes = 0;
     std::uint64_t m_nWrittenBack = 0;  // bytes already handed to the disk
     std::optional<orvanta::LocalFault> m_fault;

@@ -1,25 +1,23 @@
 #pragma once
 
 #include "transfer/Crypto.h"
+#include "transfer/CurlConnection.h"
 #include "transfer/FtpSession.h"
 #include "transfer/LocalFault.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 
-#include <curl/curl.h>
+class CTargetFile;
 
 // What the worker reports. Built on the worker thread, handed to the post
 // function, and read on the window's thread.
@@ -74,10 +72,11 @@ struct FtpFetchJob {
     std::size_t nMaxSize = 0;  // a longer file is not taken
 };
 
-// The thread that owns the session's curl handles. Jobs run one after the
-// other in the order they were queued; the login's connection stays in the
-// multi handle's cache, so every transfer reuses it. Queuing and Cancel are
-// called from the window's thread; everything else runs on the worker.
+// The thread that owns one connection of the session (CCurlConnection) and
+// receives its files (CTargetFile). Jobs run one after the other in the
+// order they were queued, all on the connection the login made. Queuing
+// and Cancel are called from the window's thread; everything else runs on
+// the worker.
 class CFtpWorker final {
 public:
     // Called on the worker thread, once per note, in order; it must only
@@ -106,12 +105,6 @@ public:
     void Cancel();
 
 private:
-    struct CurlEasyDeleter {
-        void operator()(CURL* p) const { curl_easy_cleanup(p); }
-    };
-    struct CurlMultiDeleter {
-        void operator()(CURLM* p) const { curl_multi_cleanup(p); }
-    };
     struct Job {
         enum class Kind { Login, Get, Fetch, Probe };
         Kind eKind = Kind::Get;
@@ -121,7 +114,7 @@ private:
         FtpProbeJob probe;
     };
 
-    CFtpWorker(PostFn post, const FtpTimeouts& timeouts);
+    CFtpWorker(PostFn post, std::unique_ptr<CCurlConnection> pConnection);
     bool Start();
     void Run();
     void RunLogin(const FtpLoginJob& job);
@@ -129,31 +122,18 @@ private:
     void RunFetch(const FtpFetchJob& job);
     void RunProbe(const FtpProbeJob& job);
     enum class PatchOutcome { Committed, Failed, ConnectionLost, LocalFault, Cancelled };
-    PatchOutcome RunPatched(const FtpGetJob& job);
-    std::uint64_t RemoteSize(const std::string& remotePath);
-    void BeginFile(std::uint64_t nExpected);
-    bool IsInPlace(const FtpGetJob& job);
-    std::uint64_t ContinuablePart(const FtpGetJob& job);
-    CURLcode Transfer(const FtpGetJob& job, std::uint64_t nFrom);
-    bool TryLogin(const FtpLoginJob& job, bool bPassive);
-    CURLcode Perform();
-    void SetCommonOptions();
+    PatchOutcome RunPatched(const FtpGetJob& job, CTargetFile& file);
+    CurlResult Receive(CTargetFile& file, const std::string& remotePath, bool bPassive, std::uint64_t nFrom);
+    bool IsCancelled() const;
+    void BeginFile();
     void Post(std::uint32_t dwStatus, std::uint64_t nBytes = 0, bool bCommitted = false);
-    void PostFault(const FtpGetJob& job);
+    void PostFault(const CTargetFile& file);
+    void OnActivity(std::size_t nBytes);
     void FlushBytes();
     void Enqueue(Job job);
-    void ShutdownSockets();
-
-    static std::size_t OnWrite(char* pData, std::size_t nSize, std::size_t nCount, void* pUser);
-    static std::size_t OnDiscard(char* pData, std::size_t nSize, std::size_t nCount, void* pUser);
-    static int OnProgress(void* pUser, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-    static curl_socket_t OnOpenSocket(void* pUser, curlsocktype purpose, curl_sockaddr* pAddress);
-    static int OnCloseSocket(void* pUser, curl_socket_t socket);
 
     PostFn m_post;
-    const FtpTimeouts m_timeouts;
-    std::unique_ptr<CURLM, CurlMultiDeleter> m_pMulti;  // owns the connection cache
-    std::unique_ptr<CURL, CurlEasyDeleter> m_pEasy;     // the one handle of the session
+    const std::unique_ptr<CCurlConnection> m_pConnection;  // outlives the thread
     std::thread m_thread;
 
     // Shared between the threads.
@@ -161,22 +141,9 @@ private:
     std::condition_variable m_cv;
     std::deque<Job> m_jobs;
     bool m_bStop = false;
-    std::atomic<bool> m_bCancelled{false};
-    std::mutex m_socketMutex;
-    std::set<curl_socket_t> m_sockets;  // every socket curl opened through us and has not closed
 
     // Worker thread only.
-    std::string m_hostPart;  // "host" or "[v6]", with ":port"
-    bool m_bPassive = false;
-    std::FILE* m_pFile = nullptr;
-    std::string* m_pMemory = nullptr;  // a fetch into memory, instead of m_pFile
-    orvanta::CSha256 m_hash;           // of the bytes of the file being received
-    std::uint64_t m_nFileBytes = 0;
-    std::uint64_t m_nExpected = 0;
-    std::uint64_t m_nWrittenBack = 0;  // bytes of the file already handed to the disk
-    std::uint64_t m_nPendingBytes = 0;
     std::size_t m_nEntry = 0;  // of the transfer that runs
-    std::error_code m_writeError;  // the last write into m_pFile that failed
-    std::optional<orvanta::LocalFault> m_fault;  // why the transfer that runs cannot go on
+    std::uint64_t m_nPendingBytes = 0;  // received and not yet reported
     std::chrono::steady_clock::time_point m_lastBytesPost;
 };

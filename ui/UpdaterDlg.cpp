@@ -467,22 +467,29 @@ QWidget* CUpdaterDlg::Control(int id) const
     return nullptr;
 }
 
-void CUpdaterDlg::paintEvent(QPaintEvent*)
+void CUpdaterDlg::paintEvent(QPaintEvent* event)
 {
-    // The skin is loaded afresh for every paint, and drawn through its
-    // white-keyed mask onto a white surface. On a scaled screen the large
-    // artwork is drawn, so the skin stays sharp: pixel for pixel at 200 %,
-    // brought down smoothly between whole scales.
+    // The skin drawn through its white-keyed mask onto a white surface. On a
+    // scaled screen the large artwork is drawn, so the skin stays sharp:
+    // pixel for pixel at 200 %, brought down smoothly between whole scales.
+    // The surface is made once per screen scale: every counter drawn
+    // repaints the skin behind it, dozens of times a second while files
+    // arrive.
     const qreal dpr = devicePixelRatioF();
-    const QImage skin = orvanta::LoadSkinBitmap(orvanta::IDB_SKIN, dpr);
-    const qreal ratio = skin.devicePixelRatio();
-    QImage surface(QSize(WINDOW_WIDTH, WINDOW_HEIGHT) * ratio, QImage::Format_RGB32);
-    surface.fill(Qt::white);
-    DrawMaskedBitmap(surface, 0, 0, surface.width(), surface.height(), skin);
-    surface.setDevicePixelRatio(ratio);
+    if (m_skinSurface.isNull() || m_skinSurfaceDpr != dpr) {
+        const QImage skin = orvanta::LoadSkinBitmap(orvanta::IDB_SKIN, dpr);
+        const qreal ratio = skin.devicePixelRatio();
+        QImage surface(QSize(WINDOW_WIDTH, WINDOW_HEIGHT) * ratio, QImage::Format_RGB32);
+        surface.fill(Qt::white);
+        DrawMaskedBitmap(surface, 0, 0, surface.width(), surface.height(), skin);
+        surface.setDevicePixelRatio(ratio);
+        m_skinSurface = surface;
+        m_skinSurfaceDpr = dpr;
+    }
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, dpr != std::floor(dpr));
-    painter.drawImage(QRectF(0, 0, WINDOW_WIDTH, WINDOW_HEIGHT), surface);
+    painter.setClipRegion(event->region());
+    painter.drawImage(QRectF(0, 0, WINDOW_WIDTH, WINDOW_HEIGHT), m_skinSurface);
 
     // For start-up measurements: when the first frame of the window was drawn.
     static bool s_bFirstPaint = true;

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QImage>
 #include <QList>
 #include <QPoint>
 #include <QPointer>
@@ -117,6 +118,8 @@ private:
     QLabel* m_noticeUnavailable = nullptr;  // covers the notice page it cannot show
     QFont m_counterFont;                    // the counters' face before any fitting
     QFont m_statusFont;                     // the status line's, likewise
+    QImage m_skinSurface;                   // the skin as drawn, made at the first paint
+    qreal m_skinSurfaceDpr = 0;             // the screen scale it was made for
     CTransferRate m_rate;
     QElapsedTimer m_clock;
     QTimer m_timer;  // timer 1: its first tick starts the run

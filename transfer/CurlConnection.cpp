@@ -3,6 +3,7 @@
 #include "transfer/PathRules.h"
 
 #include <algorithm>
+#include <thread>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -294,6 +295,16 @@ std::size_t CCurlConnection::OnWrite(char* pData, std::size_t nSize, std::size_t
         return 0;
     if (pThis->m_pActivity)
         (*pThis->m_pActivity)(nBytes);
+    if (pThis->m_pLimiter) {
+        // Waiting here stops reading the socket, and the server's sending
+        // follows. In short steps, so that a cancel ends it.
+        auto wait = pThis->m_pLimiter->Take(nBytes);
+        constexpr std::chrono::nanoseconds STEP = std::chrono::milliseconds(20);
+        while (wait.count() > 0 && !pThis->m_bCancelled) {
+            std::this_thread::sleep_for(std::min(wait, STEP));
+            wait -= STEP;
+        }
+    }
     return nBytes;
 }
 

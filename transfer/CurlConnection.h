@@ -2,6 +2,7 @@
 
 #include "transfer/ByteSink.h"
 #include "transfer/FtpSession.h"
+#include "transfer/RateLimiter.h"
 
 #include <atomic>
 #include <cstddef>
@@ -65,6 +66,9 @@ public:
     // a URL.
     bool LogIn(const CurlLogin& login);
     bool IsPassive() const { return m_bPassive; }  // the mode of the last login that got in
+    // What every block received is paid to, with the other connections of
+    // the session; none: no limit. Before the first request.
+    void SetRateLimiter(std::shared_ptr<CRateLimiter> pLimiter) { m_pLimiter = std::move(pLimiter); }
 
     // The remote file's size, asked on the control connection; nothing
     // when the server does not tell.
@@ -116,6 +120,7 @@ private:
     std::string m_user;
     std::string m_password;
     bool m_bPassive = false;
+    std::shared_ptr<CRateLimiter> m_pLimiter;
     IByteSink* m_pSink = nullptr;  // of the request that runs; none refuses every byte
     const ActivityFn* m_pActivity = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "transfer/FtpWorker.h"
 #include "transfer/PathRules.h"
+#include "transfer/RateLimiter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -197,7 +198,11 @@ private:
     }
 };
 
-CFtpSession::CFtpSession() : m_pRelay(std::make_unique<QObject>()), m_pMailbox(std::make_shared<CFtpMailbox>()) {}
+CFtpSession::CFtpSession()
+    : m_pRelay(std::make_unique<QObject>()), m_pMailbox(std::make_shared<CFtpMailbox>()),
+      m_pLimiter(std::make_shared<CRateLimiter>())
+{
+}
 
 CFtpSession::~CFtpSession()
 {
@@ -229,7 +234,12 @@ std::unique_ptr<CFtpWorker> CFtpSession::MakeWorker(int nIndex)
                 },
                 Qt::QueuedConnection);
         },
-        m_timeouts);
+        m_timeouts, m_pLimiter);
+}
+
+void CFtpSession::SetMaxRate(std::uint64_t nBytesPerSecond)
+{
+    m_pLimiter->SetRate(nBytesPerSecond);
 }
 
 // On the session's thread, from a delivery: a broken transfer starts again

@@ -95,6 +95,7 @@ enum : int {
 };
 
 class CFtpWorker;
+class CRateLimiter;
 struct FtpNote;
 struct FtpLoginJob;
 struct FtpGetJob;
@@ -133,8 +134,8 @@ public:
     // How many connections Connect opens (1 by default, at most 16). Before Connect.
     void SetMaxConnections(int nConnections);
     // The most the session takes of the line, in bytes per second over all
-    // its connections (each gets its share); 0: no limit. Before Connect.
-    void SetMaxRate(std::uint64_t nBytesPerSecond) { m_nMaxRate = nBytesPerSecond; }
+    // its connections together; 0: no limit. Holds from the next block.
+    void SetMaxRate(std::uint64_t nBytesPerSecond);
     // Data connections in passive mode (PASV) rather than active (PORT),
     // the player's choice. Before Connect.
     void SetPassive(bool bPassive) { m_bPassive = bPassive; }
@@ -204,7 +205,7 @@ private:
     // before the relay.
     std::vector<std::unique_ptr<CFtpWorker>> m_workers;
     int m_nMaxConnections = 1;
-    std::uint64_t m_nMaxRate = 0;
+    std::shared_ptr<CRateLimiter> m_pLimiter;  // shared with the workers
     bool m_bPassive = false;
     FtpTimeouts m_timeouts;
     std::optional<orvanta::LocalFault> m_lastFault;

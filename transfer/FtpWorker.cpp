@@ -12,11 +12,13 @@ constexpr auto BYTES_POST_INTERVAL = std::chrono::milliseconds(40);
 
 } // namespace
 
-std::unique_ptr<CFtpWorker> CFtpWorker::Create(PostFn post, const FtpTimeouts& timeouts)
+std::unique_ptr<CFtpWorker> CFtpWorker::Create(PostFn post, const FtpTimeouts& timeouts,
+                                               std::shared_ptr<CRateLimiter> pLimiter)
 {
     auto pConnection = CCurlConnection::Create(timeouts);
     if (!pConnection)
         return nullptr;
+    pConnection->SetRateLimiter(std::move(pLimiter));
     std::unique_ptr<CFtpWorker> pWorker(new CFtpWorker(std::move(post), std::move(pConnection)));
     if (!pWorker->Start())
         return nullptr;

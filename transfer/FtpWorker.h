@@ -84,7 +84,9 @@ public:
     using PostFn = std::function<void(FtpNote)>;
 
     // Null when curl or the thread cannot start.
-    static std::unique_ptr<CFtpWorker> Create(PostFn post, const FtpTimeouts& timeouts = {});
+    // pLimiter: the session's rate limit, shared by its workers; none: no limit.
+    static std::unique_ptr<CFtpWorker> Create(PostFn post, const FtpTimeouts& timeouts = {},
+                                              std::shared_ptr<CRateLimiter> pLimiter = {});
 
     // Cancels what runs, drops what waits and joins the thread. Returns
     // promptly even while the server stalls: the sockets are shut down

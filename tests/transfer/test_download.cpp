@@ -96,6 +96,7 @@ struct StoreValues {
     std::optional<orvanta::Ed25519PublicKey> trustedKey;  // a keyed build's
     std::optional<int> nConnections = 1;  // one file at a time unless a test says otherwise
     FtpTimeouts ftpTimeouts;
+    std::optional<int> nMaxRateKiB;
 };
 
 class DownloadTest : public ::testing::Test {
@@ -162,6 +163,8 @@ protected:
             store.push_back({DOWN_VERSION, *values.nMarkVersion});
         if (values.nConnections)
             store.push_back({CONNECTIONS, *values.nConnections});
+        if (values.nMaxRateKiB)
+            store.push_back({MAX_RATE, *values.nMaxRateKiB});
         m_run.Start({.store = store,
                      .host = QStringLiteral("127.0.0.1"),
                      .trustedKey = values.trustedKey,
@@ -1341,3 +1344,19 @@ TEST(DownloadCountersTest, TotalsPastFourGiBStayUnsigned)
 }
 
 } // namespace
+
+// The player's limit (MaxRate, KiB/s) holds over all connections together:
+// two 256 KiB files at 512 KiB/s take about 1 s, not a few milliseconds.
+TEST_F(DownloadTest, MaxRateHoldsOverAllConnections)
+{
+    m_run.StartFtp();
+    Add(QStringLiteral("r"), QStringLiteral("a.bin"), Pattern(256 * 1024, 'a'));
+    Add(QStringLiteral("r"), QStringLiteral("b.bin"), Pattern(256 * 1024, 'b'));
+    ASSERT_NO_FATAL_FAILURE(Start({.nConnections = 2, .nMaxRateKiB = 512}));
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(m_run.Engine().StatusText(), COMPLETE);
+    EXPECT_GE(clock.elapsed(), 800);
+    EXPECT_LE(clock.elapsed(), 6000);
+}

@@ -214,6 +214,13 @@ void CUpdateSession::Finish(Outcome eOutcome)
     Q_EMIT finished(eOutcome);
 }
 
+void CUpdateSession::SetMaxRate(std::uint64_t nBytesPerSecond)
+{
+    m_settings.nMaxRate = nBytesPerSecond;
+    if (m_pFtp)
+        m_pFtp->SetMaxRate(nBytesPerSecond);
+}
+
 std::string CUpdateSession::HttpSource() const
 {
     if (!m_httpSource.empty())

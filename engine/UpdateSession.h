@@ -125,6 +125,9 @@ public:
     // The player changed the FTP mode (the options dialog): it holds from
     // the next login on.
     void SetPassive(bool bPassive) { m_settings.bPassive = bPassive; }
+    // The player's rate limit (bytes per second over all connections; 0:
+    // none), from the options dialog: it holds at once.
+    void SetMaxRate(std::uint64_t nBytesPerSecond);
     // A repair: the server is asked as a fresh install would ask, every
     // file of the release is read and compared (no digest is taken from the
     // cache), and only what differs is fetched. The installed version is

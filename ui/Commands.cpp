@@ -53,8 +53,10 @@ void CUpdaterDlg::OnOptions()
     dlg.SetRepairAvailable(eState == CUpdateSession::State::Idle || CUpdateSession::IsFinal(eState));
     const int nResult = dlg.exec();
     // The player's FTP mode holds from the run's next login on.
-    if (nResult != QDialog::Rejected && m_pEngine)
+    if (nResult != QDialog::Rejected && m_pEngine) {
         m_pEngine->SetPassive(g_nPassive != 0);
+        m_pEngine->SetMaxRate(std::uint64_t(dlg.m_nMaxRate) * 1024);
+    }
     if (nResult == COptionDlg::REPAIR_RESULT)
         StartRepair();
 }

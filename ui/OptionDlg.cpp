@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QShowEvent>
 #include <QStringList>
 
@@ -99,7 +100,7 @@ COptionDlg::COptionDlg(QWidget* pParent)
     setFont(DialogFont());
     m_baseUnits = BaseUnitsOf(font());
     CreateControls();
-    setFixedSize(MapDialogRect(QRect(0, 0, 139, 209)).size());
+    setFixedSize(MapDialogRect(QRect(0, 0, 139, 227)).size());
 }
 
 COptionDlg::~COptionDlg() = default;
@@ -165,11 +166,22 @@ void COptionDlg::CreateControls()
     pText->setWordWrap(false);
     place(pText, IDC_STATIC, "textExplanation", QRect(17, 125, 106, 18));
 
-    // Below the template's controls, last in the tab order.
+    // Below the template's controls, last in the tab order: the rate limit
+    // and the repair.
+    auto* pRateText = new QLabel(QStringLiteral("받기 속도 제한"), this);
+    pRateText->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    place(pRateText, IDC_STATIC, "textMaxRate", QRect(7, 187, 58, 12));
+    m_pSpinMaxRate = new QSpinBox(this);
+    m_pSpinMaxRate->setRange(0, 1024 * 1024);
+    m_pSpinMaxRate->setSingleStep(128);
+    m_pSpinMaxRate->setSuffix(QStringLiteral(" KB/s"));
+    m_pSpinMaxRate->setSpecialValueText(QStringLiteral("제한 없음"));
+    m_pSpinMaxRate->setToolTip(QStringLiteral("업데이트가 쓰는 회선 속도의 상한입니다 (0: 제한 없음)"));
+    place(m_pSpinMaxRate, IDC_SPIN_MAX_RATE, "spinMaxRate", QRect(66, 186, 66, 13));
     m_pBtnRepair = new QPushButton(QStringLiteral("파일 검사 및 복구"), this);
     m_pBtnRepair->setAutoDefault(false);
     m_pBtnRepair->setToolTip(QStringLiteral("게임 폴더의 모든 파일을 검사하고, 다른 파일만 다시 받습니다"));
-    place(m_pBtnRepair, IDC_BTN_REPAIR, "btnRepair", QRect(7, 187, 125, 14));
+    place(m_pBtnRepair, IDC_BTN_REPAIR, "btnRepair", QRect(7, 205, 125, 14));
     connect(m_pBtnRepair, &QPushButton::clicked, this, &COptionDlg::OnRepair);
 
     connect(m_pBtnOk, &QPushButton::clicked, this, &COptionDlg::accept);
@@ -196,6 +208,7 @@ void COptionDlg::DoDataExchange(bool bSaveAndValidate)
         }
         m_bEAX = CheckFromControl(m_pCheckEax);
         g_nPassive = CheckFromControl(m_pCheckPassive);
+        m_nMaxRate = m_pSpinMaxRate->value();
         return;
     }
     for (int i = 0; i < 4; ++i) {
@@ -207,6 +220,7 @@ void COptionDlg::DoDataExchange(bool bSaveAndValidate)
     }
     CheckToControl(m_pCheckEax, m_bEAX);
     CheckToControl(m_pCheckPassive, g_nPassive);
+    m_pSpinMaxRate->setValue(m_nMaxRate);
 }
 
 bool COptionDlg::OnInitDialog()
@@ -222,6 +236,10 @@ bool COptionDlg::OnInitDialog()
                 m_bEAX = *value;
             if (const auto value = key.ReadNumber(store::PASSIVE))
                 g_nPassive = *value;
+            if (const auto value = key.ReadNumber(store::MAX_RATE)) {
+                m_nMaxRate = std::max<std::int32_t>(0, *value);
+                m_bMaxRateStored = true;
+            }
         }
     }
     DoDataExchange(false);
@@ -256,6 +274,8 @@ void COptionDlg::SaveChoices()
             key.WriteNumber(store::GRAPHIC, m_nGraphic);
             key.WriteNumber(store::EAX, m_bEAX);
             key.WriteNumber(store::PASSIVE, g_nPassive);
+            if (m_nMaxRate != 0 || m_bMaxRateStored)
+                key.WriteNumber(store::MAX_RATE, m_nMaxRate);
         }
     }
     DoDataExchange(true);

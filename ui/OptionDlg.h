@@ -9,6 +9,7 @@
 class QCheckBox;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QShowEvent;
 
 // Identifiers of the options dialog's controls, as its dialog template
@@ -25,6 +26,7 @@ enum : int {
     IDC_CHECK_PASSIVE = 1010,
     IDC_GROUP_RESOLUTION = 1017,
     IDC_BTN_REPAIR = 1018,
+    IDC_SPIN_MAX_RATE = 1019,
     IDC_STATIC = -1,
 };
 
@@ -79,6 +81,11 @@ public:
 
     std::int32_t m_nGraphic = -1;  // index of the checked resolution, -1 for none
     std::int32_t m_bEAX = 0;
+    // The player's limit on the updater's rate, KiB per second, 0 for none
+    // (MaxRate). Written only when set or already stored: a store without
+    // it stays as the game's tools left it.
+    std::int32_t m_nMaxRate = 0;
+    bool m_bMaxRateStored = false;
 
 public Q_SLOTS:
     void accept() override;  // the OK button and the Enter key
@@ -97,5 +104,6 @@ private:
     QPushButton* m_pBtnOk = nullptr;
     QPushButton* m_pBtnCancel = nullptr;
     QPushButton* m_pBtnRepair = nullptr;
+    QSpinBox* m_pSpinMaxRate = nullptr;
     bool m_bInitialized = false;
 };

@@ -103,7 +103,9 @@ const TemplateControl TEMPLATE_129[] = {
     {IDC_STATIC, "groupNetwork", u"사설 네트워크 사용자 ", {7, 111, 125, 49}},
     {IDC_CHECK_PASSIVE, "checkPassive", u"Passive Mode 사용", {32, 146, 84, 8}},
     {IDC_STATIC, "textExplanation", u"자동업데이트가 안되는 사용자\n분들은 아래 옵션을 체크하십시요", {17, 125, 106, 18}},
-    {IDC_BTN_REPAIR, "btnRepair", u"파일 검사 및 복구", {7, 187, 125, 14}},
+    {IDC_STATIC, "textMaxRate", u"받기 속도 제한", {7, 187, 58, 12}},
+    {IDC_SPIN_MAX_RATE, "spinMaxRate", u"", {66, 186, 66, 13}},
+    {IDC_BTN_REPAIR, "btnRepair", u"파일 검사 및 복구", {7, 205, 125, 14}},
 };
 
 QString TextOf(const QWidget* pWidget)
@@ -134,7 +136,7 @@ TEST_F(OptionDlgTest, TemplateIsLaidOutInDialogUnitsOfItsFont)
               QRect(QPoint((base.width() + 1) / 2, (base.height() + 1) / 2),
                     QPoint(base.width() - 1, base.height() - 1)));
 
-    EXPECT_EQ(dlg.size(), dlg.MapDialogRect(QRect(0, 0, 139, 209)).size());
+    EXPECT_EQ(dlg.size(), dlg.MapDialogRect(QRect(0, 0, 139, 227)).size());
     EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize()) << "the dialog cannot be resized";
 
     for (const TemplateControl& control : TEMPLATE_129) {
@@ -181,17 +183,17 @@ TEST_F(OptionDlgTest, OpensWithFocusOnOkAndTabSkipsTheResolutions)
     EXPECT_FALSE(pCancel->isDefault());
     EXPECT_EQ(dlg.focusWidget(), pOk);
 
-    // The keyboard walks OK, cancel, EAX, passive, repair and back to OK.
+    // The keyboard walks OK, cancel, EAX, passive, the rate, repair and back to OK.
     std::vector<QWidget*> order;
     QWidget* pAt = pOk;
     do {
         order.push_back(pAt);
         do {
             pAt = pAt->nextInFocusChain();
-        } while (pAt != pOk && !(pAt->focusPolicy() & Qt::TabFocus));
+        } while (pAt != pOk && (!(pAt->focusPolicy() & Qt::TabFocus) || pAt->parentWidget() != &dlg));
     } while (pAt != pOk && order.size() < 20);
     const std::vector<QWidget*> expected = {pOk, pCancel, dlg.Control(IDC_CHECK_EAX), dlg.Control(IDC_CHECK_PASSIVE),
-                                            dlg.Control(IDC_BTN_REPAIR)};
+                                            dlg.Control(IDC_SPIN_MAX_RATE), dlg.Control(IDC_BTN_REPAIR)};
     EXPECT_EQ(order, expected);
     dlg.reject();
 }

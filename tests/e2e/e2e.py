@@ -147,14 +147,39 @@ def closed_port():
 
 class Xvfb:
     def __init__(self, log_dir):
-        r, w = os.pipe()
-        with open(os.path.join(log_dir, "xvfb.out"), "w") as out:
-            self.proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                pass_fds=(w,), stdout=out, stderr=subprocess.STDOUT)
-        os.close(w)
-        with os.fdopen(r) as f:
-            self.display = ":" + f.readline().strip()
+        # Two servers started at the same moment (parallel tests) can both
+        # name the same free display, and one of them then goes away: a
+        # display counts once its socket takes a connection.
+        for attempt in range(5):
+            r, w = os.pipe()
+            with open(os.path.join(log_dir, "xvfb.out"), "a") as out:
+                self.proc = subprocess.Popen(
+                    ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                    pass_fds=(w,), stdout=out, stderr=subprocess.STDOUT)
+            os.close(w)
+            with os.fdopen(r) as f:
+                number = f.readline().strip()
+            self.display = ":" + number
+            if number and self._answers(number):
+                return
+            self.stop()
+            time.sleep(0.2 * (attempt + 1))
+        raise RuntimeError("Xvfb did not start; see %s" % os.path.join(log_dir, "xvfb.out"))
+
+    def _answers(self, number):
+        path = "/tmp/.X11-unix/X%s" % number
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            with socket.socket(socket.AF_UNIX) as s:
+                try:
+                    s.connect(path)
+                    time.sleep(0.1)
+                    return self.proc.poll() is None
+                except OSError:
+                    time.sleep(0.05)
+        return False
 
     def stop(self):
         self.proc.terminate()

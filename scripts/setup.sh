@@ -12,7 +12,7 @@ PACKAGES=(
   googletest libgtest-dev
   clang libclang-rt-14-dev
   python3 python3-pyftpdlib haproxy vsftpd socat
-  lftp python3-matplotlib
+  lftp aria2 python3-matplotlib
   xvfb x11-utils xdotool imagemagick fonts-nanum
   dpkg-dev file ccache help2man
 )

@@ -1,5 +1,6 @@
 #include "transfer/FtpSession.h"
 
+#include "patch/HttpSource.h"
 #include "transfer/FtpWorker.h"
 #include "transfer/HttpRoute.h"
 #include "transfer/PathRules.h"
@@ -283,7 +284,8 @@ void CFtpSession::SetMaxConnections(int nConnections)
 
 void CFtpSession::SetHttpSource(const std::string& base, std::int32_t nVersion)
 {
-    m_pHttp = base.empty() ? nullptr : std::make_shared<CHttpRoute>(base, nVersion);
+    const auto checked = orvanta::HttpSourceBase(base);
+    m_pHttp = checked ? std::make_shared<CHttpRoute>(*checked, nVersion) : nullptr;
 }
 
 int CFtpSession::Connections() const

@@ -140,8 +140,8 @@ public:
     // Data connections in passive mode (PASV) rather than active (PORT),
     // the player's choice. Before Connect.
     void SetPassive(bool bPassive) { m_bPassive = bPassive; }
-    // A web server holding the release under base (a checked base URL,
-    // one folder per version), tried first for every file, signature and
+    // A web server holding the release under base (an http(s) URL, one
+    // folder per version; one orvanta::HttpSourceBase refuses is ignored), tried first for every file, signature and
     // patch, version nVersion's folder. Its first failure of its own
     // turns it off for the rest of the session, and that file and all
     // after it come over FTP; the FTP login happens all the same, as the

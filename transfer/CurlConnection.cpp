@@ -197,7 +197,8 @@ void CCurlConnection::ResetOptions(const std::string& remotePath, bool bPassive,
 void CCurlConnection::NoteError(CURLcode rc)
 {
     long nStatus = 0;
-    if (rc == CURLE_HTTP_RETURNED_ERROR && curl_easy_getinfo(m_pEasy.get(), CURLINFO_RESPONSE_CODE, &nStatus) == CURLE_OK)
+    if (rc == CURLE_HTTP_RETURNED_ERROR &&
+        curl_easy_getinfo(m_pEasy.get(), CURLINFO_RESPONSE_CODE, &nStatus) == CURLE_OK)
         m_lastError = "HTTP " + std::to_string(nStatus);
     else if (rc != CURLE_OK)
         m_lastError = curl_easy_strerror(rc);

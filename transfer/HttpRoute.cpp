@@ -13,9 +13,10 @@ std::optional<std::string> CHttpRoute::UrlFor(const std::string& remotePath) con
     const std::string path = orvanta::Cp949ToUtf8(remotePath, &bOk);
     if (!bOk)
         return std::nullopt;
-    const std::size_t nSlash = path.rfind('/');
-    const std::string_view folder = nSlash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, nSlash);
-    const std::string_view name = nSlash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(nSlash + 1);
+    const std::string_view whole(path);
+    const std::size_t nSlash = whole.rfind('/');
+    const std::string_view folder = nSlash == std::string_view::npos ? std::string_view() : whole.substr(0, nSlash);
+    const std::string_view name = nSlash == std::string_view::npos ? whole : whole.substr(nSlash + 1);
     // curl resolves dot segments: one would climb out of the version's
     // folder, so such a path is not asked for.
     const std::string segments = "/" + path + "/";

@@ -104,7 +104,7 @@ class Http(Case):
         log = self.access_log()
         self.assertIn("/orvanta/2/.orvanta-release.sig", log)
         self.assertIn("/orvanta/2/readme.txt", log)
-        self.assertEqual(ftpd.retrieved(), ["/" + BIG], log)
+        self.assertEqual(ftpd.retrieved(), [BIG], log)
         with open(ftpd.commands, encoding="utf-8") as f:
             rest = [int(line.split("REST ", 1)[1]) for line in f if "REST " in line]
         self.assertTrue(rest and rest[0] > 1_000_000, rest)

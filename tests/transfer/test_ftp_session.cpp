@@ -402,10 +402,9 @@ class CWebServer final {
 public:
     explicit CWebServer(const QString& root, const QStringList& knobs = {})
     {
-        m_process.start(QStringLiteral("/usr/bin/python3"),
-                        QStringList{QStringLiteral(ORVANTA_SOURCE_DIR "/tests/support/httpd.py"), QStringLiteral("--root"),
-                                    root, QStringLiteral("--log"), m_work.filePath(QStringLiteral("requests.log"))} +
-                            knobs);
+        const QStringList args{QStringLiteral(ORVANTA_SOURCE_DIR "/tests/support/httpd.py"), QStringLiteral("--root"),
+                               root, QStringLiteral("--log"), m_work.filePath(QStringLiteral("requests.log"))};
+        m_process.start(QStringLiteral("/usr/bin/python3"), args + knobs);
         if (m_process.waitForReadyRead(testing_support::ScaledMs(10000)))
             m_nPort = m_process.readLine().mid(5).trimmed().toInt();
     }

@@ -1,7 +1,8 @@
 """The release over HTTPS from nginx (Debian's package) on loopback, with the
 FTP server as the way back: the publisher's layout from `orvanta-release
 stage --http`, the address announced by orvanta-patchd --http-url, and a
-keyed orvanta-update that trusts the tests' own certificate authority."""
+keyed orvanta-update (and the keyed window) that trusts the tests' own
+certificate authority."""
 
 import json
 import os
@@ -17,6 +18,7 @@ import e2e
 from e2e import Case, free_port, wait_until
 
 UPDATE_CLI_KEYED = os.path.join(e2e.BUILD_DIR, "tests", "orvanta-update-keyed")
+UPDATER_KEYED = os.path.join(e2e.BUILD_DIR, "tests", "Updater-keyed")
 KEYS = os.path.join(e2e.SOURCE_DIR, "tests", "keys")
 TEST_KEY = os.path.join(KEYS, "test-only-release-key.pem")
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
@@ -57,16 +59,7 @@ class Http(Case):
         rng = random.Random(7)
         files = {"readme.txt": b"Orvanta Online 2\n", KOREAN: rng.randbytes(120_000),
                  BIG: rng.randbytes(6_000_000)}
-        self.make_release(files)
-        subprocess.run([e2e.RELEASE_TOOL, "sign", TEST_KEY, self.release, "2"], check=True, capture_output=True)
-        web = os.path.join(self.base, "web")
-        subprocess.run([e2e.RELEASE_TOOL, "stage", "--http", self.release, os.path.join(web, "orvanta", "2")],
-                       check=True, capture_output=True)
-        nginx = self.start_nginx(web)
-
-        ftpd = self.start_ftpd()
-        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port,
-                                   extra=("--http-url", "https://localhost:%d/orvanta" % nginx["port"]))
+        nginx, ftpd, patchd = self.serve(files)
         self.write_store(PORT=patchd.port)
         env = dict(os.environ, XDG_CONFIG_HOME=self.config, QT_QPA_PLATFORM="offscreen",
                    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
@@ -109,6 +102,34 @@ class Http(Case):
             rest = [int(line.split("REST ", 1)[1]) for line in f if "REST " in line]
         self.assertTrue(rest and rest[0] > 1_000_000, rest)
         self.assertIn("the rest of this session comes from the FTP server", said)
+
+    def test_window_fetches_over_https(self):
+        files = {"readme.txt": b"Orvanta Online 2\n", KOREAN: bytes(range(256)) * 40}
+        _nginx, ftpd, patchd = self.serve(files)
+        self.write_store(PORT=patchd.port)
+        proc = self.start_updater("127.0.0.1", binary=UPDATER_KEYED)
+        self.wait_status("업데이트를 완료했습니다.")
+        for rel, data in files.items():
+            with open(os.path.join(self.game, rel), "rb") as f:
+                self.assertTrue(f.read() == data, rel)
+        self.assertEqual(ftpd.retrieved(), [])
+        self.assertIn(urllib.parse.quote("겨울축제"), self.access_log())
+        proc.kill()
+        proc.wait()
+
+    def serve(self, files):
+        """The release signed, staged for the web, and served by nginx, the FTP
+        server and a patch server announcing nginx."""
+        self.make_release(files)
+        subprocess.run([e2e.RELEASE_TOOL, "sign", TEST_KEY, self.release, "2"], check=True, capture_output=True)
+        web = os.path.join(self.base, "web")
+        subprocess.run([e2e.RELEASE_TOOL, "stage", "--http", self.release, os.path.join(web, "orvanta", "2")],
+                       check=True, capture_output=True)
+        nginx = self.start_nginx(web)
+        ftpd = self.start_ftpd()
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port,
+                                   extra=("--http-url", "https://localhost:%d/orvanta" % nginx["port"]))
+        return nginx, ftpd, patchd
 
     def access_log(self):
         try:

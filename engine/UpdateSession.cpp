@@ -513,6 +513,7 @@ void CUpdateSession::ConnectFtp()
         m_pFtp->SetMaxConnections(m_settings.nConnections);
         m_pFtp->SetMaxRate(m_settings.nMaxRate);
         m_pFtp->SetPassive(m_settings.bPassive);
+        m_pFtp->SetHttpSource(HttpSource(), m_nServerVersion);
     }
     if (!bClean || !m_pFtp ||
         !m_pFtp->Connect(endpoint.host, endpoint.port, info.user, info.password, [this](bool bOk) {

@@ -11,7 +11,7 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev libzstd-dev zstd curl
   googletest libgtest-dev
   clang libclang-rt-14-dev
-  python3 python3-pyftpdlib haproxy vsftpd socat
+  python3 python3-pyftpdlib haproxy vsftpd socat nginx
   lftp aria2 python3-matplotlib
   xvfb x11-utils xdotool imagemagick fonts-nanum
   dpkg-dev file ccache help2man

@@ -50,6 +50,7 @@ CurlResult ResultOf(CURLcode rc)
     case CURLE_FTP_COULDNT_SET_TYPE:
     case CURLE_WRITE_ERROR:
     case CURLE_FILESIZE_EXCEEDED:
+    case CURLE_HTTP_RETURNED_ERROR:
         return CurlResult::Failed;
     default:
         return CurlResult::Lost;
@@ -133,12 +134,13 @@ void CCurlConnection::ShutdownSockets()
 
 // curl_easy_reset keeps the live connection and the caches, and drops
 // every option: each request starts from here.
-void CCurlConnection::ResetOptions(const std::string& remotePath, bool bPassive)
+void CCurlConnection::ResetOptions(const std::string& remotePath, bool bPassive, const std::string& url)
 {
     CURL* pEasy = m_pEasy.get();
     curl_easy_reset(pEasy);
+    m_lastError.clear();
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, url.empty() ? "ftp" : "http,https");
     curl_easy_setopt(pEasy, CURLOPT_PROXY, "");  // never a proxy from the environment
     curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, m_timeouts.nConnectMs);
     curl_easy_setopt(pEasy, CURLOPT_SERVER_RESPONSE_TIMEOUT, m_timeouts.nResponseS);
@@ -166,13 +168,40 @@ void CCurlConnection::ResetOptions(const std::string& remotePath, bool bPassive)
     curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(pEasy, CURLOPT_CLOSESOCKETFUNCTION, &CCurlConnection::OnCloseSocket);
     curl_easy_setopt(pEasy, CURLOPT_CLOSESOCKETDATA, this);
+    if (!url.empty()) {
+        // The FTP account never goes to the web server. A status of 400 or
+        // more is a failure, not a file; a version's URLs never move, so a
+        // redirect is not followed. The system's certificate store, or the
+        // tests' own authority in the builds made for them.
+        curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(pEasy, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(pEasy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+        // The connection stays for the next file only when the body's end
+        // is known by its length.
+        curl_easy_setopt(pEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+#ifdef ORVANTA_TEST_CA_FILE
+        curl_easy_setopt(pEasy, CURLOPT_CAINFO, ORVANTA_TEST_CA_FILE);
+#endif
+        return;
+    }
     if (!m_hostPart.empty()) {
         curl_easy_setopt(pEasy, CURLOPT_USERNAME, m_user.c_str());
         curl_easy_setopt(pEasy, CURLOPT_PASSWORD, m_password.c_str());
     }
-    const std::string url = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(remotePath);
-    curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());  // curl keeps its own copy
+    const std::string ftpUrl = "ftp://" + m_hostPart + "/" + orvanta::EncodeFtpUrlPath(remotePath);
+    curl_easy_setopt(pEasy, CURLOPT_URL, ftpUrl.c_str());  // curl keeps its own copy
     curl_easy_setopt(pEasy, CURLOPT_FTPPORT, bPassive ? nullptr : "-");
+}
+
+void CCurlConnection::NoteError(CURLcode rc)
+{
+    long nStatus = 0;
+    if (rc == CURLE_HTTP_RETURNED_ERROR &&
+        curl_easy_getinfo(m_pEasy.get(), CURLINFO_RESPONSE_CODE, &nStatus) == CURLE_OK)
+        m_lastError = "HTTP " + std::to_string(nStatus);
+    else if (rc != CURLE_OK)
+        m_lastError = curl_easy_strerror(rc);
 }
 
 bool CCurlConnection::LogIn(const CurlLogin& login)
@@ -211,9 +240,27 @@ std::optional<std::uint64_t> CCurlConnection::Size(const std::string& remotePath
     return std::uint64_t(nSize);
 }
 
+CurlResult CCurlConnection::HttpSize(const std::string& url, std::uint64_t* pSize)
+{
+    ResetOptions({}, false, url);
+    CURL* pEasy = m_pEasy.get();
+    curl_easy_setopt(pEasy, CURLOPT_NOBODY, 1L);
+    const CURLcode rc = Perform();
+    NoteError(rc);
+    curl_off_t nSize = -1;
+    if (rc == CURLE_OK && curl_easy_getinfo(pEasy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &nSize) == CURLE_OK &&
+        nSize >= 0) {
+        *pSize = std::uint64_t(nSize);
+        return CurlResult::Done;
+    }
+    long nStatus = 0;
+    curl_easy_getinfo(pEasy, CURLINFO_RESPONSE_CODE, &nStatus);
+    return nStatus == 404 || nStatus == 410 ? CurlResult::Failed : CurlResult::Lost;
+}
+
 CurlResult CCurlConnection::Fetch(const CurlRange& range, IByteSink& sink, const ActivityFn& onActivity)
 {
-    ResetOptions(range.remotePath, m_bPassive || range.bPassive);
+    ResetOptions(range.remotePath, m_bPassive || range.bPassive, range.url);
     CURL* pEasy = m_pEasy.get();
     std::string bounds;
     if (range.nTo) {
@@ -233,13 +280,14 @@ CurlResult CCurlConnection::Fetch(const CurlRange& range, IByteSink& sink, const
     const CURLcode rc = Perform();
     m_pSink = nullptr;
     m_pActivity = nullptr;
+    NoteError(rc);
     return ResultOf(rc);
 }
 
-std::optional<std::string> CCurlConnection::FetchSmall(const std::string& remotePath, std::size_t nMaxSize)
+std::optional<std::string> CCurlConnection::FetchSmall(const CurlRange& from, std::size_t nMaxSize)
 {
     CMemorySink sink(nMaxSize);
-    if (Fetch(CurlRange{remotePath}, sink) != CurlResult::Done)
+    if (Fetch(from, sink) != CurlResult::Done)
         return std::nullopt;
     return sink.Take();
 }

@@ -34,12 +34,15 @@ struct CurlRange {
     // FTP: a passive data connection whatever mode the login used (a try
     // after active mode broke).
     bool bPassive = false;
+    // An http(s) URL: the range comes from there instead, on the same
+    // handle, whose cache keeps that connection alive beside the FTP one.
+    std::string url;
 };
 
 // How a request ended. Failed: the server answered and refused (no such
-// file, no permission), or the sink stopped it; the connection is still
-// good. Lost: the connection broke, timed out, or the request was
-// cancelled.
+// file, no permission, an HTTP status of 400 or more), or the sink stopped
+// it; the connection is still good. Lost: the connection broke, timed out,
+// or the request was cancelled.
 enum class CurlResult { Done, Failed, Lost };
 
 // One connection to a file server: one curl easy handle, and the multi
@@ -73,10 +76,21 @@ public:
     // The remote file's size, asked on the control connection; nothing
     // when the server does not tell.
     std::optional<std::uint64_t> Size(const std::string& remotePath);
+    // The size an http(s) URL announces (HEAD): Failed when the server
+    // answered that there is no such file (404, 410), Lost for any other
+    // failure, one that says nothing about the file.
+    CurlResult HttpSize(const std::string& url, std::uint64_t* pSize);
     CurlResult Fetch(const CurlRange& range, IByteSink& sink, const ActivityFn& onActivity = {});
     // A whole small file; nothing when it is missing, longer than nMaxSize
     // or the request failed.
-    std::optional<std::string> FetchSmall(const std::string& remotePath, std::size_t nMaxSize);
+    std::optional<std::string> FetchSmall(const std::string& remotePath, std::size_t nMaxSize)
+    {
+        return FetchSmall(CurlRange{remotePath}, nMaxSize);
+    }
+    std::optional<std::string> FetchSmall(const CurlRange& from, std::size_t nMaxSize);
+    // Why the last request did not end Done, for a log line: the HTTP
+    // status or curl's words.
+    const std::string& LastError() const { return m_lastError; }
 
     // For good: the request in flight ends at once as Lost, and so does
     // every later one. Any thread.
@@ -98,8 +112,9 @@ private:
     };
 
     explicit CCurlConnection(const FtpTimeouts& timeouts);
-    void ResetOptions(const std::string& remotePath, bool bPassive);
+    void ResetOptions(const std::string& remotePath, bool bPassive, const std::string& url = {});
     CURLcode Perform();
+    void NoteError(CURLcode rc);
 
     static std::size_t OnWrite(char* pData, std::size_t nSize, std::size_t nCount, void* pUser);
     static std::size_t OnDiscard(char* pData, std::size_t nSize, std::size_t nCount, void* pUser);
@@ -120,6 +135,7 @@ private:
     std::string m_user;
     std::string m_password;
     bool m_bPassive = false;
+    std::string m_lastError;
     std::shared_ptr<CRateLimiter> m_pLimiter;
     IByteSink* m_pSink = nullptr;  // of the request that runs; none refuses every byte
     const ActivityFn* m_pActivity = nullptr;

@@ -1,6 +1,8 @@
 #include "transfer/FtpSession.h"
 
+#include "patch/HttpSource.h"
 #include "transfer/FtpWorker.h"
+#include "transfer/HttpRoute.h"
 #include "transfer/PathRules.h"
 #include "transfer/RateLimiter.h"
 
@@ -280,6 +282,12 @@ void CFtpSession::SetMaxConnections(int nConnections)
     m_nMaxConnections = std::clamp(nConnections, 1, 16);
 }
 
+void CFtpSession::SetHttpSource(const std::string& base, std::int32_t nVersion)
+{
+    const auto checked = orvanta::HttpSourceBase(base);
+    m_pHttp = checked ? std::make_shared<CHttpRoute>(*checked, nVersion) : nullptr;
+}
+
 int CFtpSession::Connections() const
 {
     return m_pMailbox->m_eState == CFtpMailbox::State::Connected ? m_pMailbox->LoggedIn() : 0;
@@ -293,6 +301,7 @@ bool CFtpSession::Connect(const std::string& host, int port, const std::string& 
     m_pMailbox->m_eState = CFtpMailbox::State::Connecting;
     m_pMailbox->m_onDone = std::move(onDone);
     FtpLoginJob job{host, port, user, password, m_bPassive};
+    job.pHttp = m_pHttp;
     if (m_nMaxConnections > 1)
         m_pMailbox->m_onFirstLogin = [this, job](bool bPassive) {
             FtpLoginJob other = job;

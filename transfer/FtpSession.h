@@ -100,6 +100,7 @@ struct FtpNote;
 struct FtpLoginJob;
 struct FtpGetJob;
 class CFtpMailbox;
+class CHttpRoute;
 
 // An FTP session over one or more logged-in connections. Each connection
 // is a worker thread that owns one curl easy handle, so every file it
@@ -139,6 +140,13 @@ public:
     // Data connections in passive mode (PASV) rather than active (PORT),
     // the player's choice. Before Connect.
     void SetPassive(bool bPassive) { m_bPassive = bPassive; }
+    // A web server holding the release under base (an http(s) URL, one
+    // folder per version; one orvanta::HttpSourceBase refuses is ignored), tried first for every file, signature and
+    // patch, version nVersion's folder. Its first failure of its own
+    // turns it off for the rest of the session, and that file and all
+    // after it come over FTP; the FTP login happens all the same, as the
+    // way back. An empty base: FTP only. Before Connect.
+    void SetHttpSource(const std::string& base, std::int32_t nVersion);
     // Connections logged in and usable now.
     int Connections() const;
 
@@ -207,6 +215,7 @@ private:
     int m_nMaxConnections = 1;
     std::shared_ptr<CRateLimiter> m_pLimiter;  // shared with the workers
     bool m_bPassive = false;
+    std::shared_ptr<CHttpRoute> m_pHttp;  // shared with the workers
     FtpTimeouts m_timeouts;
     std::optional<orvanta::LocalFault> m_lastFault;
 };

@@ -2,6 +2,8 @@
 
 #include "transfer/TargetFile.h"
 
+#include <QtGlobal>
+
 #include <system_error>
 
 namespace {
@@ -151,6 +153,7 @@ void CFtpWorker::Run()
 
 void CFtpWorker::RunLogin(const FtpLoginJob& job)
 {
+    m_pHttp = job.pHttp;
     CurlLogin login{job.host, job.port, job.user, job.password, job.bPassiveFirst};
     bool bOk = m_pConnection->LogIn(login);
     if (!bOk && !IsCancelled() && job.bRetryPassive) {
@@ -224,13 +227,21 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
     }
 
     const std::uint64_t nHave = file.ContinuablePart();
-    CurlResult result = Receive(file, job.remotePath, job.bPassive, nHave);
+    bool bOverHttp = false;
+    CurlResult result = Receive(file, job.remotePath, job.bPassive, nHave, &bOverHttp);
     bool bWhole = result == CurlResult::Done && file.IsComplete();
     if (bWhole && !file.DigestMatches()) {
         bWhole = false;
         if (nHave > 0 && !IsCancelled()) {
             // The part kept from before belonged to other bytes (the file
             // changed on the server since): once more, from the start.
+            m_nPendingBytes = 0;
+            result = Receive(file, job.remotePath, job.bPassive, 0, &bOverHttp);
+            bWhole = result == CurlResult::Done && file.IsComplete() && file.DigestMatches();
+        }
+        if (!bWhole && bOverHttp && result == CurlResult::Done && file.IsComplete() && !IsCancelled()) {
+            // The web server's whole file is not the one the list names.
+            TurnOffHttp();
             m_nPendingBytes = 0;
             result = Receive(file, job.remotePath, job.bPassive, 0);
             bWhole = result == CurlResult::Done && file.IsComplete() && file.DigestMatches();
@@ -287,22 +298,61 @@ CFtpWorker::PatchOutcome CFtpWorker::RunPatched(const FtpGetJob& job, CTargetFil
 }
 
 // Receives what the file lacks from nFrom on; the bytes already there count
-// as received.
-CurlResult CFtpWorker::Receive(CTargetFile& file, const std::string& remotePath, bool bPassive, std::uint64_t nFrom)
+// as received. *pOverHttp tells whether the web server sent the bytes.
+CurlResult CFtpWorker::Receive(CTargetFile& file, const std::string& remotePath, bool bPassive, std::uint64_t nFrom,
+                               bool* pOverHttp)
 {
+    if (pOverHttp)
+        *pOverHttp = false;
     if (!file.Begin(nFrom))
         return CurlResult::Failed;
     m_nPendingBytes += nFrom;
     CurlResult result = CurlResult::Done;
     if (nFrom == 0 || nFrom < file.Size()) {
-        const CCurlConnection::ActivityFn onActivity = [this](std::size_t nBytes) { OnActivity(nBytes); };
-        result = m_pConnection->Fetch(CurlRange{remotePath, nFrom, std::nullopt, bPassive}, file, onActivity);
+        result = FetchFromSource(file, CurlRange{remotePath, nFrom, std::nullopt, bPassive}, pOverHttp);
         if (file.Fault())
             result = CurlResult::Failed;
     }
     if (!file.End(result == CurlResult::Done) && result == CurlResult::Done)
         result = CurlResult::Failed;
     return result;
+}
+
+// From the web server while it works; when it fails (refused, a status of
+// 400 or more, a broken or short transfer), the same file continues over
+// FTP from the bytes it left in the file.
+CurlResult CFtpWorker::FetchFromSource(CTargetFile& file, CurlRange range, bool* pOverHttp)
+{
+    const CCurlConnection::ActivityFn onActivity = [this](std::size_t nBytes) { OnActivity(nBytes); };
+    if (auto url = m_pHttp ? m_pHttp->UrlFor(range.remotePath) : std::nullopt) {
+        range.url = std::move(*url);
+        const CurlResult result = m_pConnection->Fetch(range, file, onActivity);
+        const bool bSourceFault = !IsCancelled() && !file.Fault() && (result != CurlResult::Done || !file.IsComplete());
+        if (!bSourceFault) {
+            if (pOverHttp)
+                *pOverHttp = true;
+            return result;
+        }
+        TurnOffHttp();
+        range.url.clear();
+        range.nFrom = file.Received();
+        // A body longer than the file was refused at its end: the kept part
+        // is the whole file's length, and the rest is not known good.
+        if (range.nFrom >= file.Size())
+            range.nFrom = 0;
+        file.End(false);
+        if (!file.Begin(range.nFrom))
+            return CurlResult::Failed;
+    }
+    return m_pConnection->Fetch(range, file, onActivity);
+}
+
+void CFtpWorker::TurnOffHttp()
+{
+    if (m_pHttp && m_pHttp->TurnOff())
+        qWarning("HTTP source %s failed (%s): the rest of this session comes from the FTP server",
+                 m_pHttp->Base().c_str(), m_pConnection->LastError().empty() ? "wrong content"
+                                                                              : m_pConnection->LastError().c_str());
 }
 
 void CFtpWorker::RunProbe(const FtpProbeJob& job)
@@ -314,7 +364,7 @@ void CFtpWorker::RunProbe(const FtpProbeJob& job)
         const auto digest = orvanta::Sha256OfFile(job.targetPath, m_pConnection->CancelFlag());
         // The older file the patch was made from, and not already the new one.
         if (digest && orvanta::PrefixOf(*digest) == job.base && *digest != job.digest) {
-            nPatch = m_pConnection->Size(job.patchRemotePath).value_or(0);
+            nPatch = PatchSize(job.patchRemotePath);
             if (nPatch >= job.nFileSize)
                 nPatch = 0;
         }
@@ -324,9 +374,39 @@ void CFtpWorker::RunProbe(const FtpProbeJob& job)
     Post(FTP_STATUS_PROBED, nPatch);
 }
 
+// A web server that answers "not there" has no patch, which is no fault of
+// its: the whole file follows.
+std::uint64_t CFtpWorker::PatchSize(const std::string& remotePath)
+{
+    if (const auto url = m_pHttp ? m_pHttp->UrlFor(remotePath) : std::nullopt) {
+        std::uint64_t nSize = 0;
+        switch (m_pConnection->HttpSize(*url, &nSize)) {
+        case CurlResult::Done:
+            return nSize;
+        case CurlResult::Failed:
+            return 0;
+        case CurlResult::Lost:
+            if (IsCancelled())
+                return 0;
+            TurnOffHttp();
+            break;
+        }
+    }
+    return m_pConnection->Size(remotePath).value_or(0);
+}
+
 void CFtpWorker::RunFetch(const FtpFetchJob& job)
 {
-    std::optional<std::string> bytes = m_pConnection->FetchSmall(job.remotePath, job.nMaxSize);
+    std::optional<std::string> bytes;
+    if (const auto url = m_pHttp ? m_pHttp->UrlFor(job.remotePath) : std::nullopt) {
+        CurlRange range{job.remotePath};
+        range.url = *url;
+        bytes = m_pConnection->FetchSmall(range, job.nMaxSize);
+        if (!bytes && !IsCancelled())
+            TurnOffHttp();
+    }
+    if (!bytes && !IsCancelled())
+        bytes = m_pConnection->FetchSmall(CurlRange{job.remotePath}, job.nMaxSize);
     if (IsCancelled())
         return;
     FtpNote note;

@@ -3,6 +3,7 @@
 #include "transfer/Crypto.h"
 #include "transfer/CurlConnection.h"
 #include "transfer/FtpSession.h"
+#include "transfer/HttpRoute.h"
 #include "transfer/LocalFault.h"
 
 #include <chrono>
@@ -39,6 +40,8 @@ struct FtpLoginJob {
     std::string password;
     bool bPassiveFirst = false;
     bool bRetryPassive = true;  // a failed first attempt is tried once more, passive
+    // Tried before the FTP server for every file while it works; none: FTP only.
+    std::shared_ptr<CHttpRoute> pHttp;
 };
 
 struct FtpGetJob {
@@ -125,7 +128,11 @@ private:
     void RunProbe(const FtpProbeJob& job);
     enum class PatchOutcome { Committed, Failed, ConnectionLost, LocalFault, Cancelled };
     PatchOutcome RunPatched(const FtpGetJob& job, CTargetFile& file);
-    CurlResult Receive(CTargetFile& file, const std::string& remotePath, bool bPassive, std::uint64_t nFrom);
+    CurlResult Receive(CTargetFile& file, const std::string& remotePath, bool bPassive, std::uint64_t nFrom,
+                       bool* pOverHttp = nullptr);
+    CurlResult FetchFromSource(CTargetFile& file, CurlRange range, bool* pOverHttp);
+    void TurnOffHttp();
+    std::uint64_t PatchSize(const std::string& remotePath);
     bool IsCancelled() const;
     void BeginFile();
     void Post(std::uint32_t dwStatus, std::uint64_t nBytes = 0, bool bCommitted = false);
@@ -145,6 +152,7 @@ private:
     bool m_bStop = false;
 
     // Worker thread only.
+    std::shared_ptr<CHttpRoute> m_pHttp;  // from the login
     std::size_t m_nEntry = 0;  // of the transfer that runs
     std::uint64_t m_nPendingBytes = 0;  // received and not yet reported
     std::chrono::steady_clock::time_point m_lastBytesPost;

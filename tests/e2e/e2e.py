@@ -217,11 +217,12 @@ class Ftpd:
 
 class Patchd:
     def __init__(self, log_dir, release, version, ftp_host, user="orvanta", password="secret",
-                 game_host="gamehost", game_port=7, releases=None):
+                 game_host="gamehost", game_port=7, releases=None, extra=()):
         self.log = unique(os.path.join(log_dir, "patchd.log"))
         args = [PATCHD, "--verbose", "--port", "0", "--version", str(version), "--ftp-host", ftp_host,
                 "--ftp-user", user, "--ftp-password", password,
                 "--game-host", game_host, "--game-port", str(game_port)]
+        args += list(extra)
         if releases:
             args += ["--releases", releases]
         elif release:

@@ -3,6 +3,8 @@
 #include "support/TestSupport.h"
 
 #include "settings/SettingsStore.h"
+#include "patch/Cp949.h"
+#include "transfer/Crypto.h"
 #include "transfer/FtpSession.h"
 #include "transfer/MarkWriter.h"
 
@@ -10,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -26,6 +29,7 @@ using testing_support::ReadAll;
 
 namespace {
 
+constexpr std::int32_t HTTP_VERSION = 7;
 
 // Files the session left beside its targets.
 QStringList TempFiles(const QString& folder)
@@ -59,6 +63,7 @@ protected:
         CFtpSession* pSession = m_pSession.get();
         pSession->Open();
         pSession->SetPassive(m_nPassive != 0);
+        pSession->SetHttpSource(m_httpBase, HTTP_VERSION);
         std::optional<bool> result;
         const bool bStarted = pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", password,
                                                 [&result](bool bOk) { result = bOk; });
@@ -101,6 +106,7 @@ protected:
     testing_support::CTempStore m_store;
     std::unique_ptr<CFtpSession> m_pSession;
     int m_nPassive = 0;
+    std::string m_httpBase;
     QTemporaryDir m_game;
     std::unique_ptr<CFtpServer> m_pServer;
     QObject m_context;
@@ -387,3 +393,110 @@ TEST_F(FtpSessionTest, ResumeMarkIsWrittenAwayFromTheCallerLatestLast)
 }
 
 } // namespace
+
+namespace {
+
+// tests/support/httpd.py on a loopback port: the release's version folders,
+// byte ranges, and a way to die mid-file.
+class CWebServer final {
+public:
+    explicit CWebServer(const QString& root, const QStringList& knobs = {})
+    {
+        const QStringList args{QStringLiteral(ORVANTA_SOURCE_DIR "/tests/support/httpd.py"), QStringLiteral("--root"),
+                               root, QStringLiteral("--log"), m_work.filePath(QStringLiteral("requests.log"))};
+        m_process.start(QStringLiteral("/usr/bin/python3"), args + knobs);
+        if (m_process.waitForReadyRead(testing_support::ScaledMs(10000)))
+            m_nPort = m_process.readLine().mid(5).trimmed().toInt();
+    }
+    ~CWebServer()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    std::string Base() const { return "http://127.0.0.1:" + std::to_string(m_nPort) + "/orvanta"; }
+    QString Log() const
+    {
+        QFile file(m_work.filePath(QStringLiteral("requests.log")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+private:
+    QTemporaryDir m_work;
+    QProcess m_process;
+    int m_nPort = 0;
+};
+
+orvanta::Sha256Digest DigestOf(const QByteArray& bytes)
+{
+    orvanta::CSha256 hash;
+    hash.Update(bytes.constData(), std::size_t(bytes.size()));
+    return hash.Final();
+}
+
+} // namespace
+
+// The web server goes first for files and the signature; its first failure
+// (a missing file, a server gone mid-file) sends that file and every later
+// one to the FTP server, which continues from the bytes already kept.
+TEST_F(FtpSessionTest, HttpSourceFirstFtpFromTheBytesKept)
+{
+    CFtpServer& server = Server();
+    QTemporaryDir web;
+    const QString version = web.filePath(QStringLiteral("orvanta/%1/").arg(HTTP_VERSION));
+    const auto add = [&](const QString& path, const QByteArray& bytes, bool bOnWeb) {
+        server.AddFile(path, bytes);
+        if (!bOnWeb)
+            return;
+        QDir().mkpath(QFileInfo(version + path).absolutePath());
+        QFile file(version + path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    };
+    const QByteArray korean = Pattern(5000, 'k');
+    const QByteArray big = Pattern(300000, 'c');
+    add(QStringLiteral(".orvanta-release.sig"), "signed", true);
+    add(QStringLiteral("d/한글.bin"), korean, true);
+    add(QStringLiteral("d/missing.bin"), Pattern(100, 'm'), false);
+    add(QStringLiteral("d/after.bin"), Pattern(100, 'x'), true);
+    add(QStringLiteral("d/big.bin"), big, true);
+
+    {
+        CWebServer webServer(web.path());
+        m_httpBase = webServer.Base();
+        ASSERT_EQ(Login(), true);
+        std::shared_ptr<const std::string> pSignature;
+        ASSERT_TRUE(m_pSession->FetchFile("/.orvanta-release.sig", 100, [&](auto p) { pSignature = p; }));
+        ASSERT_TRUE(testing_support::WaitFor([&] { return pSignature != nullptr; }, 10000));
+        EXPECT_EQ(*pSignature, "signed");
+        const QString koreanPath = m_game.filePath(QStringLiteral("한글.bin"));
+        const auto note = Fetch(orvanta::Utf8ToCp949("d/한글.bin"), koreanPath, 5000);
+        ASSERT_TRUE(note);
+        EXPECT_TRUE(note->second.bCommitted);
+        EXPECT_EQ(ReadAll(koreanPath), korean);
+        EXPECT_EQ(server.Count(QStringLiteral("RETR")), 0) << server.Log().join(u'\n').toStdString();
+
+        for (const char* name : {"missing.bin", "after.bin"}) {
+            const auto fetched = Fetch(std::string("d/") + name, m_game.filePath(QString::fromLatin1(name)), 100);
+            ASSERT_TRUE(fetched);
+            EXPECT_TRUE(fetched->second.bCommitted) << name;
+        }
+        EXPECT_EQ(server.Count(QStringLiteral("RETR")), 2);
+        EXPECT_FALSE(webServer.Log().contains(QStringLiteral("after.bin"))) << "off for the rest of the session";
+        EXPECT_EQ(server.Count(QStringLiteral("USER ")), 1) << "the FTP login happens all the same";
+    }
+
+    m_pSession.reset();
+    CWebServer dying(web.path(), {QStringLiteral("--cut-after"), QStringLiteral("100000"), QStringLiteral("--match"),
+                                  QStringLiteral("big.bin")});
+    m_httpBase = dying.Base();
+    ASSERT_EQ(Login(), true);
+    const QString bigPath = m_game.filePath(QStringLiteral("big.bin"));
+    m_notes.clear();
+    ASSERT_EQ(m_pSession->GetFile("d/big.bin", bigPath, 300000, DigestOf(big)), FTP_IO_PENDING);
+    ASSERT_TRUE(testing_support::WaitFor(
+        [this] { return !m_notes.empty() && m_notes.back().first == FTP_STATUS_REQUEST_COMPLETE; }, 15000));
+    EXPECT_TRUE(m_notes.back().second.bCommitted);
+    EXPECT_EQ(ReadAll(bigPath), big);
+    EXPECT_EQ(CountedBytes(), 300000u);
+    EXPECT_EQ(server.Count(QStringLiteral("REST 100000")), 1) << server.Log().join(u'\n').toStdString();
+}

@@ -48,13 +48,15 @@ protected:
         m_dir = fs::temp_directory_path() / ("target-file-" + std::to_string(::getpid()));
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
+        m_target = m_dir / "game.dat";
+        m_temp = m_dir / ".game.part";
         Put(m_target, "old");
     }
     void TearDown() override { fs::remove_all(m_dir); }
 
     fs::path m_dir;
-    fs::path m_target = m_dir / "game.dat";
-    fs::path m_temp = m_dir / ".game.part";
+    fs::path m_target;  // both inside m_dir, once SetUp made it
+    fs::path m_temp;
     const std::string m_new = std::string(3000, 'a') + std::string(3000, 'b');
 };
 

@@ -45,7 +45,7 @@ done
 flags+=(-isystem "$curl_only" -DQT_NO_KEYWORDS -DNOMINMAX -DWIN32_LEAN_AND_MEAN -DORVANTA_NOTICE_WEBENGINE=1
         -DORVANTA_DEFAULT_PATCH_HOST='"localhost"' -DORVANTA_FALLBACK_PATCH_ADDR='"127.0.0.1"'
         -DORVANTA_FALLBACK_GAME_ADDR='"127.0.0.1"' -DORVANTA_WEB_HOST='"localhost"'
-        -DORVANTA_RELEASE_PUBLIC_KEY='""' -DORVANTA_VERSION='"0"')
+        -DORVANTA_HTTP_SOURCE_URL='""' -DORVANTA_RELEASE_PUBLIC_KEY='""' -DORVANTA_VERSION='"0"')
 # transfer/Crypto.cpp is left out: Debian has no OpenSSL headers for Windows.
 git ls-files 'app/*.cpp' 'engine/*.cpp' 'settings/*.cpp' 'patch/*.cpp' 'transfer/*.cpp' 'ui/*.cpp' |
   grep -v '^transfer/Crypto.cpp$' |

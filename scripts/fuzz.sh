@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fuzzes the frame reassembler and the record decoders with libFuzzer for a
-# bounded time each (FUZZ_SECONDS, 20 by default). The targets are built
+# Fuzzes the frame reassembler, the record decoders and the range record
+# with libFuzzer for a bounded time each (FUZZ_SECONDS, 20 by default). The targets are built
 # straight from the pure protocol sources, without Qt, into build/fuzz/.
 # Fails on the first crash, sanitizer report or broken invariant.
 set -euo pipefail
@@ -11,7 +11,7 @@ out="$root/build/fuzz"
 mkdir -p "$out"
 
 CXX="${FUZZ_CXX:-clang++}"
-sources=(patch/PatchFrame.cpp patch/Records.cpp patch/Cp949.cpp patch/Digest.cpp patch/Manifest.cpp)
+sources=(patch/PatchFrame.cpp patch/Records.cpp patch/Cp949.cpp patch/Digest.cpp patch/Manifest.cpp transfer/Segments.cpp)
 
 for target in fuzz_frames fuzz_records; do
   echo "fuzz: building $target"

@@ -5,6 +5,7 @@
 #include "patch/Cp949.h"
 #include "patch/Manifest.h"
 #include "patch/Records.h"
+#include "transfer/Segments.h"
 
 #include <cstdlib>
 
@@ -49,6 +50,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             CheckTextLimit(entry.folder, FileEntry::FOLDER_FIELD - 1);
             CheckTextLimit(entry.name, FileEntry::NAME_FIELD - 1);
         }
+    }
+
+    // A range record read back from the disk: sorted, apart, inside the
+    // file, and printed back to itself.
+    const Sha256Digest target{};
+    if (const auto record = CRangeRecord::Parse(text, 1u << 30, target)) {
+        std::uint64_t nAt = 0;
+        for (const ByteRange& range : record->Ranges()) {
+            if (range.nFrom < nAt || range.nFrom >= range.nTo || range.nTo > record->Size())
+                std::abort();
+            nAt = range.nTo + 1;
+        }
+        const auto again = CRangeRecord::Parse(record->Serialize(target), 1u << 30, target);
+        if (!again || again->Ranges() != record->Ranges())
+            std::abort();
     }
 
     if (const auto entry = DecodeFileEntry(payload)) {

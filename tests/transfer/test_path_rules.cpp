@@ -2,6 +2,7 @@
 #include "patch/Cp949.h"
 #include "patch/Digest.h"
 #include "transfer/PathRules.h"
+#include "transfer/Segments.h"
 #ifndef ORVANTA_CORE_ONLY
 #include "transfer/FtpSession.h"
 #endif
@@ -240,3 +241,54 @@ TEST(PathRules, HostAndPort)
 }
 
 } // namespace
+
+// A big file in ranges: the plan covers what is missing in about one piece
+// per connection; the record merges what arrives, tells the prefix that can
+// be hashed, and after a kill gives back only what is missing, never for
+// another size or version of the file, nor from a record cut short.
+TEST(Segments, PlanAndRecordResumeOnlyTheirOwnFile)
+{
+    using orvanta::ByteRange;
+    using orvanta::CRangeRecord;
+    constexpr std::uint64_t MIB = 1 << 20;
+    EXPECT_EQ(orvanta::PlanSegments({{0, 512 * MIB}}, 4, 8 * MIB),
+              (std::vector<ByteRange>{{0, 128 * MIB}, {128 * MIB, 256 * MIB}, {256 * MIB, 384 * MIB},
+                                      {384 * MIB, 512 * MIB}}));
+    EXPECT_EQ(orvanta::PlanSegments({{0, 10 * MIB}}, 4, 8 * MIB), (std::vector<ByteRange>{{0, 10 * MIB}}));
+    EXPECT_EQ(orvanta::PlanSegments({{0, 4}, {10, 30}}, 2, 1), (std::vector<ByteRange>{{0, 4}, {10, 22}, {22, 30}}));
+    EXPECT_TRUE(orvanta::PlanSegments({}, 4, 1).empty());
+
+    CRangeRecord record(100);
+    record.Add({50, 60});
+    record.Add({10, 20});
+    record.Add({55, 200});  // clipped to the file
+    EXPECT_EQ(record.Prefix(), 0u);
+    EXPECT_EQ(record.Missing(), (std::vector<ByteRange>{{0, 10}, {20, 50}}));
+    record.Add({0, 10});
+    record.Add({20, 50});
+    EXPECT_EQ(record.Ranges(), (std::vector<ByteRange>{{0, 100}}));
+    EXPECT_TRUE(record.Complete());
+
+    orvanta::Sha256Digest target{};
+    target[0] = 7;
+    CRangeRecord half(1000);
+    half.Add({0, 300});
+    half.Add({500, 700});
+    const std::string text = half.Serialize(target);
+    const auto back = CRangeRecord::Parse(text, 1000, target);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->Ranges(), half.Ranges());
+    EXPECT_EQ(back->Received(), 500u);
+    orvanta::Sha256Digest other = target;
+    other[31] = 1;
+    EXPECT_FALSE(CRangeRecord::Parse(text, 1001, target)) << "another size";
+    EXPECT_FALSE(CRangeRecord::Parse(text, 1000, other)) << "another version";
+    EXPECT_FALSE(CRangeRecord::Parse(text.substr(0, text.size() - 1), 1000, target)) << "cut short";
+    const std::string head = text.substr(0, text.find("0 300"));
+    for (const char* bad : {"5 5\n", "7 1001\n", "x 9\n", "1  9\n", "-1 9\n", "1 9 9\n"})
+        EXPECT_FALSE(CRangeRecord::Parse(head + bad, 1000, target)) << bad;
+    std::string many = CRangeRecord(1u << 20).Serialize(target);
+    for (std::size_t i = 0; i <= orvanta::MAX_RECORD_RANGES; ++i)
+        many += std::to_string(i * 2) + " " + std::to_string(i * 2 + 1) + "\n";
+    EXPECT_FALSE(CRangeRecord::Parse(many, 1u << 20, target));
+}

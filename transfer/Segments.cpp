@@ -1,0 +1,147 @@
+#include "transfer/Segments.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace orvanta {
+namespace {
+
+constexpr std::string_view HEADER = "orvanta-ranges 1";
+
+std::optional<std::uint64_t> Number(std::string_view text)
+{
+    std::uint64_t n = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    return n;
+}
+
+// The next line without its '\n'; false at the end of the text. A last
+// line without '\n' is not a line: the record was cut short.
+bool NextLine(std::string_view* pText, std::string_view* pLine)
+{
+    const std::size_t nEnd = pText->find('\n');
+    if (nEnd == std::string_view::npos)
+        return false;
+    *pLine = pText->substr(0, nEnd);
+    pText->remove_prefix(nEnd + 1);
+    return true;
+}
+
+} // namespace
+
+std::vector<ByteRange> PlanSegments(const std::vector<ByteRange>& missing, int nConnections,
+                                    std::uint64_t nMinSegment)
+{
+    std::uint64_t nTotal = 0;
+    for (const ByteRange& gap : missing)
+        nTotal += gap.Size();
+    if (nTotal == 0)
+        return {};
+    const std::uint64_t nPieces = std::uint64_t(std::max(1, nConnections));
+    const std::uint64_t nPiece = std::max<std::uint64_t>({1, nMinSegment, (nTotal + nPieces - 1) / nPieces});
+    std::vector<ByteRange> plan;
+    for (const ByteRange& gap : missing) {
+        for (std::uint64_t nAt = gap.nFrom; nAt < gap.nTo;) {
+            std::uint64_t nEnd = std::min(gap.nTo, nAt + nPiece);
+            // A tail shorter than a segment goes with the piece before it.
+            if (gap.nTo - nEnd < nMinSegment)
+                nEnd = gap.nTo;
+            plan.push_back({nAt, nEnd});
+            nAt = nEnd;
+        }
+    }
+    return plan;
+}
+
+void CRangeRecord::Add(ByteRange range)
+{
+    range.nTo = std::min(range.nTo, m_nSize);
+    if (range.nFrom >= range.nTo)
+        return;
+    std::vector<ByteRange> merged;
+    merged.reserve(m_ranges.size() + 1);
+    bool bPlaced = false;
+    for (const ByteRange& have : m_ranges) {
+        if (have.nTo < range.nFrom) {
+            merged.push_back(have);
+        } else if (range.nTo < have.nFrom) {
+            if (!bPlaced) {
+                merged.push_back(range);
+                bPlaced = true;
+            }
+            merged.push_back(have);
+        } else {
+            range = {std::min(range.nFrom, have.nFrom), std::max(range.nTo, have.nTo)};
+        }
+    }
+    if (!bPlaced)
+        merged.push_back(range);
+    m_ranges = std::move(merged);
+}
+
+std::uint64_t CRangeRecord::Prefix() const
+{
+    return !m_ranges.empty() && m_ranges.front().nFrom == 0 ? m_ranges.front().nTo : 0;
+}
+
+std::uint64_t CRangeRecord::Received() const
+{
+    std::uint64_t n = 0;
+    for (const ByteRange& range : m_ranges)
+        n += range.Size();
+    return n;
+}
+
+std::vector<ByteRange> CRangeRecord::Missing() const
+{
+    std::vector<ByteRange> gaps;
+    std::uint64_t nAt = 0;
+    for (const ByteRange& range : m_ranges) {
+        if (range.nFrom > nAt)
+            gaps.push_back({nAt, range.nFrom});
+        nAt = range.nTo;
+    }
+    if (nAt < m_nSize)
+        gaps.push_back({nAt, m_nSize});
+    return gaps;
+}
+
+std::string CRangeRecord::Serialize(const Sha256Digest& target) const
+{
+    std::string text(HEADER);
+    text += "\nsize " + std::to_string(m_nSize) + "\ntarget " + ToHex(target) + "\n";
+    for (const ByteRange& range : m_ranges)
+        text += std::to_string(range.nFrom) + " " + std::to_string(range.nTo) + "\n";
+    return text;
+}
+
+std::optional<CRangeRecord> CRangeRecord::Parse(std::string_view text, std::uint64_t nSize,
+                                                const Sha256Digest& target)
+{
+    std::string_view line;
+    if (!NextLine(&text, &line) || line != HEADER)
+        return std::nullopt;
+    if (!NextLine(&text, &line) || line != "size " + std::to_string(nSize))
+        return std::nullopt;
+    if (!NextLine(&text, &line) || line != "target " + ToHex(target))
+        return std::nullopt;
+    CRangeRecord record(nSize);
+    std::size_t nLines = 0;
+    while (!text.empty()) {
+        if (!NextLine(&text, &line) || ++nLines > MAX_RECORD_RANGES)
+            return std::nullopt;
+        const std::size_t nSpace = line.find(' ');
+        if (nSpace == std::string_view::npos)
+            return std::nullopt;
+        const auto nFrom = Number(line.substr(0, nSpace));
+        const auto nTo = Number(line.substr(nSpace + 1));
+        if (!nFrom || !nTo || *nFrom >= *nTo || *nTo > nSize)
+            return std::nullopt;
+        record.Add({*nFrom, *nTo});
+    }
+    return record;
+}
+
+} // namespace orvanta

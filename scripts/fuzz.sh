@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the frame reassembler, the record decoders and the range record
-# with libFuzzer for a bounded time each (FUZZ_SECONDS, 20 by default). The targets are built
-# straight from the pure protocol sources, without Qt, into build/fuzz/.
+# with libFuzzer for a bounded time each (FUZZ_SECONDS, 20 by default). The
+# targets are built straight from the pure protocol sources, without Qt,
+# into build/fuzz/.
 # Fails on the first crash, sanitizer report or broken invariant.
 set -euo pipefail
 cd "$(dirname "$0")/.."

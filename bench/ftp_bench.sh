@@ -29,9 +29,10 @@ bench=$build/bench/orvanta-ftp-bench
 [ -x /usr/bin/python3 ] || { echo "needs /usr/bin/python3 with pyftpdlib" >&2; exit 2; }
 
 work=$(mktemp -d)
-server_pid=""
+# shellcheck source=bench/lib.sh
+. "$root/bench/lib.sh"
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  stop_server
   [ -z "$DEST_ROOT" ] || rm -rf "$dest_root"
   rm -rf "$work"
 }
@@ -51,15 +52,7 @@ for i in range(count):
         f.write(os.urandom(kib * 1024))
 EOF
 
-/usr/bin/python3 "$root/tests/support/ftpd.py" --root "$work/srv" --user "$user" --password "$password" \
-  > "$work/server.out" 2> "$work/server.err" &
-server_pid=$!
-for _ in $(seq 100); do
-  grep -q '^PORT ' "$work/server.out" 2>/dev/null && break
-  sleep 0.1
-done
-port=$(awk '/^PORT /{print $2}' "$work/server.out")
-[ -n "$port" ] || { echo "the FTP server did not start" >&2; cat "$work/server.err" >&2; exit 1; }
+start_server "$user" "$password"
 base="ftp://127.0.0.1:$port"
 
 big_size=$(stat -c %s "$work/srv/big/big.bin")
@@ -86,7 +79,6 @@ else
   passive=0
 fi
 
-now_ms() { date +%s%3N; }
 
 # Every run gets a fresh folder. The small files' folders are removed only
 # at the end: ext4 makes new files slowly right after thousands were
@@ -140,7 +132,6 @@ verify() {  # case dest
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
-median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)) }'; }
 a_ours=(); a_curl=(); a_curl_sync=(); a_stall=(); b_ours=(); b_curl=(); b_plain=(); b_old=(); c_ours=()
 
 cat "$work/srv/big/big.bin" "$work"/srv/small/*.bin > /dev/null  # the server reads from the cache every time

@@ -27,6 +27,7 @@ KOREAN = "data/소리/겨울축제.ogg"
 
 NGINX_CONF = """
 daemon off;
+worker_processes 1;
 pid {base}/nginx.pid;
 error_log {base}/nginx-error.log info;
 {user}
@@ -162,10 +163,22 @@ class Http(Case):
         with open(os.path.join(self.logs, "nginx.out"), "w") as out:
             proc = subprocess.Popen([NGINX, "-p", base, "-c", conf, "-e", os.path.join(base, "nginx-error.log")],
                                     stdout=out, stderr=subprocess.STDOUT)
-        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        self.addCleanup(self.stop_nginx, proc)
         self.assertTrue(wait_until(lambda: self.listening(port) or proc.poll() is not None, 10) and
                         proc.poll() is None, "nginx did not start; see %s" % base)
         return {"proc": proc, "port": port}
+
+    @staticmethod
+    def stop_nginx(proc):
+        # SIGTERM, so that the master takes its workers down: killed, it
+        # would leave them serving the port.
+        if proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(e2e.scaled(5))
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
 
     @staticmethod
     def listening(port):

@@ -308,7 +308,7 @@ TEST_F(PatchdTest, DifferentVersionGetsTheListThenTheCredentials)
         EXPECT_EQ(frames[1 + i].payload.size(), FileEntry::SIZE);
         EXPECT_EQ(DecodeFileEntry(frames[1 + i].payload), expected[i]) << i;
     }
-    // The HTTP(S) source comes before the FTP server, in a frame the spec's
+    // The HTTP(S) source comes before the FTP server, in a frame older
     // updaters ignore.
     ASSERT_EQ(frames[5].type, FRAME_HTTP_SOURCE);
     EXPECT_EQ(DecodeHttpSourceInfo(frames[5].payload), (HttpSourceInfo{"https://cdn.example.invalid/orvanta/"}));

@@ -1,4 +1,5 @@
 #include "transfer/Crypto.h"
+#include "transfer/OpenFile.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -90,11 +91,7 @@ Sha256Digest CSha256::Final()
 std::optional<Sha256Digest> Sha256OfFile(const std::filesystem::path& path, const std::atomic<bool>* pStop,
                                          const std::function<void(std::size_t)>& onRead)
 {
-#ifdef _WIN32
-    std::FILE* pFile = _wfopen(path.c_str(), L"rb");
-#else
-    std::FILE* pFile = std::fopen(path.c_str(), "rb");
-#endif
+    std::FILE* pFile = OpenFile(path, "rb");
     if (!pFile)
         return std::nullopt;
     std::setvbuf(pFile, nullptr, _IONBF, 0);

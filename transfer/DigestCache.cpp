@@ -1,8 +1,8 @@
 #include "transfer/DigestCache.h"
 
 #include "transfer/Crypto.h"
+#include "transfer/TextFields.h"
 
-#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -31,26 +31,6 @@ constexpr std::string_view HEADER = "orvanta-digests 1\n";
 constexpr std::string_view FOLDER = "folder ";
 constexpr std::string_view SUM = "sum ";
 constexpr std::size_t SUM_LINE = SUM.size() + 64 + 1;
-
-template <typename T>
-bool ParseNumber(std::string_view text, T* pValue)
-{
-    if (text.empty() || (text.size() > 1 && text[0] == '0'))
-        return false;
-    const auto [pEnd, ec] = std::from_chars(text.data(), text.data() + text.size(), *pValue);
-    return ec == std::errc() && pEnd == text.data() + text.size();
-}
-
-// Splits off the text up to the next blank; false when there is none.
-bool NextField(std::string_view* pLine, std::string_view* pField)
-{
-    const std::size_t nBlank = pLine->find(' ');
-    if (nBlank == std::string_view::npos)
-        return false;
-    *pField = pLine->substr(0, nBlank);
-    pLine->remove_prefix(nBlank + 1);
-    return true;
-}
 
 std::optional<std::string> HexText(std::string_view hex)
 {
@@ -154,8 +134,8 @@ CDigestCache CDigestCache::Load(const std::filesystem::path& file, std::string_v
         Entry entry;
         if (!takeLine(&line) || !NextField(&line, &sizeText) || !NextField(&line, &modifiedText) ||
             !NextField(&line, &verifiedText) || !NextField(&line, &digestText) ||
-            !ParseNumber(sizeText, &entry.stamp.nSize) || !ParseNumber(modifiedText, &entry.stamp.nModifiedNs) ||
-            !ParseNumber(verifiedText, &entry.nVerifiedNs) || line.empty() || line.size() > 2 * MAX_KEY_SIZE)
+            !ParseDecimal(sizeText, &entry.stamp.nSize) || !ParseDecimal(modifiedText, &entry.stamp.nModifiedNs) ||
+            !ParseDecimal(verifiedText, &entry.nVerifiedNs) || line.empty() || line.size() > 2 * MAX_KEY_SIZE)
             return empty;
         const auto digest = FromHex(digestText);
         auto key = HexText(line);

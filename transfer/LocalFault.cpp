@@ -1,4 +1,5 @@
 #include "transfer/LocalFault.h"
+#include "transfer/OpenFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -120,11 +121,7 @@ std::error_code LastErrno()
 std::error_code TouchFile(const std::filesystem::path& path)
 {
     errno = 0;
-#ifdef _WIN32
-    std::FILE* pFile = _wfopen(path.c_str(), L"ab");
-#else
-    std::FILE* pFile = std::fopen(path.c_str(), "ab");
-#endif
+    std::FILE* pFile = OpenFile(path, "ab");
     if (!pFile)
         return LastErrno();
     return std::fclose(pFile) == 0 ? std::error_code() : LastErrno();

@@ -1,33 +1,13 @@
 #include "transfer/Segments.h"
 
+#include "transfer/TextFields.h"
+
 #include <algorithm>
-#include <charconv>
 
 namespace orvanta {
 namespace {
 
 constexpr std::string_view HEADER = "orvanta-ranges 1";
-
-std::optional<std::uint64_t> Number(std::string_view text)
-{
-    std::uint64_t n = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty())
-        return std::nullopt;
-    return n;
-}
-
-// The next line without its '\n'; false at the end of the text. A last
-// line without '\n' is not a line: the record was cut short.
-bool NextLine(std::string_view* pText, std::string_view* pLine)
-{
-    const std::size_t nEnd = pText->find('\n');
-    if (nEnd == std::string_view::npos)
-        return false;
-    *pLine = pText->substr(0, nEnd);
-    pText->remove_prefix(nEnd + 1);
-    return true;
-}
 
 } // namespace
 
@@ -120,26 +100,25 @@ std::string CRangeRecord::Serialize(const Sha256Digest& target) const
 std::optional<CRangeRecord> CRangeRecord::Parse(std::string_view text, std::uint64_t nSize,
                                                 const Sha256Digest& target)
 {
+    // A last line without its line break is not a line: the record was
+    // cut short.
     std::string_view line;
-    if (!NextLine(&text, &line) || line != HEADER)
+    if (!NextField(&text, &line, '\n') || line != HEADER)
         return std::nullopt;
-    if (!NextLine(&text, &line) || line != "size " + std::to_string(nSize))
+    if (!NextField(&text, &line, '\n') || line != "size " + std::to_string(nSize))
         return std::nullopt;
-    if (!NextLine(&text, &line) || line != "target " + ToHex(target))
+    if (!NextField(&text, &line, '\n') || line != "target " + ToHex(target))
         return std::nullopt;
     CRangeRecord record(nSize);
     std::size_t nLines = 0;
     while (!text.empty()) {
-        if (!NextLine(&text, &line) || ++nLines > MAX_RECORD_RANGES)
+        std::string_view from;
+        std::uint64_t nFrom = 0;
+        std::uint64_t nTo = 0;
+        if (!NextField(&text, &line, '\n') || ++nLines > MAX_RECORD_RANGES || !NextField(&line, &from) ||
+            !ParseDecimal(from, &nFrom) || !ParseDecimal(line, &nTo) || nFrom >= nTo || nTo > nSize)
             return std::nullopt;
-        const std::size_t nSpace = line.find(' ');
-        if (nSpace == std::string_view::npos)
-            return std::nullopt;
-        const auto nFrom = Number(line.substr(0, nSpace));
-        const auto nTo = Number(line.substr(nSpace + 1));
-        if (!nFrom || !nTo || *nFrom >= *nTo || *nTo > nSize)
-            return std::nullopt;
-        record.Add({*nFrom, *nTo});
+        record.Add({nFrom, nTo});
     }
     return record;
 }

@@ -2,6 +2,7 @@
 
 #include "transfer/Delta.h"
 #include "transfer/DiskSync.h"
+#include "transfer/OpenFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,27 +17,6 @@ namespace {
 // past them: one sync for many files instead of one each.
 constexpr std::uint64_t SYNC_EACH_FROM = orvanta::SYNC_FOLDER_TREE_SUPPORTED ? 1024 * 1024 : 0;
 constexpr std::uint64_t WRITEBACK_STEP = 8 * 1024 * 1024;
-
-// Opens an existing file for writing in place, without truncating it. On
-// Windows through _wfopen: the path goes as UTF-16, so Korean names do not
-// depend on the system's code page.
-std::FILE* OpenExistingForWrite(const std::filesystem::path& path)
-{
-#ifdef _WIN32
-    return _wfopen(path.c_str(), L"r+b");
-#else
-    return std::fopen(path.c_str(), "r+b");
-#endif
-}
-
-std::FILE* OpenForRead(const std::filesystem::path& path)
-{
-#ifdef _WIN32
-    return _wfopen(path.c_str(), L"rb");
-#else
-    return std::fopen(path.c_str(), "rb");
-#endif
-}
 
 void RemoveQuietly(const std::filesystem::path& path)
 {
@@ -68,7 +48,7 @@ std::uint64_t RegularFileSize(const std::filesystem::path& path)
 // be read.
 bool HashPrefix(const std::filesystem::path& path, std::uint64_t nBytes, orvanta::CSha256* pHash)
 {
-    std::FILE* pFile = OpenForRead(path);
+    std::FILE* pFile = orvanta::OpenFile(path, "rb");
     if (!pFile)
         return false;
     std::vector<char> block(1 << 20);
@@ -178,7 +158,7 @@ bool CTargetFile::Begin(std::uint64_t nFrom)
     // when it is closed, which holds a large file's end for a good part of
     // a second.
     errno = 0;
-    m_pFile = OpenExistingForWrite(m_receiving);
+    m_pFile = orvanta::OpenFile(m_receiving, "r+b");  // in place, not truncated
     if (!m_pFile)
         return Fail(orvanta::LastErrno());
     m_nWrittenBack = nFrom;

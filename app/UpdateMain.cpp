@@ -61,46 +61,40 @@ private:
     int m_nRetriesLeft;
 };
 
-// The same for scripts (the end object's "cause").
-QString RefusalName(CUpdateSession::Refusal eWhy)
-{
-    using Refusal = CUpdateSession::Refusal;
-    switch (eWhy) {
-    case Refusal::NoSignature: return QStringLiteral("no-signature");
-    case Refusal::BadSignature: return QStringLiteral("bad-signature");
-    case Refusal::OtherVersion: return QStringLiteral("other-version");
-    case Refusal::Older: return QStringLiteral("older-version");
-    case Refusal::Unsigned: return QStringLiteral("unsigned-entry");
-    case Refusal::UnsafeEntry: return QStringLiteral("unsafe-entry");
-    }
-    return QString();
-}
+// Why a keyed build refused the release: its name for scripts (the end
+// object's "cause"), and its words for the player and the publisher.
+struct RefusalWords {
+    const char* name;
+    const char* english;
+    const char* korean;
+};
 
-// Why a keyed build refused the release, for the player and the publisher.
-QString RefusalText(CUpdateSession::Refusal eWhy)
+RefusalWords WordsOf(CUpdateSession::Refusal eWhy)
 {
     using Refusal = CUpdateSession::Refusal;
     switch (eWhy) {
     case Refusal::NoSignature:
-        return Say("the FTP server has no signature file (.orvanta-release.sig at its root); sign the release with orvanta-release sign",
-                   "FTP 서버 맨 위에 서명 파일(.orvanta-release.sig)이 없습니다. orvanta-release sign 으로 서명하세요");
+        return {"no-signature",
+                "the FTP server has no signature file (.orvanta-release.sig at its root); sign the release with "
+                "orvanta-release sign",
+                "FTP 서버 맨 위에 서명 파일(.orvanta-release.sig)이 없습니다. orvanta-release sign 으로 서명하세요"};
     case Refusal::BadSignature:
-        return Say("the signature file is not signed with the key this updater trusts",
-                   "서명 파일이 이 업데이터가 믿는 키로 서명되지 않았습니다");
+        return {"bad-signature", "the signature file is not signed with the key this updater trusts",
+                "서명 파일이 이 업데이터가 믿는 키로 서명되지 않았습니다"};
     case Refusal::OtherVersion:
-        return Say("the signature is for another version than the patch server announced",
-                   "서명이 패치 서버가 알린 버전의 것이 아닙니다");
+        return {"other-version", "the signature is for another version than the patch server announced",
+                "서명이 패치 서버가 알린 버전의 것이 아닙니다"};
     case Refusal::Older:
-        return Say("the signed release is older than the installed version",
-                   "서명된 릴리스가 설치된 버전보다 오래되었습니다");
+        return {"older-version", "the signed release is older than the installed version",
+                "서명된 릴리스가 설치된 버전보다 오래되었습니다"};
     case Refusal::Unsigned:
-        return Say("the patch server lists a file the signature does not hold",
-                   "패치 서버가 서명에 없는 파일을 보냈습니다");
+        return {"unsigned-entry", "the patch server lists a file the signature does not hold",
+                "패치 서버가 서명에 없는 파일을 보냈습니다"};
     case Refusal::UnsafeEntry:
-        return Say("the signed release names a path the updater may not write",
-                   "서명된 릴리스에 쓸 수 없는 경로가 있습니다");
+        return {"unsafe-entry", "the signed release names a path the updater may not write",
+                "서명된 릴리스에 쓸 수 없는 경로가 있습니다"};
     }
-    return QString();
+    return {"", "", ""};
 }
 
 int BadCommandLine(const QString& why)
@@ -326,13 +320,15 @@ int main(int argc, char** argv)
                        "not recorded",
                        "파일은 모두 받았지만 패치 서버가 게임 서버를 알려 주지 않아 설치 버전을 기록하지 않았습니다"));
             break;
-        case Outcome::Refused:
+        case Outcome::Refused: {
+            const RefusalWords why = WordsOf(engine.RefusalCause());
             finish(1, name,
                    Say("the release was refused: %1 (patch server %2:%3)", "릴리스를 거부했습니다: %1 (패치 서버 %2:%3)")
-                       .arg(RefusalText(engine.RefusalCause()), engine.Settings().szIP)
+                       .arg(Say(why.english, why.korean), engine.Settings().szIP)
                        .arg(engine.Settings().nPort),
-                   orvanta::terminal::EndCause{RefusalName(engine.RefusalCause()), QString(), 0});
+                   orvanta::terminal::EndCause{QString::fromLatin1(why.name), QString(), 0});
             break;
+        }
         default:
             if (const auto& fault = engine.Fault()) {
                 // The player's disk, not the servers: no patch server to name.

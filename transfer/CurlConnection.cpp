@@ -176,7 +176,6 @@ void CCurlConnection::ResetOptions(const std::string& remotePath, bool bPassive,
         curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());
         curl_easy_setopt(pEasy, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(pEasy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
         // The connection stays for the next file only when the body's end
         // is known by its length.
         curl_easy_setopt(pEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);

@@ -7,6 +7,7 @@ scripted peer for the hostile cases). Nothing leaves this machine.
 """
 
 import configparser
+import fcntl
 import hashlib
 import os
 import random
@@ -146,47 +147,58 @@ def closed_port():
 
 
 class Xvfb:
+    """A private display. The tests pick its number themselves, under a lock
+    of their own: with -displayfd, two servers starting at once can both try
+    the same number, and the loser removes the winner's socket file on its
+    way to the next one, so that the winner's clients cannot connect."""
+
     def __init__(self, log_dir):
-        # Two servers started at the same moment (parallel tests) can both
-        # name the same free display, and one of them then goes away: a
-        # display counts once its socket takes a connection.
-        for attempt in range(5):
-            r, w = os.pipe()
+        self.proc = None
+        self._lock = None
+        for number in range(60, 160):
+            lock = open("/tmp/orvanta-e2e-display-%d.lock" % number, "w")
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError:
+                lock.close()
+                continue
+            if os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
+                lock.close()  # a display that is not ours
+                continue
             with open(os.path.join(log_dir, "xvfb.out"), "a") as out:
                 self.proc = subprocess.Popen(
-                    ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                    pass_fds=(w,), stdout=out, stderr=subprocess.STDOUT)
-            os.close(w)
-            with os.fdopen(r) as f:
-                number = f.readline().strip()
-            self.display = ":" + number
-            if number and self._answers(number):
+                    ["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
+                    stdout=out, stderr=subprocess.STDOUT)
+            self.display = ":%d" % number
+            self._lock = lock
+            if self._answers(number):
                 return
             self.stop()
-            time.sleep(0.2 * (attempt + 1))
         raise RuntimeError("Xvfb did not start; see %s" % os.path.join(log_dir, "xvfb.out"))
 
     def _answers(self, number):
-        path = "/tmp/.X11-unix/X%s" % number
-        deadline = time.monotonic() + 5
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return False
+        path = "/tmp/.X11-unix/X%d" % number
+        deadline = time.monotonic() + scaled(10)
+        while time.monotonic() < deadline and self.proc.poll() is None:
             with socket.socket(socket.AF_UNIX) as s:
                 try:
                     s.connect(path)
-                    time.sleep(0.1)
-                    return self.proc.poll() is None
+                    return True
                 except OSError:
                     time.sleep(0.05)
         return False
 
     def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(scaled(5))
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(scaled(5))
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self._lock:
+            self._lock.close()
+            self._lock = None
 
 
 class Ftpd:

@@ -276,10 +276,17 @@ CurlResult CCurlConnection::Fetch(const CurlRange& range, IByteSink& sink, const
         curl_easy_setopt(pEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
     m_pSink = &sink;
     m_pActivity = onActivity ? &onActivity : nullptr;
+    m_bPartialWanted = !range.url.empty() && (range.nFrom > 0 || range.nTo);
+    m_nIgnoredRange = 0;
     const CURLcode rc = Perform();
     m_pSink = nullptr;
     m_pActivity = nullptr;
     NoteError(rc);
+    if (m_nIgnoredRange != 0) {
+        // A web server that ignores ranges fails as a source, not the sink.
+        m_lastError = "HTTP " + std::to_string(m_nIgnoredRange) + " to a range request";
+        return CurlResult::Lost;
+    }
     return ResultOf(rc);
 }
 
@@ -338,6 +345,15 @@ std::size_t CCurlConnection::OnWrite(char* pData, std::size_t nSize, std::size_t
     const std::size_t nBytes = nSize * nCount;
     if (pThis->m_bCancelled || !pThis->m_pSink)
         return 0;
+    if (pThis->m_bPartialWanted) {
+        long nStatus = 0;
+        curl_easy_getinfo(pThis->m_pEasy.get(), CURLINFO_RESPONSE_CODE, &nStatus);
+        if (nStatus != 206) {
+            pThis->m_nIgnoredRange = nStatus;
+            return 0;
+        }
+        pThis->m_bPartialWanted = false;  // checked once per request
+    }
     if (!pThis->m_pSink->Write(std::as_bytes(std::span(pData, nBytes))))
         return 0;
     if (pThis->m_pActivity)

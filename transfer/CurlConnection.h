@@ -138,5 +138,9 @@ private:
     std::string m_lastError;
     std::shared_ptr<CRateLimiter> m_pLimiter;
     IByteSink* m_pSink = nullptr;  // of the request that runs; none refuses every byte
+    // An HTTP request for part of a file, whose answer must be that part
+    // (206) and not the whole file from its start.
+    bool m_bPartialWanted = false;
+    long m_nIgnoredRange = 0;  // the status of an answer that was not the part
     const ActivityFn* m_pActivity = nullptr;
 };

@@ -54,6 +54,7 @@ public:
     struct Slot {
         bool bLoggedIn = false;
         int nBusy = 0;  // transfers and fetches queued on it and not yet reported done
+        int nHelps = 0;  // of those, help with another's file, which gives way to any job
         // Its transfers not yet reported done, in the order it runs them:
         // the first is the one a report of a transfer's end is about.
         std::deque<FtpGetJob> gets;
@@ -73,6 +74,17 @@ public:
                 OnLogin(note.bLoggedIn, note.bPassive);
             else
                 OnOtherLogin(pSlot, note.bLoggedIn);
+        } else if (note.dwStatus == FTP_STATUS_HELPED) {
+            if (pSlot) {
+                --pSlot->nBusy;
+                --pSlot->nHelps;
+                if (!note.bLost)
+                    pSlot->nFailures = 0;
+                else if (++pSlot->nFailures >= MAX_CONNECTION_FAILURES)
+                    pSlot->bLoggedIn = false;
+            }
+        } else if (note.dwStatus == FTP_STATUS_PIECES_OPEN) {
+            // Only for the offer of help below.
         } else if (note.eKind == FtpNote::Kind::Fetched) {
             if (pSlot)
                 --pSlot->nBusy;
@@ -97,6 +109,11 @@ public:
             else
                 Notify(note.dwStatus, note.info);
         }
+        // Connections left idle by the sink help with files in pieces.
+        if (m_eState == State::Connected && m_offerHelp) {
+            const auto offerHelp = m_offerHelp;
+            offerHelp();
+        }
         m_bDelivering = false;
     }
 
@@ -109,16 +126,19 @@ public:
         m_sink = nullptr;
         m_context = nullptr;
         m_redispatch = nullptr;
+        m_offerHelp = nullptr;
     }
 
-    // The logged-in connection with the least queued on it, the first of
-    // equals, other than nAvoid unless no other is in; -1 when none is in.
+    // The logged-in connection with the least queued on it (help counting
+    // as less than any job, since it gives way), the first of equals, other
+    // than nAvoid unless no other is in; -1 when none is in.
     int LeastBusy(int nAvoid = -1) const
     {
+        const auto load = [](const Slot& slot) { return 2 * (slot.nBusy - slot.nHelps) + (slot.nHelps > 0 ? 1 : 0); };
         int nBest = -1;
         for (std::size_t i = 0; i < m_slots.size(); ++i) {
             if (m_slots[i].bLoggedIn && int(i) != nAvoid &&
-                (nBest < 0 || m_slots[i].nBusy < m_slots[std::size_t(nBest)].nBusy))
+                (nBest < 0 || load(m_slots[i]) < load(m_slots[std::size_t(nBest)])))
                 nBest = int(i);
         }
         if (nBest < 0 && nAvoid >= 0 && std::size_t(nAvoid) < m_slots.size() && m_slots[std::size_t(nAvoid)].bLoggedIn)
@@ -143,6 +163,7 @@ public:
     // Hands a broken transfer to a connection (the session's); false when
     // none can take it.
     std::function<bool(int nBroken, FtpGetJob job)> m_redispatch;
+    std::function<void()> m_offerHelp;  // the session's
 
 private:
     // A transfer broke with its connection: the connection is given no
@@ -261,6 +282,26 @@ bool CFtpSession::Redispatch(int nBroken, FtpGetJob job)
     return true;
 }
 
+// On the session's thread, after each note: every logged-in connection
+// with nothing queued takes pieces of a file that has them to give.
+void CFtpSession::OfferHelp()
+{
+    // A file nobody but this list holds any more is done with.
+    std::erase_if(m_shared, [](const Shared& shared) { return shared.pFile.use_count() == 1; });
+    for (std::size_t i = 0; i < m_workers.size() && i < m_pMailbox->m_slots.size(); ++i) {
+        CFtpMailbox::Slot& slot = m_pMailbox->m_slots[i];
+        if (!slot.bLoggedIn || slot.nBusy > 0)
+            continue;
+        const auto shared = std::find_if(m_shared.begin(), m_shared.end(),
+                                         [](const Shared& candidate) { return candidate.pFile->HasWork(); });
+        if (shared == m_shared.end())
+            return;
+        ++slot.nBusy;
+        ++slot.nHelps;
+        m_workers[i]->Help(FtpHelpJob{shared->pFile, shared->remotePath, shared->nEntry});
+    }
+}
+
 bool CFtpSession::Open()
 {
     if (m_pMailbox->m_eState != CFtpMailbox::State::Created)
@@ -274,6 +315,7 @@ bool CFtpSession::Open()
     m_pMailbox->m_slots.resize(1);
     m_pMailbox->m_eState = CFtpMailbox::State::Open;
     m_pMailbox->m_redispatch = [this](int nBroken, FtpGetJob job) { return Redispatch(nBroken, std::move(job)); };
+    m_pMailbox->m_offerHelp = [this] { OfferHelp(); };
     return true;
 }
 
@@ -377,6 +419,11 @@ int CFtpSession::GetFile(const std::string& remotePath, const QString& localPath
 
     FtpGetJob job{remotePath, ToFsPath(tempPath), ToFsPath(target.absoluteFilePath()), expectedSize, digest, nEntry,
                   digest ? std::move(patch) : std::nullopt};
+    if (digest && !job.patch && m_nMaxConnections > 1 && expectedSize >= m_segmentPolicy.nFrom) {
+        job.pSegmented = std::make_shared<CSegmentedFile>(job.targetPath, job.tempPath, expectedSize, *digest,
+                                                          m_segmentPolicy);
+        m_shared.push_back(Shared{job.pSegmented, remotePath, nEntry});
+    }
     CFtpMailbox::Slot& slot = m_pMailbox->m_slots[std::size_t(nWorker)];
     ++slot.nBusy;
     slot.gets.push_back(job);

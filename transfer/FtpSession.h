@@ -2,6 +2,7 @@
 
 #include "patch/Digest.h"
 #include "transfer/LocalFault.h"
+#include "transfer/SegmentedFile.h"
 
 #include <QObject>
 #include <QPointer>
@@ -147,6 +148,11 @@ public:
     // after it come over FTP; the FTP login happens all the same, as the
     // way back. An empty base: FTP only. Before Connect.
     void SetHttpSource(const std::string& base, std::int32_t nVersion);
+    // Files of at least policy.nFrom bytes with a digest (and no patch)
+    // come in pieces over every connection that has nothing else to do:
+    // the one the file was given to, and the others as they fall idle.
+    // Before Connect; tests make the sizes small.
+    void SetSegmentPolicy(const SegmentPolicy& policy) { m_segmentPolicy = policy; }
     // Connections logged in and usable now.
     int Connections() const;
 
@@ -204,6 +210,7 @@ private:
     std::unique_ptr<CFtpWorker> MakeWorker(int nIndex);
     void LogInOthers(const FtpLoginJob& first);
     bool Redispatch(int nBroken, FtpGetJob job);
+    void OfferHelp();
 
     // The relay receives the workers' posts; the mailbox holds the state,
     // the sink and the notifications not yet delivered.
@@ -218,6 +225,14 @@ private:
     std::shared_ptr<CHttpRoute> m_pHttp;  // shared with the workers
     FtpTimeouts m_timeouts;
     std::optional<orvanta::LocalFault> m_lastFault;
+    SegmentPolicy m_segmentPolicy;
+    // Files in pieces that idle connections may help with.
+    struct Shared {
+        std::shared_ptr<CSegmentedFile> pFile;
+        std::string remotePath;
+        std::size_t nEntry = 0;
+    };
+    std::vector<Shared> m_shared;
 };
 
 // "host", "host:port" or "[v6]:port"; port 21 when none is given.

@@ -88,11 +88,22 @@ void CFtpWorker::Probe(FtpProbeJob job)
     Enqueue(std::move(entry));
 }
 
+void CFtpWorker::Help(FtpHelpJob job)
+{
+    Job entry;
+    entry.eKind = Job::Kind::Help;
+    entry.help = std::move(job);
+    Enqueue(std::move(entry));
+}
+
 void CFtpWorker::Enqueue(Job job)
 {
     {
         std::lock_guard lock(m_mutex);
         if (!IsCancelled()) {
+            // Help is for a connection with nothing else to do.
+            if (job.eKind != Job::Kind::Help)
+                m_bYield = true;
             m_jobs.push_back(std::move(job));
             job = Job{};
         }
@@ -133,6 +144,7 @@ void CFtpWorker::Run()
                 return;
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
+            m_bYield = !m_jobs.empty();
         }
         switch (job.eKind) {
         case Job::Kind::Login:
@@ -146,6 +158,9 @@ void CFtpWorker::Run()
             break;
         case Job::Kind::Probe:
             RunProbe(job.probe);
+            break;
+        case Job::Kind::Help:
+            RunHelp(job.help);
             break;
         }
     }
@@ -179,6 +194,10 @@ void CFtpWorker::RunGet(const FtpGetJob& job)
 {
     m_nEntry = job.nEntry;
     Post(FTP_STATUS_TRANSFER_STARTED);
+    if (job.pSegmented) {
+        RunSegmented(job);
+        return;
+    }
     CTargetFile file(job.targetPath, job.tempPath, job.nExpectedSize, job.digest, m_pConnection->CancelFlag());
     if (job.patch && job.digest) {
         switch (RunPatched(job, file)) {
@@ -431,12 +450,172 @@ void CFtpWorker::Post(std::uint32_t dwStatus, std::uint64_t nBytes, bool bCommit
 void CFtpWorker::PostFault(const CTargetFile& file)
 {
     file.RemoveUnkept();
+    PostFault(file.Fault());
+}
+
+void CFtpWorker::PostFault(const std::optional<orvanta::LocalFault>& fault)
+{
     FlushBytes();
     FtpNote note;
     note.dwStatus = FTP_STATUS_LOCAL_FAULT;
     note.info.nEntry = m_nEntry;
-    note.info.fault = file.Fault();
+    note.info.fault = fault;
     m_post(std::move(note));
+}
+
+// Hands each block to its piece; stops the transfer at the piece's end,
+// which may have moved down (the rest went to another connection), and for
+// a helper as soon as its connection has other work queued.
+class CFtpWorker::CPieceSink final : public IByteSink {
+public:
+    CPieceSink(CFtpWorker& worker, CSegmentedFile& file, int nId, bool bOwner)
+        : m_worker(worker), m_file(file), m_nId(nId), m_bOwner(bOwner)
+    {
+    }
+    bool Write(std::span<const std::byte> bytes) override
+    {
+        if (!m_bOwner && m_worker.m_bYield)
+            return false;
+        const std::size_t nTaken = m_file.Write(m_nId, bytes);
+        m_worker.OnActivity(nTaken);
+        return nTaken == bytes.size();
+    }
+
+private:
+    CFtpWorker& m_worker;
+    CSegmentedFile& m_file;
+    const int m_nId;
+    const bool m_bOwner;
+};
+
+void CFtpWorker::RunSegmented(const FtpGetJob& job)
+{
+    CSegmentedFile& file = *job.pSegmented;
+    BeginFile();
+    if (CTargetFile(job.targetPath, job.tempPath, job.nExpectedSize, job.digest, m_pConnection->CancelFlag())
+            .IsInPlace()) {
+        file.Discard(false);
+        m_nPendingBytes = job.nExpectedSize;
+        FlushBytes();
+        Post(FTP_STATUS_REQUEST_COMPLETE, 0, true);
+        return;
+    }
+    const std::optional<std::uint64_t> nKept = file.Open(m_pConnection->CancelFlag());
+    if (!nKept) {
+        if (IsCancelled()) {
+            file.Discard(true);
+            return;
+        }
+        const auto fault = file.Fault();
+        file.Discard(true);
+        PostFault(fault);
+        return;
+    }
+    m_nPendingBytes += *nKept;
+    Post(FTP_STATUS_PIECES_OPEN);
+
+    CurlResult result = ReceivePieces(file, job.remotePath, job.bPassive, true);
+    bool bWhole = file.Finish(m_pConnection->CancelFlag());
+    if (!bWhole && file.IsComplete() && !IsCancelled() && !file.Fault()) {
+        // Bytes kept from before belonged to another file, or the web
+        // server's are not the release's: once more, from the start.
+        const bool bOverHttp = m_pHttp && m_pHttp->UrlFor(job.remotePath);
+        if (file.KeptUnchecked() || bOverHttp) {
+            if (bOverHttp)
+                TurnOffHttp();
+            if (file.Restart()) {
+                FlushBytes();
+                Post(FTP_STATUS_PIECES_OPEN);
+                result = ReceivePieces(file, job.remotePath, job.bPassive, true);
+                bWhole = file.Finish(m_pConnection->CancelFlag());
+            }
+        }
+    }
+    if (IsCancelled()) {
+        file.Discard(true);
+        return;
+    }
+    const bool bCommitted = bWhole && file.Commit();
+    if (const auto fault = file.Fault()) {
+        file.Discard(true);
+        PostFault(fault);
+        return;
+    }
+    FlushBytes();
+    if (!bCommitted && result == CurlResult::Lost && !file.IsComplete()) {
+        // Another connection takes the file over from what is on disk.
+        file.Keep();
+        Post(FTP_STATUS_CONNECTION_CLOSED);
+        return;
+    }
+    if (!bCommitted)
+        file.Discard(result != CurlResult::Done);
+    Post(FTP_STATUS_REQUEST_COMPLETE, 0, bCommitted);
+}
+
+void CFtpWorker::RunHelp(const FtpHelpJob& job)
+{
+    m_nEntry = job.nEntry;
+    BeginFile();
+    const CurlResult result = ReceivePieces(*job.pFile, job.remotePath, false, false);
+    if (IsCancelled())
+        return;
+    FtpNote note;
+    note.dwStatus = FTP_STATUS_HELPED;
+    note.info.nEntry = m_nEntry;
+    note.bLost = result == CurlResult::Lost;
+    m_post(std::move(note));
+}
+
+// Takes pieces of the file until there are none: the owner also waits for
+// pieces other connections hand back; a helper leaves at once when none
+// is to be had, or when other work is queued for its connection.
+CurlResult CFtpWorker::ReceivePieces(CSegmentedFile& file, const std::string& remotePath, bool bPassive, bool bOwner)
+{
+    for (;;) {
+        if (!bOwner && m_bYield)
+            return CurlResult::Done;
+        const auto piece = bOwner ? file.ClaimOrWait(m_pConnection->CancelFlag()) : file.Claim();
+        if (!piece)
+            return IsCancelled() ? CurlResult::Lost : CurlResult::Done;
+        const CurlResult result = FetchPiece(file, *piece, remotePath, bPassive, bOwner);
+        // Counted before the piece ends, so its bytes reach the engine
+        // ahead of the file's end.
+        FlushBytes();
+        file.Release(piece->nId);
+        if (result != CurlResult::Done)
+            return result;
+    }
+}
+
+// One piece from the web server while it works, else (and from where the
+// web server stopped) over FTP. Done when the piece reached its end, or a
+// helper was called away.
+CurlResult CFtpWorker::FetchPiece(CSegmentedFile& file, const CSegmentedFile::Piece& piece,
+                                  const std::string& remotePath, bool bPassive, bool bOwner)
+{
+    CPieceSink sink(*this, file, piece.nId, bOwner);
+    const CCurlConnection::ActivityFn onIdle = [this](std::size_t) { OnActivity(0); };
+    CurlRange range{remotePath, piece.nFrom, piece.nTo, bPassive};
+    for (;;) {
+        const auto url = m_pHttp ? m_pHttp->UrlFor(remotePath) : std::nullopt;
+        range.url = url.value_or(std::string());
+        const CurlResult result = m_pConnection->Fetch(range, sink, onIdle);
+        if (file.PieceDone(piece.nId) || (!bOwner && m_bYield))
+            return CurlResult::Done;
+        if (IsCancelled() || file.Fault())
+            return CurlResult::Lost;
+        // The server ended the piece short: not the file the list names.
+        const CurlResult eFailed = result == CurlResult::Done ? CurlResult::Failed : result;
+        if (!url)
+            return eFailed;
+        TurnOffHttp();
+        const auto rest = file.Remaining(piece.nId);
+        if (!rest)
+            return eFailed;
+        range.nFrom = rest->nFrom;
+        range.nTo = rest->nTo;
+    }
 }
 
 void CFtpWorker::FlushBytes()

@@ -5,7 +5,9 @@
 #include "transfer/FtpSession.h"
 #include "transfer/HttpRoute.h"
 #include "transfer/LocalFault.h"
+#include "transfer/SegmentedFile.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,6 +22,13 @@
 
 class CTargetFile;
 
+// The session's own note, never told to its sink: a connection stopped
+// helping with another's file (FtpNote::bLost: its connection broke).
+constexpr std::uint32_t FTP_STATUS_HELPED = 2000;
+// Also the session's own: a file in pieces is open, and idle connections
+// may help with it.
+constexpr std::uint32_t FTP_STATUS_PIECES_OPEN = 2001;
+
 // What the worker reports. Built on the worker thread, handed to the post
 // function, and read on the window's thread.
 struct FtpNote {
@@ -29,6 +38,7 @@ struct FtpNote {
     FtpStatusInfo info;
     bool bLoggedIn = false;  // Kind::Login
     bool bPassive = false;   // Kind::Login: the mode that got in
+    bool bLost = false;      // FTP_STATUS_HELPED
     int nWorker = 0;         // set by the session: which connection reports
     std::shared_ptr<const std::string> pFetched;  // Kind::Fetched: the bytes, or null
 };
@@ -59,6 +69,17 @@ struct FtpGetJob {
     // Passive whatever mode the login used: a try after active mode broke.
     bool bPassive = false;
     int nTry = 1;  // the session's count of starts
+    // A large file received in pieces over every connection that has time
+    // for it; this job owns it. Needs the digest and no patch.
+    std::shared_ptr<CSegmentedFile> pSegmented;
+};
+
+// Pieces of a file another job owns, for as long as this connection has
+// nothing else to do.
+struct FtpHelpJob {
+    std::shared_ptr<CSegmentedFile> pFile;
+    std::string remotePath;
+    std::size_t nEntry = 0;
 };
 
 struct FtpProbeJob {
@@ -103,6 +124,9 @@ public:
     // A small file into memory; reported as a Fetched note.
     void Fetch(FtpFetchJob job);
     void Probe(FtpProbeJob job);
+    // Reported as FTP_STATUS_HELPED. Any job queued after it ends the
+    // help at once: its piece goes back to the others.
+    void Help(FtpHelpJob job);
 
     // For good: the transfer in flight ends without a report (its temporary
     // file removed), queued jobs are dropped with theirs, and later jobs are
@@ -111,13 +135,15 @@ public:
 
 private:
     struct Job {
-        enum class Kind { Login, Get, Fetch, Probe };
+        enum class Kind { Login, Get, Fetch, Probe, Help };
         Kind eKind = Kind::Get;
         FtpLoginJob login;
         FtpGetJob get;
         FtpFetchJob fetch;
         FtpProbeJob probe;
+        FtpHelpJob help;
     };
+    class CPieceSink;
 
     CFtpWorker(PostFn post, std::unique_ptr<CCurlConnection> pConnection);
     bool Start();
@@ -126,6 +152,11 @@ private:
     void RunGet(const FtpGetJob& job);
     void RunFetch(const FtpFetchJob& job);
     void RunProbe(const FtpProbeJob& job);
+    void RunSegmented(const FtpGetJob& job);
+    void RunHelp(const FtpHelpJob& job);
+    CurlResult ReceivePieces(CSegmentedFile& file, const std::string& remotePath, bool bPassive, bool bOwner);
+    CurlResult FetchPiece(CSegmentedFile& file, const CSegmentedFile::Piece& piece, const std::string& remotePath,
+                          bool bPassive, bool bOwner);
     enum class PatchOutcome { Committed, Failed, ConnectionLost, LocalFault, Cancelled };
     PatchOutcome RunPatched(const FtpGetJob& job, CTargetFile& file);
     CurlResult Receive(CTargetFile& file, const std::string& remotePath, bool bPassive, std::uint64_t nFrom,
@@ -137,6 +168,7 @@ private:
     void BeginFile();
     void Post(std::uint32_t dwStatus, std::uint64_t nBytes = 0, bool bCommitted = false);
     void PostFault(const CTargetFile& file);
+    void PostFault(const std::optional<orvanta::LocalFault>& fault);
     void OnActivity(std::size_t nBytes);
     void FlushBytes();
     void Enqueue(Job job);
@@ -150,6 +182,8 @@ private:
     std::condition_variable m_cv;
     std::deque<Job> m_jobs;
     bool m_bStop = false;
+    // A job was queued while this connection helps: the help ends.
+    std::atomic<bool> m_bYield{false};
 
     // Worker thread only.
     std::shared_ptr<CHttpRoute> m_pHttp;  // from the login

@@ -309,7 +309,8 @@ bool IsTemporaryFileName(std::string_view name)
     if (name.starts_with(SIGNATURE) && name.size() == SIGNATURE.size() + 6)
         return true;
     constexpr std::string_view DOWNLOAD = ".orvanta-";
-    for (const std::string_view suffix : {std::string_view(".part"), std::string_view(".zpatch")}) {
+    for (const std::string_view suffix : {std::string_view(".part"), std::string_view(".zpatch"),
+                                          std::string_view(".ranges"), std::string_view(".ranges-new")}) {
         if (name.size() == DOWNLOAD.size() + 16 + suffix.size() && name.starts_with(DOWNLOAD) &&
             name.ends_with(suffix) && isHex(name.substr(DOWNLOAD.size(), 16)))
             return true;

@@ -95,7 +95,8 @@ bool IsValidUtf8(std::string_view text);
 // Files our tools and updaters leave while they work: a patch being
 // written ("*.zpatch.tmp"), the signature file being replaced
 // (".orvanta-release.sig.XXXXXX"), a download and its patch
-// (".orvanta-<16 hex>.part", ".orvanta-<16 hex>.zpatch"). One left in a
+// (".orvanta-<16 hex>.part", ".orvanta-<16 hex>.zpatch") and the record of a download in
+// ranges (".ranges", and ".ranges-new" while it is rewritten). One left in a
 // release folder is the trace of an interrupted run, never a file to ship.
 bool IsTemporaryFileName(std::string_view name);
 

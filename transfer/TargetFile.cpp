@@ -3,6 +3,7 @@
 #include "transfer/Delta.h"
 #include "transfer/DiskSync.h"
 #include "transfer/OpenFile.h"
+#include "transfer/SegmentedFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,13 +88,16 @@ void CTargetFile::CloseFile()
 
 void CTargetFile::RemoveUnkept(const std::filesystem::path& temp, bool bDigest)
 {
-    if (!bDigest || RegularFileSize(temp) == 0)
+    if (!bDigest || RegularFileSize(temp) == 0) {
         RemoveQuietly(temp);
+        RemoveQuietly(CSegmentedFile::RecordPath(temp));
+    }
 }
 
 void CTargetFile::RemoveTemp() const
 {
     RemoveQuietly(m_temp);
+    RemoveQuietly(CSegmentedFile::RecordPath(m_temp));
 }
 
 bool CTargetFile::IsInPlace() const
@@ -117,7 +121,12 @@ std::uint64_t CTargetFile::ContinuablePart()
 {
     m_hash.Reset();
     m_bDigestOk.reset();
-    const std::uint64_t nHave = RegularFileSize(m_temp);
+    std::uint64_t nHave = RegularFileSize(m_temp);
+    // A file received in pieces holds gaps: only its gap-free start, as its
+    // record names it, is continued.
+    std::error_code ec;
+    if (m_digest && std::filesystem::exists(std::filesystem::symlink_status(CSegmentedFile::RecordPath(m_temp), ec)))
+        nHave = std::min(nHave, CSegmentedFile::TakeOverPrefix(m_temp, m_nFileSize, *m_digest));
     if (!m_digest || nHave == 0 || nHave > m_nFileSize || !HashPrefix(m_temp, nHave, &m_hash)) {
         m_hash.Reset();
         return 0;

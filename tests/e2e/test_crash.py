@@ -14,6 +14,7 @@ import unittest
 from e2e import BUTTON_EXIT, RELEASE_TOOL, Case, scaled, sha, tree, wait_until
 
 KILLS = int(os.environ.get("ORVANTA_CRASH_KILLS", "20"))
+PIECE_KILLS = int(os.environ.get("ORVANTA_CRASH_PIECE_KILLS", "20"))
 COMMIT_KILLS = int(os.environ.get("ORVANTA_CRASH_COMMIT_KILLS", "5"))
 
 
@@ -120,6 +121,81 @@ class CrashSafety(Case):
         print("\ncrash safety: %d kills survived (%d as a file completed), %d files / %d bytes compared "
               "after kills, %d transfers continued with REST, %d patches fetched, %d bytes in the release"
               % (kills, COMMIT_KILLS, len(new_hash), compared, resumed, patches, total))
+
+    def test_pieces_killed_twenty_times_then_complete(self):
+        """A pack large enough to come in pieces over the four connections:
+        after each kill the pack is old or new, and the next run asks the
+        server for none of the bytes the record on disk names."""
+        rng = random.Random(int(os.environ.get("ORVANTA_CRASH_SEED", "20261208")))
+        new = {"pack/큰팩.pak": rng.randbytes(24 * 1024 * 1024), "readme.txt": b"Orvanta Online 2\n"}
+        old = {"pack/큰팩.pak": rng.randbytes(1_000_000)}
+        self.make_release(new)
+        for rel, data in old.items():
+            os.makedirs(os.path.dirname(os.path.join(self.game, rel)), exist_ok=True)
+            with open(os.path.join(self.game, rel), "wb") as f:
+                f.write(data)
+        new_hash = tree(self.release)
+        old_hash = tree(self.game, skip={"Client"})
+        # Four connections of 250 kB/s: about 25 s for the pack in all,
+        # more than twenty runs killed in their first seconds fetch.
+        ftpd = self.start_ftpd("--rate-per-connection", "250000")
+        patchd = self.start_patchd(2, "127.0.0.1:%d" % ftpd.port)
+        self.write_store(PORT=patchd.port)
+        pack_dir = os.path.join(self.game, "pack")
+
+        def record():
+            names = [n for n in os.listdir(pack_dir) if n.endswith(".ranges")]
+            if not names:
+                return []
+            with open(os.path.join(pack_dir, names[0])) as f:
+                lines = f.read().splitlines()
+            return [tuple(map(int, line.split())) for line in lines[3:]]
+
+        def since(offset):
+            with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
+                f.seek(offset)
+                return f.read().splitlines()
+
+        def ranges_sent(offset):
+            # The server tells a transfer's range once it sees its end.
+            wait_until(lambda: sum(line.startswith("RETR ") for line in since(offset)) ==
+                       sum(line.startswith("RANGE ") for line in since(offset)), 10)
+            return [tuple(map(int, line.split()[1:3])) for line in since(offset)
+                    if line.startswith("RANGE ") and line.endswith(".pak")]
+
+        kept, twice, pieces = [], 0, 0
+        for round_ in range(PIECE_KILLS + 1):
+            offset = os.path.getsize(ftpd.commands) if os.path.exists(ftpd.commands) else 0
+            proc = self.start_updater("127.0.0.1")
+            if round_ == PIECE_KILLS:
+                self.wait_status("업데이트를 완료했습니다.", 120)
+            else:
+                time.sleep(rng.uniform(1.0, 3.0))
+                if proc.poll() is not None:
+                    self.fail("the updater ended by itself: %r" % self.statuses()[-3:])
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
+            sent = ranges_sent(offset)
+            pieces += len(sent)
+            # What the server sent past a piece's end before the abort
+            # reached it is bounded by its pace; anything more is a range
+            # fetched again.
+            for start, end in sent:
+                for have_from, have_to in kept:
+                    overlap = min(end, have_to) - max(start, have_from)
+                    self.assertFalse(have_from <= start < have_to, "piece from %d refetched %r" % (start, kept))
+                    self.assertLess(overlap, 256 * 1024, (start, end, kept))
+                    twice += max(0, overlap)
+            for rel, digest in tree(self.game, skip={"Client"}).items():
+                if rel in new_hash:
+                    self.assertIn(digest, (new_hash[rel], old_hash.get(rel)), "%s is cut or mixed" % rel)
+                else:
+                    self.assertTrue(os.path.basename(rel).endswith(("part", "ranges")), rel)
+            kept = record()
+        self.assertEqual(tree(self.game, skip={"Client"}), new_hash)
+        self.assertEqual(os.listdir(pack_dir), ["큰팩.pak"])
+        print("\ncrash safety in pieces: %d kills survived, %d pieces asked for, %d bytes sent past a "
+              "piece's end into kept ranges" % (PIECE_KILLS, pieces, twice))
 
 
 if __name__ == "__main__":

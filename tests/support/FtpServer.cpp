@@ -40,6 +40,8 @@ bool CFtpServer::Start()
     };
     if (m_options.nThrottle > 0)
         add("--throttle", m_options.nThrottle);
+    if (m_options.nRatePerConnection > 0)
+        add("--rate-per-connection", m_options.nRatePerConnection);
     if (m_options.nStallAfter >= 0)
         add("--stall-after", m_options.nStallAfter);
     if (m_options.nDropAfter >= 0)

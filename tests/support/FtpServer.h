@@ -16,6 +16,7 @@ struct FtpServerOptions {
     QString user = QStringLiteral("updater");
     QString password = QStringLiteral("secret");
     qint64 nThrottle = 0;     // bytes per second on data connections, 0 = unlimited
+    qint64 nRatePerConnection = 0;  // bytes per second on each data connection on its own
     qint64 nStallAfter = -1;  // stop sending a file after this many bytes
     qint64 nDropAfter = -1;   // close the data connection after this many bytes
     int nRefuse = 0;          // refuse the first N control connections

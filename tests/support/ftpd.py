@@ -263,10 +263,15 @@ class KnobHandler(Latency, FTPHandler):
 
     def pre_process_command(self, line, cmd, arg):
         log(line)
+        if cmd == "RETR":
+            self._range_from = self._restart_position
         return super().pre_process_command(line, cmd, arg)
 
     def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
         log("SENT %d %.3f %s" % (bytes, elapsed, "complete" if completed else "incomplete"))
+        # Which bytes of the file went out: from the REST offset on.
+        start = getattr(self, "_range_from", 0)
+        log("RANGE %d %d %s" % (start, start + bytes, os.path.basename(filename)))
         super().log_transfer(cmd, filename, receive, completed, elapsed, bytes)
 
 

@@ -13,11 +13,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -64,6 +66,8 @@ protected:
         pSession->Open();
         pSession->SetPassive(m_nPassive != 0);
         pSession->SetHttpSource(m_httpBase, HTTP_VERSION);
+        pSession->SetMaxConnections(m_nConnections);
+        pSession->SetSegmentPolicy(m_segments);
         std::optional<bool> result;
         const bool bStarted = pSession->Connect("127.0.0.1", m_pServer->Port(), "updater", password,
                                                 [&result](bool bOk) { result = bOk; });
@@ -106,6 +110,8 @@ protected:
     testing_support::CTempStore m_store;
     std::unique_ptr<CFtpSession> m_pSession;
     int m_nPassive = 0;
+    int m_nConnections = 1;
+    SegmentPolicy m_segments;
     std::string m_httpBase;
     QTemporaryDir m_game;
     std::unique_ptr<CFtpServer> m_pServer;
@@ -499,4 +505,45 @@ TEST_F(FtpSessionTest, HttpSourceFirstFtpFromTheBytesKept)
     EXPECT_EQ(ReadAll(bigPath), big);
     EXPECT_EQ(CountedBytes(), 300000u);
     EXPECT_EQ(server.Count(QStringLiteral("REST 100000")), 1) << server.Log().join(u'\n').toStdString();
+}
+
+// A large file comes in pieces over every connection, each written at its
+// place and hashed on the way; a small file queued meanwhile takes a
+// connection from the pieces at once instead of waiting for the large one.
+TEST_F(FtpSessionTest, LargeFileInPiecesOverEveryConnection)
+{
+    CFtpServer::Options options;
+    options.nRatePerConnection = 2 * 1024 * 1024;
+    CFtpServer& server = Server(options);
+    QByteArray big(6 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator random(22);
+    random.fillRange(reinterpret_cast<quint32*>(big.data()), big.size() / 4);
+    server.AddFile(QStringLiteral("big.bin"), big);
+    server.AddFile(QStringLiteral("small.bin"), Pattern(1000, 's'));
+    m_nConnections = 4;
+    m_segments = SegmentPolicy{1024 * 1024, 256 * 1024, 1024 * 1024, std::chrono::milliseconds(1000)};
+    ASSERT_EQ(Login(), true);
+
+    m_notes.clear();
+    const QString bigPath = m_game.filePath(QStringLiteral("big.bin"));
+    ASSERT_EQ(m_pSession->GetFile("big.bin", bigPath, std::uint64_t(big.size()), DigestOf(big), 0), FTP_IO_PENDING);
+    const auto ended = [this](std::size_t nEntry) {
+        return std::find_if(m_notes.begin(), m_notes.end(), [nEntry](const auto& note) {
+                   return note.first == FTP_STATUS_REQUEST_COMPLETE && note.second.nEntry == nEntry;
+               }) - m_notes.begin();
+    };
+    ASSERT_TRUE(testing_support::WaitFor([&] { return server.Count(QStringLiteral("REST ")) >= 3; }, 10000))
+        << server.Log().join(u'\n').toStdString();
+    ASSERT_EQ(m_pSession->GetFile("small.bin", m_game.filePath(QStringLiteral("small.bin")), 1000, std::nullopt, 1),
+              FTP_IO_PENDING);
+    ASSERT_TRUE(testing_support::WaitFor([&] { return ended(0) < std::ptrdiff_t(m_notes.size()); }, 20000));
+    EXPECT_LT(ended(1), ended(0)) << "the small file waited for the large one";
+    EXPECT_TRUE(m_notes[std::size_t(ended(0))].second.bCommitted);
+    EXPECT_TRUE(ReadAll(bigPath) == big);
+    std::uint64_t nCounted = 0;
+    for (const auto& [dwStatus, info] : m_notes)
+        nCounted += dwStatus == FTP_STATUS_BYTES && info.nEntry == 0 ? info.nBytes : 0;
+    EXPECT_EQ(nCounted, std::uint64_t(big.size()));
+    EXPECT_EQ(QDir(m_game.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList({QStringLiteral("big.bin"), QStringLiteral("small.bin")}));
 }

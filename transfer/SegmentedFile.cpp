@@ -297,7 +297,7 @@ void CSegmentedFile::HashOn(std::unique_lock<std::mutex>& lock, std::uint64_t nA
 
 void CSegmentedFile::CatchUp(std::unique_lock<std::mutex>& lock)
 {
-    while (!m_fault && m_nHashed < m_written.Prefix()) {
+    while (!m_fault && m_bOpen && m_nHashed < m_written.Prefix()) {
         const std::uint64_t nAt = m_nHashed;
         const std::size_t nChunk = std::size_t(std::min<std::uint64_t>(m_written.Prefix() - nAt, READ_BACK_BLOCK));
         lock.unlock();
@@ -386,16 +386,20 @@ bool CSegmentedFile::Restart()
 
 // The data first, then the record that names it: a record read after a
 // kill or a power cut never names a byte the disk may not hold.
-bool CSegmentedFile::WriteRecord()
+bool CSegmentedFile::WriteRecord(bool bWait)
 {
-    std::unique_lock recordLock(m_recordMutex, std::try_to_lock);
-    if (!recordLock.owns_lock())
+    std::unique_lock recordLock(m_recordMutex, std::defer_lock);
+    if (bWait)
+        recordLock.lock();
+    else if (!recordLock.try_lock())
         return true;  // another thread writes one now; the next step writes ours
     std::string text;
     {
         std::lock_guard lock(m_mutex);
         if (m_fault)
             return false;
+        if (!m_bOpen)
+            return true;  // closed: its owner wrote the last
         text = m_written.Serialize(m_digest);
     }
     std::error_code ec = m_file.SyncData();
@@ -432,14 +436,15 @@ void CSegmentedFile::Close()
     {
         std::unique_lock lock(m_mutex);
         m_bOpen = false;
-        m_cv.wait(lock, [this] { return m_nWriting == 0; });
+        m_cv.wait(lock, [this] { return m_nWriting == 0 && !m_bHashing; });
     }
+    std::lock_guard recordLock(m_recordMutex);  // a record under way ends first
     m_file.Close();
 }
 
 bool CSegmentedFile::Keep()
 {
-    return WriteRecord();
+    return WriteRecord(true);
 }
 
 bool CSegmentedFile::Commit()
@@ -464,7 +469,7 @@ void CSegmentedFile::Discard(bool bBroken)
         std::lock_guard lock(m_mutex);
         nHave = m_written.Received();
     }
-    const bool bKeep = bBroken && nHave > 0 && nHave < m_nSize && WriteRecord();
+    const bool bKeep = bBroken && nHave > 0 && nHave < m_nSize && WriteRecord(true);
     Close();
     if (bKeep)
         return;

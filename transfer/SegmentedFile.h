@@ -128,7 +128,9 @@ private:
     std::vector<orvanta::ByteRange> UnclaimedLocked() const;
     void HashOn(std::unique_lock<std::mutex>& lock, std::uint64_t nAt, std::span<const std::byte> fresh);
     void CatchUp(std::unique_lock<std::mutex>& lock);
-    bool WriteRecord();
+    // bWait: the last of a run, which must not be skipped because another
+    // thread writes one.
+    bool WriteRecord(bool bWait = false);
     // No piece is taken any more, and no write is under way: the file may
     // be closed.
     void Close();

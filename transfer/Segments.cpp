@@ -11,30 +11,6 @@ constexpr std::string_view HEADER = "orvanta-ranges 1";
 
 } // namespace
 
-std::vector<ByteRange> PlanSegments(const std::vector<ByteRange>& missing, int nConnections,
-                                    std::uint64_t nMinSegment)
-{
-    std::uint64_t nTotal = 0;
-    for (const ByteRange& gap : missing)
-        nTotal += gap.Size();
-    if (nTotal == 0)
-        return {};
-    const std::uint64_t nPieces = std::uint64_t(std::max(1, nConnections));
-    const std::uint64_t nPiece = std::max<std::uint64_t>({1, nMinSegment, (nTotal + nPieces - 1) / nPieces});
-    std::vector<ByteRange> plan;
-    for (const ByteRange& gap : missing) {
-        for (std::uint64_t nAt = gap.nFrom; nAt < gap.nTo;) {
-            std::uint64_t nEnd = std::min(gap.nTo, nAt + nPiece);
-            // A tail shorter than a segment goes with the piece before it.
-            if (gap.nTo - nEnd < nMinSegment)
-                nEnd = gap.nTo;
-            plan.push_back({nAt, nEnd});
-            nAt = nEnd;
-        }
-    }
-    return plan;
-}
-
 void CRangeRecord::Add(ByteRange range)
 {
     range.nTo = std::min(range.nTo, m_nSize);

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-// One large file fetched over several connections at once: which ranges to
-// ask for, and the record of the ranges already on disk, kept beside the
-// temporary file so that a run after a kill fetches only the rest.
+// One large file fetched over several connections at once: the record of
+// the ranges already on disk, kept beside the temporary file so that a run
+// after a kill fetches only the rest.
 namespace orvanta {
 
 struct ByteRange {
@@ -24,12 +24,6 @@ struct ByteRange {
 // At most this many ranges in a record: a record that would need more is
 // not one of ours.
 inline constexpr std::size_t MAX_RECORD_RANGES = 4096;
-
-// The ranges to ask for: what is missing, cut into about nConnections
-// pieces of equal size, none shorter than nMinSegment (but the last piece
-// of a gap), in file order. Nothing missing: nothing.
-std::vector<ByteRange> PlanSegments(const std::vector<ByteRange>& missing, int nConnections,
-                                    std::uint64_t nMinSegment);
 
 // The bytes of a file of nSize that are on disk, as sorted ranges that
 // neither overlap nor touch.

@@ -242,22 +242,14 @@ TEST(PathRules, HostAndPort)
 
 } // namespace
 
-// A big file in ranges: the plan covers what is missing in about one piece
-// per connection; the record merges what arrives, tells the prefix that can
-// be hashed, and after a kill gives back only what is missing, never for
-// another size or version of the file, nor from a record cut short.
-TEST(Segments, PlanAndRecordResumeOnlyTheirOwnFile)
+// A big file in ranges: the record merges what arrives, tells the prefix
+// that can be hashed, and after a kill gives back only what is missing,
+// never for another size or version of the file, nor from a record cut
+// short.
+TEST(Segments, RecordResumesOnlyItsOwnFile)
 {
     using orvanta::ByteRange;
     using orvanta::CRangeRecord;
-    constexpr std::uint64_t MIB = 1 << 20;
-    EXPECT_EQ(orvanta::PlanSegments({{0, 512 * MIB}}, 4, 8 * MIB),
-              (std::vector<ByteRange>{{0, 128 * MIB}, {128 * MIB, 256 * MIB}, {256 * MIB, 384 * MIB},
-                                      {384 * MIB, 512 * MIB}}));
-    EXPECT_EQ(orvanta::PlanSegments({{0, 10 * MIB}}, 4, 8 * MIB), (std::vector<ByteRange>{{0, 10 * MIB}}));
-    EXPECT_EQ(orvanta::PlanSegments({{0, 4}, {10, 30}}, 2, 1), (std::vector<ByteRange>{{0, 4}, {10, 22}, {22, 30}}));
-    EXPECT_TRUE(orvanta::PlanSegments({}, 4, 1).empty());
-
     CRangeRecord record(100);
     record.Add({50, 60});
     record.Add({10, 20});

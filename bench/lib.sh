@@ -66,8 +66,11 @@ http_proxy_pid=""
 stop_nginx() {
   # TERM to the master, which takes its workers down; killed, it would
   # leave them serving the port.
-  if [ -n "$http_proxy_pid" ]; then kill "$http_proxy_pid" 2>/dev/null || true; wait "$http_proxy_pid" 2>/dev/null || true; fi
-  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  local pid
+  for pid in $http_proxy_pid $nginx_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   nginx_pid="" http_proxy_pid=""
 }
 
@@ -115,5 +118,5 @@ CONF
     sleep 0.1
   done
   kill -0 "$nginx_pid" 2>/dev/null && grep -q READY "$base/proxy.out" ||
-    { echo "nginx or its proxy did not start" >&2; cat "$base/error.log" "$base/nginx.out" "$base/proxy.out" >&2; exit 1; }
+    { echo "nginx or its proxy did not start" >&2; cat "$base"/error.log "$base"/*.out >&2; exit 1; }
 }

@@ -59,7 +59,8 @@ build=${1:-$root/build/default}
 out=${2:-$root/bench-out}
 bench=$build/bench/orvanta-ftp-bench
 [ -x "$bench" ] || { echo "build first: cmake --build --preset default --target orvanta-ftp-bench" >&2; exit 2; }
-[ "${CASES//[!b]/}" = "" ] || [ -x /usr/sbin/nginx ] || { echo "needs nginx for (b) (scripts/setup.sh installs it)" >&2; exit 2; }
+[ "${CASES//[!b]/}" = "" ] || [ -x /usr/sbin/nginx ] ||
+  { echo "needs nginx for (b) (scripts/setup.sh installs it)" >&2; exit 2; }
 for tool in lftp aria2c curl; do
   command -v $tool > /dev/null || { echo "needs $tool (scripts/setup.sh installs it)" >&2; exit 2; }
 done
@@ -131,7 +132,8 @@ if [ "${CASES//[!b]/}" != "" ]; then
   # round trips (handshake, request).
   tiny_ms=$(curl -s -o /dev/null -w '%{time_total}' "$http_base/2/big/tiny.bin" | awk '{ printf "%d", $1 * 1000 }')
   rm "$work/srv/big/tiny.bin"
-  echo "== HTTP link: a tiny file in ${tiny_ms} ms (2 x RTT = $((2 * RTT)) ms); ${BIG_MB} MiB at CAP: $((BIG_MB * 1048576 * 1000 / CAP)) ms"
+  echo "== HTTP link: a tiny file in ${tiny_ms} ms (2 x RTT = $((2 * RTT)) ms);" \
+       "${BIG_MB} MiB at CAP: $((BIG_MB * 1048576 * 1000 / CAP)) ms"
 fi
 
 run_number=0
@@ -154,7 +156,8 @@ run_tool() {  # tool folder ftp|http -> ms
                2> "$work/ours.err")
       grep -q 'complete=1' <<< "$result" || { echo "$tool did not complete: $result" >&2; exit 1; }
       # Over HTTP, a run that fell back to FTP measured the wrong link.
-      ! grep -q 'HTTP source' "$work/ours.err" || { echo "$tool over HTTP fell back to FTP:" >&2; cat "$work/ours.err" >&2; exit 1; }
+      ! grep -q 'HTTP source' "$work/ours.err" ||
+        { echo "$tool over HTTP fell back to FTP:" >&2; cat "$work/ours.err" >&2; exit 1; }
       ;;
     aria4)
       local names reuse=()
@@ -184,7 +187,7 @@ declare -A label=([a]="(a) ${BIG_MB} MiB, FTP" [b]="(b) ${BIG_MB} MiB, HTTP" [c]
 declare -A folder_of=([a]=big [b]=big [c]=mixed)
 declare -A proto_of=([a]=ftp [b]=http [c]=ftp)
 tsv="$out/segments.tsv"
-printf 'case\ttool\trounds\tmedian_ms\tall_ms\n' > "$tsv"
+printf 'case\ttool\trounds\tmedian_ms\tall_ms\tlabel\n' > "$tsv"
 echo "== $(nproc) cores, $SERVER, RTT ${RTT} ms, ${CAP} B/s per data connection; $(lftp --version | head -1); $(aria2c --version | head -1)"
 for c in $(grep -o . <<< "$CASES"); do
   declare -A times=()
@@ -199,7 +202,8 @@ for c in $(grep -o . <<< "$CASES"); do
   done
   for tool in "${TOOLS[@]}"; do
     read -ra all <<< "${times[$tool]}"
-    printf '%s\t%s\t%s\t%s\t%s\n' "$c" "$tool" "$ROUNDS" "$(median "${all[@]}")" "$(tr ' ' ',' <<< "${times[$tool]% }")" >> "$tsv"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$c" "$tool" "$ROUNDS" "$(median "${all[@]}")" "$(tr ' ' ',' <<< "${times[$tool]% }")" \
+      "${label[$c]}" >> "$tsv"
   done
   unset times
 done
@@ -226,3 +230,5 @@ stop_server
   done
 } > "$out/segments.md"
 cat "$out/segments.md"
+/usr/bin/python3 "$root/bench/plot_segments.py" "$tsv" "$out/segments.svg" \
+  --title "$SERVER, ${RTT} ms round trip, $((CAP / 1000000)) MB/s per connection (medians of $ROUNDS; dots: rounds)"

@@ -47,7 +47,12 @@ def nice_step(top):
 
 
 def svg(cases, labels, title):
-    top = max(max(r) for tools in cases.values() for _, r in tools.values()) * 1.12 or 1
+    # A stalled tool (a time-out of minutes) would flatten every other bar:
+    # the axis stops at three times the middle median, and a bar past it
+    # is cut, marked, and labelled with its value.
+    medians = sorted(m for tools in cases.values() for m, _ in tools.values())
+    highest = max(max(r) for tools in cases.values() for _, r in tools.values())
+    top = min(highest, 3 * medians[len(medians) // 2]) * 1.12 or 1
     step = nice_step(top)
     top = math.ceil(top / step) * step
     groups = [(c, [t for t in TOOLS if t[0] in tools]) for c, tools in cases.items()]
@@ -73,13 +78,18 @@ def svg(cases, labels, title):
         start = x
         for key, _, colour in bars:
             median, rounds = cases[case][key]
+            shown = min(median, top)
             out.append('<rect x="%d" y="%.1f" width="%d" height="%.1f" fill="%s"/>'
-                       % (x, y(median), BAR, y(0) - y(median), colour))
+                       % (x, y(shown), BAR, y(0) - y(shown), colour))
+            if median > top:
+                out.append('<path d="M%d %.1f l%d -6 l%d 6 l%d -6" stroke="white" stroke-width="3" fill="none"/>'
+                           % (x, y(top) + 12, BAR // 3, BAR // 3, BAR - 2 * (BAR // 3)))
             out.append('<text x="%d" y="%.1f" text-anchor="middle" font-size="11">%s</text>'
-                       % (x + BAR // 2, y(max(rounds)) - 5, "%.2f" % median))
+                       % (x + BAR // 2, y(min(max(rounds), top)) - 5, "%.2f" % median))
             for value in rounds:
-                out.append('<circle cx="%d" cy="%.1f" r="2.2" fill="black" fill-opacity="0.6"/>'
-                           % (x + BAR // 2, y(value)))
+                if value <= top:
+                    out.append('<circle cx="%d" cy="%.1f" r="2.2" fill="black" fill-opacity="0.6"/>'
+                               % (x + BAR // 2, y(value)))
             x += BAR + GAP
         x -= GAP
         out.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>'

@@ -56,8 +56,8 @@ def svg(cases, labels, title):
     step = nice_step(top)
     top = math.ceil(top / step) * step
     groups = [(c, [t for t in TOOLS if t[0] in tools]) for c, tools in cases.items()]
-    width = LEFT + RIGHT + sum(len(bars) * (BAR + GAP) - GAP for _, bars in groups) + GROUP_GAP * (len(groups) + 1)
-    width = max(width, LEFT + RIGHT + int(8.6 * len(title)))  # the title's bold 15 px, roughly
+    needed = LEFT + RIGHT + sum(len(bars) * (BAR + GAP) - GAP for _, bars in groups) + GROUP_GAP * (len(groups) + 1)
+    width = max(needed, LEFT + RIGHT + int(8.6 * len(title)))  # the title's bold 15 px, roughly
     height = TOP + PLOT_HEIGHT + BOTTOM
     y = lambda s: TOP + PLOT_HEIGHT - s / top * PLOT_HEIGHT
     out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
@@ -73,7 +73,7 @@ def svg(cases, labels, title):
         tick += step
     out.append('<text transform="translate(16 %d) rotate(-90)" text-anchor="middle">seconds (median)</text>'
                % (TOP + PLOT_HEIGHT // 2))
-    x = LEFT + GROUP_GAP
+    x = LEFT + GROUP_GAP + (width - needed) // 2
     for case, bars in groups:
         start = x
         for key, _, colour in bars:

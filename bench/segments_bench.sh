@@ -10,8 +10,7 @@
 # --rate-per-connection CAP (each data connection paced on its own).
 # SERVER=vsftpd (as root): Debian's vsftpd, anonymous, anon_max_rate CAP per
 # session, behind bench/delay_proxy.py, which holds every byte of the
-# control and passive connections for half of RTT. lftp needs vsftpd for
-# (c): pyftpdlib stalls its pget connections.
+# control and passive connections for half of RTT.
 #
 # HTTP, for (b): Debian's nginx (bench/lib.sh start_nginx) on 127.0.0.2,
 # limit_rate CAP (per request, so per connection and per range), behind

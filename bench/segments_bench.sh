@@ -10,7 +10,8 @@
 # --rate-per-connection CAP (each data connection paced on its own).
 # SERVER=vsftpd (as root): Debian's vsftpd, anonymous, anon_max_rate CAP per
 # session, behind bench/delay_proxy.py, which holds every byte of the
-# control and passive connections for half of RTT.
+# control and passive connections for half of RTT. lftp's figures come
+# from vsftpd: on pyftpdlib its pget still stalls now and then in (c).
 #
 # HTTP, for (b): Debian's nginx (bench/lib.sh start_nginx) on 127.0.0.2,
 # limit_rate CAP (per request, so per connection and per range), behind

@@ -4,15 +4,21 @@
 //
 //   orvanta-ftp-bench --host 127.0.0.1:2121 --user U --password P
 //                     --list files.tsv --dest DIR [--passive 1] [--connections 4]
+//                     [--http-url http://127.0.0.1:8080/orvanta [--version 2]]
 //
 // The list has one entry a line: folder, name, size and (optionally) the
 // SHA-256 in hex, tab-separated, UTF-8. With --digests 1 the entries carry
 // the digests, so files are checked while they arrive (and files already in
-// the destination are checked and not fetched).
+// the destination are checked and not fetched). With --http-url the patch
+// server announces that web server as well (frame 21), so the files come
+// from BASE/VERSION/folder/name over HTTP, the FTP login still made as the
+// way back; VERSION is the release the patch server announces.
 #include "engine/UpdateSession.h"
 #include "patch/Cp949.h"
 #include "patch/Digest.h"
+#include "patch/HttpSource.h"
 #include "patch/PatchFrame.h"
+#include "patch/Records.h"
 #include "settings/RunSettings.h"
 #include "settings/SettingsStore.h"
 
@@ -89,8 +95,21 @@ int main(int argc, char** argv)
                                      QStringLiteral("n"), QStringLiteral("0"));
     const QCommandLineOption connections(QStringLiteral("connections"), QStringLiteral("FTP connections at once"),
                                          QStringLiteral("n"), QStringLiteral("4"));
-    parser.addOptions({host, user, password, list, dest, passive, digests, connections});
+    const QCommandLineOption httpUrl(QStringLiteral("http-url"), QStringLiteral("web server holding the release"),
+                                     QStringLiteral("base"));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("release announced (installed: 1)"),
+                                     QStringLiteral("n"), QStringLiteral("2"));
+    parser.addOptions({host, user, password, list, dest, passive, digests, connections, httpUrl, version});
     parser.process(app);
+    const std::int32_t nVersion = parser.value(version).toInt();
+    if (nVersion < 2) {
+        std::fprintf(stderr, "--version must be above the installed 1\n");
+        return 2;
+    }
+    if (parser.isSet(httpUrl) && !orvanta::HttpSourceBase(parser.value(httpUrl).toStdString())) {
+        std::fprintf(stderr, "not an http(s) base URL: %s\n", qPrintable(parser.value(httpUrl)));
+        return 2;
+    }
 
     std::vector<orvanta::FileEntry> entries;
     if (!ReadList(parser.value(list), parser.value(digests) == QLatin1String("1"), &entries)) {
@@ -102,8 +121,8 @@ int main(int argc, char** argv)
         key.WriteNumber(orvanta::settings::PASSIVE, parser.value(passive).toInt());
     }
 
-    // The patch server's half: version 2 against the installed 1, the list,
-    // the FTP server.
+    // The patch server's half: the version against the installed 1, the
+    // list, the web server if any, the FTP server.
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost)) {
         std::fprintf(stderr, "cannot listen on loopback\n");
@@ -115,9 +134,12 @@ int main(int argc, char** argv)
             if (pSocket->bytesAvailable() < 12 || pSocket->property("answered").toBool())
                 return;
             pSocket->setProperty("answered", true);
-            QByteArray out = Frame(orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(2));
+            QByteArray out = Frame(orvanta::FRAME_SERVER_VERSION, orvanta::EncodeInt32(nVersion));
             for (const orvanta::FileEntry& entry : entries)
                 out += Frame(orvanta::FRAME_FILE_ENTRY, orvanta::EncodeFileEntry(entry));
+            if (parser.isSet(httpUrl))
+                out += Frame(orvanta::FRAME_HTTP_SOURCE,
+                             orvanta::EncodeHttpSourceInfo({parser.value(httpUrl).toStdString()}));
             orvanta::FtpInfo info;
             info.host = parser.value(host).toStdString();
             info.user = parser.value(user).toStdString();

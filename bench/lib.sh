@@ -1,6 +1,7 @@
-# Shared by the FTP benchmarks (sourced): the test FTP server, the lists
-# the updater's driver reads, the mixed release, and the medians. The
-# caller sets $root (the source tree) and $work (a scratch folder).
+# Shared by the FTP benchmarks (sourced): the test FTP server, the HTTP
+# link (nginx), the lists the updater's driver reads, the mixed release,
+# and the medians. The caller sets $root (the source tree) and $work (a
+# scratch folder).
 
 server_pid=""
 
@@ -58,3 +59,64 @@ PY
 now_ms() { date +%s%3N; }
 
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)) }'; }
+
+nginx_pid=""
+http_proxy_pid=""
+
+stop_nginx() {
+  # TERM to the master, which takes its workers down; killed, it would
+  # leave them serving the port.
+  local pid
+  for pid in $http_proxy_pid $nginx_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  nginx_pid="" http_proxy_pid=""
+}
+
+# The HTTP link: Debian's nginx, unprivileged and in the foreground, serving
+# docroot on 127.0.0.2:port with each request paced to rate bytes a second
+# on its own, and bench/delay_proxy.py on 127.0.0.1:port adding rtt ms.
+# sendfile is off: with it nginx paces per sendfile call, and the first
+# call puts a socket buffer's worth (about 1 MB on loopback) out at once,
+# a free burst at the start of every range request a splitting tool makes.
+start_nginx() {  # docroot port rate rtt
+  local docroot=$1 port=$2 rate=$3 rtt=$4 base=$work/nginx user=""
+  stop_nginx
+  mkdir -p "$base/tmp"
+  [ "$(id -u)" = 0 ] && user="user root;"  # else its workers, as nobody, could not enter $work
+  cat > "$base/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $base/nginx.pid;
+error_log $base/error.log warn;
+$user
+events { worker_connections 256; }
+http {
+    default_type application/octet-stream;
+    access_log $base/access.log;
+    client_body_temp_path $base/tmp/body;
+    proxy_temp_path $base/tmp/proxy;
+    fastcgi_temp_path $base/tmp/fastcgi;
+    uwsgi_temp_path $base/tmp/uwsgi;
+    scgi_temp_path $base/tmp/scgi;
+    sendfile off;
+    keepalive_requests 100000;
+    server {
+        listen 127.0.0.2:$port;
+        root $docroot;
+        limit_rate $rate;
+    }
+}
+CONF
+  /usr/sbin/nginx -p "$base" -c "$base/nginx.conf" -e "$base/error.log" > "$base/nginx.out" 2>&1 &
+  nginx_pid=$!
+  /usr/bin/python3 "$root/bench/delay_proxy.py" --rtt "$rtt" "$port" > "$base/proxy.out" 2>&1 &
+  http_proxy_pid=$!
+  for _ in $(seq 100); do
+    grep -q READY "$base/proxy.out" && curl -s -o /dev/null "http://127.0.0.2:$port/" && break
+    sleep 0.1
+  done
+  kill -0 "$nginx_pid" 2>/dev/null && grep -q READY "$base/proxy.out" ||
+    { echo "nginx or its proxy did not start" >&2; cat "$base"/error.log "$base"/*.out >&2; exit 1; }
+}

@@ -169,11 +169,22 @@ class LatencyDTP(Latency):
     ends the transfer follows the delayed bytes and is not delayed again,
     as on a real link it arrives with the last of them."""
 
+    _started = False
+
     def push(self, data):
+        self._started = True
         self._send_later(super().push, (data,), DELAY)
 
     def push_with_producer(self, producer):
+        self._started = True
         self._send_later(super().push_with_producer, (producer,), DELAY)
+
+    def transfer_in_progress(self):
+        # pyftpdlib counts a transfer as begun from its first byte out. Its
+        # 125 is already on the way while the bytes are held: an ABOR then
+        # must end the transfer with 426 and 226, not answer 225 as if none
+        # ran, which leaves the client waiting for the transfer's own reply.
+        return self._started or super().transfer_in_progress()
 
     def close_when_done(self):
         self._send_later(super().close_when_done, (), 0)

@@ -116,7 +116,9 @@ EOF
   server_pid=$!
   /usr/bin/python3 "$root/bench/delay_proxy.py" --rtt "$RTT" "$port" $(seq 52000 52063) > "$work/proxy.out" 2>&1 &
   proxy_pid=$!
-  for _ in $(seq 100); do grep -q READY "$work/proxy.out" && break; sleep 0.1; done
+  for _ in $(seq 100); do grep -qs READY "$work/proxy.out" && break; sleep 0.1; done
+  # vsftpd itself, not only the proxy in front of it, must be listening.
+  for _ in $(seq 100); do (exec 3<> "/dev/tcp/127.0.0.2/$port") 2> /dev/null && break; sleep 0.1; done
   cleanup() { [ -z "$proxy_pid" ] || kill "$proxy_pid" 2>/dev/null || true; stop_nginx; stop_server; rm -rf "$work"; }
 else
   start_server "$user" "$password" --latency "$RTT" --rate-per-connection "$CAP"

@@ -68,6 +68,9 @@ public:
     // follow. False, with nothing changed, for a host that cannot stand in
     // a URL.
     bool LogIn(const CurlLogin& login);
+    // As LogIn, without connecting: the first FTP request connects and logs
+    // in, and a refusal fails that request.
+    bool KeepLogin(const CurlLogin& login);
     bool IsPassive() const { return m_bPassive; }  // the mode of the last login that got in
     // What every block received is paid to, with the other connections of
     // the session; none: no limit. Before the first request.

@@ -349,6 +349,11 @@ bool CFtpSession::Connect(const std::string& host, int port, const std::string& 
             FtpLoginJob other = job;
             other.bPassiveFirst = bPassive;
             other.bRetryPassive = false;
+            // Beside a web source the others fetch from the web server and
+            // log in to the FTP server only if it fails them: they help at
+            // once, and a release on a content network does not cost the
+            // FTP server a session per connection.
+            other.bDeferred = m_pHttp != nullptr;
             LogInOthers(other);
         };
     m_workers.front()->Login(std::move(job));

@@ -129,7 +129,9 @@ public:
     // Once the first connection is in, the others (SetMaxConnections) log
     // in behind it in the same mode, without the retry; each that gets in
     // is announced to the sink as FTP_STATUS_CONNECTION_ADDED, and one the
-    // server refuses is simply not used.
+    // server refuses is simply not used. Beside a web source
+    // (SetHttpSource) the others are announced at once and log in with
+    // their first FTP request, if the web server ever fails them.
     bool Connect(const std::string& host, int port, const std::string& user,
                  const std::string& password, std::function<void(bool)> onDone);
 

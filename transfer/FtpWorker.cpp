@@ -170,7 +170,7 @@ void CFtpWorker::RunLogin(const FtpLoginJob& job)
 {
     m_pHttp = job.pHttp;
     CurlLogin login{job.host, job.port, job.user, job.password, job.bPassiveFirst};
-    bool bOk = m_pConnection->LogIn(login);
+    bool bOk = job.bDeferred ? m_pConnection->KeepLogin(login) : m_pConnection->LogIn(login);
     if (!bOk && !IsCancelled() && job.bRetryPassive) {
         login.bPassive = true;
         bOk = m_pConnection->LogIn(login);
@@ -472,13 +472,20 @@ public:
         : m_worker(worker), m_file(file), m_nId(nId), m_bOwner(bOwner)
     {
     }
+    // Where the request that runs ends by itself: past it, the transfer is
+    // stopped as soon as the piece is whole, not at the next block, which
+    // a paced server may send only a good while later.
+    void SetRequestEnd(std::uint64_t nEnd) { m_nRequestEnd = nEnd; }
     bool Write(std::span<const std::byte> bytes) override
     {
         if (!m_bOwner && m_worker.m_bYield)
             return false;
         const std::size_t nTaken = m_file.Write(m_nId, bytes);
         m_worker.OnActivity(nTaken);
-        return nTaken == bytes.size();
+        if (nTaken != bytes.size())
+            return false;
+        const auto rest = m_file.Remaining(m_nId);
+        return !rest || rest->nFrom < rest->nTo || rest->nTo == m_nRequestEnd;
     }
 
 private:
@@ -486,6 +493,7 @@ private:
     CSegmentedFile& m_file;
     const int m_nId;
     const bool m_bOwner;
+    std::uint64_t m_nRequestEnd = 0;
 };
 
 void CFtpWorker::RunSegmented(const FtpGetJob& job)
@@ -596,10 +604,19 @@ CurlResult CFtpWorker::FetchPiece(CSegmentedFile& file, const CSegmentedFile::Pi
 {
     CPieceSink sink(*this, file, piece.nId, bOwner);
     const CCurlConnection::ActivityFn onIdle = [this](std::size_t) { OnActivity(0); };
-    CurlRange range{remotePath, piece.nFrom, piece.nTo, bPassive};
+    CurlRange range{remotePath, piece.nFrom, std::nullopt, bPassive};
+    std::uint64_t nTo = piece.nTo;
     for (;;) {
         const auto url = m_pHttp ? m_pHttp->UrlFor(remotePath) : std::nullopt;
         range.url = url.value_or(std::string());
+        // Over HTTP the request names the piece's end, and a piece that
+        // ends there leaves the connection for the next. Over FTP the sink
+        // ends it: curl's own bounded read waits for the server's answer to
+        // ABOR, which the piece's owner would wait for before the file can
+        // be put in place; a transfer the sink ends costs only the
+        // reconnect that ABOR costs too.
+        range.nTo = url ? std::optional(nTo) : std::nullopt;
+        sink.SetRequestEnd(url ? nTo : file.Size());
         const CurlResult result = m_pConnection->Fetch(range, sink, onIdle);
         if (file.PieceDone(piece.nId) || (!bOwner && m_bYield))
             return CurlResult::Done;
@@ -614,7 +631,7 @@ CurlResult CFtpWorker::FetchPiece(CSegmentedFile& file, const CSegmentedFile::Pi
         if (!rest)
             return eFailed;
         range.nFrom = rest->nFrom;
-        range.nTo = rest->nTo;
+        nTo = rest->nTo;
     }
 }
 

@@ -50,6 +50,10 @@ struct FtpLoginJob {
     std::string password;
     bool bPassiveFirst = false;
     bool bRetryPassive = true;  // a failed first attempt is tried once more, passive
+    // Only the account is kept; curl logs in with the first request that
+    // needs the FTP server. For connections beside a working web source,
+    // which may never need it.
+    bool bDeferred = false;
     // Tried before the FTP server for every file while it works; none: FTP only.
     std::shared_ptr<CHttpRoute> pHttp;
 };

@@ -133,6 +133,8 @@ std::optional<std::uint64_t> CSegmentedFile::Open(const std::atomic<bool>* pStop
         m_fault = std::move(fault);
         return std::nullopt;
     }
+    // Counted now: once open, other threads may claim and write at once.
+    const std::uint64_t nKept = m_written.Received();
     m_bOpen = true;
     m_flights.clear();
     m_nSinceRecord = 0;
@@ -149,7 +151,7 @@ std::optional<std::uint64_t> CSegmentedFile::Open(const std::atomic<bool>* pStop
     lock.unlock();
     if (!WriteRecord())
         return std::nullopt;
-    return Received();
+    return nKept;
 }
 
 std::vector<orvanta::ByteRange> CSegmentedFile::UnclaimedLocked() const
@@ -196,9 +198,13 @@ std::optional<CSegmentedFile::Piece> CSegmentedFile::ClaimLocked()
         if (!pLongest || flight.nTo - flight.nNext > pLongest->nTo - pLongest->nNext)
             pLongest = &flight;
     }
-    if (!pLongest || pLongest->nTo - pLongest->nNext < 2 * std::max<std::uint64_t>(1, m_policy.nMinPiece))
+    const std::uint64_t nMin = std::max<std::uint64_t>(1, m_policy.nMinPiece);
+    if (!pLongest || pLongest->nTo - pLongest->nNext < 2 * nMin)
         return std::nullopt;
-    const std::uint64_t nMiddle = pLongest->nNext + (pLongest->nTo - pLongest->nNext) / 2;
+    // The new piece starts a request before its first byte comes, while
+    // the old one keeps flowing: it takes a little less than half, so that
+    // both end together.
+    const std::uint64_t nMiddle = pLongest->nNext + (pLongest->nTo - pLongest->nNext + nMin) / 2;
     const std::uint64_t nTo = pLongest->nTo;
     pLongest->nTo = nMiddle;
     const int nId = m_nNextId++;

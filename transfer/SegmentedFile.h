@@ -16,14 +16,15 @@
 #include <span>
 #include <vector>
 
-// How a large file is split: from which size, the smallest piece worth a
-// connection of its own (each piece costs its connection a new request,
-// on FTP a new data connection and an abort), and how often what is on
+// How a large file is split: from which size, and the smallest piece worth
+// a connection of its own: about what a connection would have received
+// while its new request starts (on FTP a new data connection, and an abort
+// at the end; some 4 round trips). And how often what is on
 // disk is recorded: after this many bytes, or this long, whichever comes
 // first. Each record costs a sync of the data written since the last.
 struct SegmentPolicy {
     std::uint64_t nFrom = 16 * 1024 * 1024;
-    std::uint64_t nMinPiece = 4 * 1024 * 1024;
+    std::uint64_t nMinPiece = 2 * 1024 * 1024;
     std::uint64_t nRecordStep = 64 * 1024 * 1024;
     std::chrono::milliseconds recordEvery{1000};
 };
@@ -74,8 +75,8 @@ public:
     std::optional<std::uint64_t> Open(const std::atomic<bool>* pStop = nullptr);
 
     // A piece to receive: the largest gap nobody receives, whole, else the
-    // second half of the piece with most still to come when that half is at
-    // least the smallest piece. Nothing when there is none now.
+    // end of the piece with most still to come, when that is at least two
+    // smallest pieces. Nothing when there is none now.
     std::optional<Piece> Claim();
     // As Claim, but while other pieces are received and none can be had,
     // waits for one to be handed back (or all to end, or pStop).
@@ -99,6 +100,7 @@ public:
     bool Finish(const std::atomic<bool>* pStop);
     // Bytes on disk (kept and received).
     std::uint64_t Received() const;
+    std::uint64_t Size() const { return m_nSize; }
     bool IsComplete() const;
     // Bytes were kept from an earlier run (or try) that the digest has not
     // vouched for: a mismatch may be theirs.

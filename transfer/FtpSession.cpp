@@ -344,16 +344,16 @@ bool CFtpSession::Connect(const std::string& host, int port, const std::string& 
     m_pMailbox->m_onDone = std::move(onDone);
     FtpLoginJob job{host, port, user, password, m_bPassive};
     job.pHttp = m_pHttp;
+    // Beside a web source every connection fetches from the web server and
+    // logs in to the FTP server only if it fails them: a release on a
+    // content network does not cost the FTP server a session per player.
+    job.bDeferred = m_pHttp != nullptr;
     if (m_nMaxConnections > 1)
         m_pMailbox->m_onFirstLogin = [this, job](bool bPassive) {
             FtpLoginJob other = job;
             other.bPassiveFirst = bPassive;
             other.bRetryPassive = false;
-            // Beside a web source the others fetch from the web server and
-            // log in to the FTP server only if it fails them: they help at
-            // once, and a release on a content network does not cost the
-            // FTP server a session per connection.
-            other.bDeferred = m_pHttp != nullptr;
+
             LogInOthers(other);
         };
     m_workers.front()->Login(std::move(job));

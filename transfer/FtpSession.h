@@ -130,8 +130,9 @@ public:
     // in behind it in the same mode, without the retry; each that gets in
     // is announced to the sink as FTP_STATUS_CONNECTION_ADDED, and one the
     // server refuses is simply not used. Beside a web source
-    // (SetHttpSource) the others are announced at once and log in with
-    // their first FTP request, if the web server ever fails them.
+    // (SetHttpSource) no connection logs in at once: each keeps the account
+    // and logs in with its first FTP request, if the web server ever fails
+    // it, and onDone hears true at once.
     bool Connect(const std::string& host, int port, const std::string& user,
                  const std::string& password, std::function<void(bool)> onDone);
 
@@ -147,8 +148,8 @@ public:
     // folder per version; one orvanta::HttpSourceBase refuses is ignored), tried first for every file, signature and
     // patch, version nVersion's folder. Its first failure of its own
     // turns it off for the rest of the session, and that file and all
-    // after it come over FTP; the FTP login happens all the same, as the
-    // way back. An empty base: FTP only. Before Connect.
+    // after it come over FTP; the FTP server is logged in to only then. An
+    // empty base: FTP only. Before Connect.
     void SetHttpSource(const std::string& base, std::int32_t nVersion);
     // Files of at least policy.nFrom bytes with a digest (and no patch)
     // come in pieces over every connection that has nothing else to do:

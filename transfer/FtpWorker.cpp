@@ -583,7 +583,8 @@ CurlResult CFtpWorker::ReceivePieces(CSegmentedFile& file, const std::string& re
     for (;;) {
         if (!bOwner && m_bYield)
             return CurlResult::Done;
-        const auto piece = bOwner ? file.ClaimOrWait(m_pConnection->CancelFlag()) : file.Claim();
+        const bool bWeb = m_pHttp && m_pHttp->UrlFor(remotePath);
+        const auto piece = bOwner ? file.ClaimOrWait(m_pConnection->CancelFlag(), bWeb) : file.Claim(bWeb);
         if (!piece)
             return IsCancelled() ? CurlResult::Lost : CurlResult::Done;
         const CurlResult result = FetchPiece(file, *piece, remotePath, bPassive, bOwner);

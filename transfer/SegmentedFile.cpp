@@ -178,20 +178,28 @@ std::vector<orvanta::ByteRange> CSegmentedFile::UnclaimedLocked() const
     return gaps;
 }
 
-std::optional<CSegmentedFile::Piece> CSegmentedFile::ClaimLocked()
+std::optional<CSegmentedFile::Piece> CSegmentedFile::ClaimLocked(bool bWeb)
 {
     if (!m_bOpen || m_fault)
         return std::nullopt;
     const std::vector<orvanta::ByteRange> gaps = UnclaimedLocked();
     if (!gaps.empty()) {
-        // Bytes nobody receives go first, the largest gap whole: a later
-        // claim splits it if it is worth it.
-        const auto largest = std::max_element(gaps.begin(), gaps.end(), [](const auto& a, const auto& b) {
+        // Bytes nobody receives go first: the largest gap whole, which a
+        // later claim splits if it is worth it; from a web server, the
+        // first gap's start.
+        orvanta::ByteRange take = *std::max_element(gaps.begin(), gaps.end(), [](const auto& a, const auto& b) {
             return a.Size() < b.Size();
         });
+        if (bWeb) {
+            take = gaps.front();
+            const std::uint64_t nMax = std::max<std::uint64_t>(1, m_policy.nWebPiece);
+            // A rest too short for a piece of its own goes with this one.
+            if (take.Size() > nMax + m_policy.nMinPiece)
+                take.nTo = take.nFrom + nMax;
+        }
         const int nId = m_nNextId++;
-        m_flights[nId] = Flight{largest->nFrom, largest->nFrom, largest->nTo};
-        return Piece{nId, largest->nFrom, largest->nTo};
+        m_flights[nId] = Flight{take.nFrom, take.nFrom, take.nTo};
+        return Piece{nId, take.nFrom, take.nTo};
     }
     Flight* pLongest = nullptr;
     for (auto& [nId, flight] : m_flights) {
@@ -212,17 +220,17 @@ std::optional<CSegmentedFile::Piece> CSegmentedFile::ClaimLocked()
     return Piece{nId, nMiddle, nTo};
 }
 
-std::optional<CSegmentedFile::Piece> CSegmentedFile::Claim()
+std::optional<CSegmentedFile::Piece> CSegmentedFile::Claim(bool bWeb)
 {
     std::lock_guard lock(m_mutex);
-    return ClaimLocked();
+    return ClaimLocked(bWeb);
 }
 
-std::optional<CSegmentedFile::Piece> CSegmentedFile::ClaimOrWait(const std::atomic<bool>* pStop)
+std::optional<CSegmentedFile::Piece> CSegmentedFile::ClaimOrWait(const std::atomic<bool>* pStop, bool bWeb)
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        if (auto piece = ClaimLocked())
+        if (auto piece = ClaimLocked(bWeb))
             return piece;
         if (m_flights.empty() || m_fault || (pStop && *pStop))
             return std::nullopt;

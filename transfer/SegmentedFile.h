@@ -27,6 +27,11 @@ struct SegmentPolicy {
     std::uint64_t nMinPiece = 2 * 1024 * 1024;
     std::uint64_t nRecordStep = 64 * 1024 * 1024;
     std::chrono::milliseconds recordEvery{1000};
+    // Pieces from a web server are at most this long and taken in file
+    // order, so that the digest keeps pace with the download instead of
+    // reading most of the file back at its end; there a new request costs
+    // a round trip, not a login.
+    std::uint64_t nWebPiece = 64 * 1024 * 1024;
 };
 
 // One large file received as pieces over several connections at once, each
@@ -74,13 +79,14 @@ public:
     // file incomplete: the pieces go on from what is there.
     std::optional<std::uint64_t> Open(const std::atomic<bool>* pStop = nullptr);
 
-    // A piece to receive: the largest gap nobody receives, whole, else the
-    // end of the piece with most still to come, when that is at least two
-    // smallest pieces. Nothing when there is none now.
-    std::optional<Piece> Claim();
+    // A piece to receive: the largest gap nobody receives, whole (bWeb: the
+    // first gap, at most nWebPiece of it), else the end of the piece with
+    // most still to come, when that is at least two smallest pieces.
+    // Nothing when there is none now.
+    std::optional<Piece> Claim(bool bWeb = false);
     // As Claim, but while other pieces are received and none can be had,
     // waits for one to be handed back (or all to end, or pStop).
-    std::optional<Piece> ClaimOrWait(const std::atomic<bool>* pStop);
+    std::optional<Piece> ClaimOrWait(const std::atomic<bool>* pStop, bool bWeb = false);
     // Whether Claim would give something: for a connection looking for work.
     bool HasWork() const;
 
@@ -126,7 +132,7 @@ private:
         std::uint64_t nTo = 0;
     };
 
-    std::optional<Piece> ClaimLocked();
+    std::optional<Piece> ClaimLocked(bool bWeb);
     std::vector<orvanta::ByteRange> UnclaimedLocked() const;
     void HashOn(std::unique_lock<std::mutex>& lock, std::uint64_t nAt, std::span<const std::byte> fresh);
     void CatchUp(std::unique_lock<std::mutex>& lock);

@@ -480,6 +480,7 @@ TEST_F(FtpSessionTest, HttpSourceFirstFtpFromTheBytesKept)
         EXPECT_TRUE(note->second.bCommitted);
         EXPECT_EQ(ReadAll(koreanPath), korean);
         EXPECT_EQ(server.Count(QStringLiteral("RETR")), 0) << server.Log().join(u'\n').toStdString();
+        EXPECT_EQ(server.Count(QStringLiteral("USER ")), 0) << "no FTP login while the web server serves";
 
         for (const char* name : {"missing.bin", "after.bin"}) {
             const auto fetched = Fetch(std::string("d/") + name, m_game.filePath(QString::fromLatin1(name)), 100);
@@ -488,7 +489,7 @@ TEST_F(FtpSessionTest, HttpSourceFirstFtpFromTheBytesKept)
         }
         EXPECT_EQ(server.Count(QStringLiteral("RETR")), 2);
         EXPECT_FALSE(webServer.Log().contains(QStringLiteral("after.bin"))) << "off for the rest of the session";
-        EXPECT_EQ(server.Count(QStringLiteral("USER ")), 1) << "the FTP login happens all the same";
+        EXPECT_EQ(server.Count(QStringLiteral("USER ")), 1) << "the FTP login when the FTP server is needed";
     }
 
     m_pSession.reset();

@@ -91,7 +91,10 @@ step() {  # name command...
   shift
   [ -f "$deps/.done-$name" ] && return 0
   echo "windows-deps: building $name"
-  if ! "$@" >"$work/$name.log" 2>&1; then
+  # In the background rather than under "if", where bash would ignore set -e
+  # inside the step and judge it by its last command alone.
+  ("$@") >"$work/$name.log" 2>&1 &
+  if ! wait $!; then
     tail -n 30 "$work/$name.log" >&2
     echo "windows-deps: $name failed; the whole log is $work/$name.log" >&2
     exit 1
@@ -141,8 +144,9 @@ build_qt() {
   fi
   local src
   src=$(fetch qt6-base)
-  patch -d "$src" -p1 <"$qt_patch"
+  # The patch lets the Windows platform plugin compile without OpenGL;
   # Debian's tarball has no src/3rdparty/wintab, hence no tablet events.
+  patch -d "$src" -p1 <"$qt_patch"
   cmake_lib "$src" "$work/build-qt" -DQT_QMAKE_TARGET_MKSPEC=win32-g++ \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DCMAKE_INSTALL_PREFIX="$deps/$qt_dir" -DBUILD_SHARED_LIBS=ON \
@@ -210,6 +214,7 @@ step zstd build_zstd
 step googletest build_googletest
 step curl build_curl
 step openssl build_openssl
+sort -u -o "$deps/sources.txt" "$deps/sources.txt"
 touch "$deps/.complete"
 ln -sfn "deps-$digest" "$cache/current"
 rm -rf "$work"

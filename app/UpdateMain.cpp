@@ -167,8 +167,12 @@ int main(int argc, char** argv)
                        limitRateOption, quietOption, verboseOption, jsonOption, repairOption});
     if (!parser.parse(QCoreApplication::arguments()))
         return BadCommandLine(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("help"))) {
+        // Not showHelp(): on Windows it opens a message box instead when the
+        // program has no console of its own (output into a pipe or a file).
+        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
     if (parser.isSet(versionOption)) {
         std::printf("orvanta-update %s\n", ORVANTA_VERSION);
         return 0;

@@ -7,12 +7,41 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#else
 #include <signal.h>
+#endif
 
 namespace testing_support {
 namespace {
 
 constexpr int START_TIMEOUT_MS = 10000;
+
+// Stops every thread of the process and leaves its sockets open. Windows
+// has no SIGSTOP: its threads are suspended one by one.
+void SuspendProcess(qint64 nPid)
+{
+#ifdef _WIN32
+    const HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL bMore = Thread32First(hSnapshot, &entry); bMore; bMore = Thread32Next(hSnapshot, &entry)) {
+        if (qint64(entry.th32OwnerProcessID) != nPid)
+            continue;
+        if (const HANDLE hThread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)) {
+            SuspendThread(hThread);
+            CloseHandle(hThread);
+        }
+    }
+    CloseHandle(hSnapshot);
+#else
+    ::kill(pid_t(nPid), SIGSTOP);
+#endif
+}
 
 } // namespace
 
@@ -83,7 +112,7 @@ bool CFtpServer::Start()
 void CFtpServer::Kill()
 {
     if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();  // SIGKILL ends a stopped process too
+        m_process.kill();  // SIGKILL (TerminateProcess) ends a stopped process too
         m_process.waitForFinished(ScaledMs(5000));
     }
 }
@@ -91,7 +120,7 @@ void CFtpServer::Kill()
 void CFtpServer::Freeze()
 {
     if (m_process.state() != QProcess::NotRunning)
-        ::kill(pid_t(m_process.processId()), SIGSTOP);
+        SuspendProcess(m_process.processId());
 }
 
 QString CFtpServer::HostText() const

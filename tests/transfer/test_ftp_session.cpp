@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -506,6 +507,29 @@ TEST_F(FtpSessionTest, HttpSourceFirstFtpFromTheBytesKept)
     EXPECT_EQ(ReadAll(bigPath), big);
     EXPECT_EQ(CountedBytes(), 300000u);
     EXPECT_EQ(server.Count(QStringLiteral("REST 100000")), 1) << server.Log().join(u'\n').toStdString();
+
+    // A web source that refuses from the start: every connection, none of
+    // them logged in to the FTP server yet, takes its pieces from there.
+    m_pSession.reset();
+    QFile::remove(bigPath);
+    quint16 nClosed = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        nClosed = probe.serverPort();
+    }
+    m_httpBase = "http://127.0.0.1:" + std::to_string(nClosed) + "/orvanta/";
+    m_nConnections = 4;
+    m_segments = SegmentPolicy{100000, 16384, 1 << 20, std::chrono::milliseconds(1000)};
+    const int nRetrBefore = server.Count(QStringLiteral("RETR"));
+    ASSERT_EQ(Login(), true);
+    m_notes.clear();
+    ASSERT_EQ(m_pSession->GetFile("d/big.bin", bigPath, 300000, DigestOf(big)), FTP_IO_PENDING);
+    ASSERT_TRUE(testing_support::WaitFor(
+        [this] { return !m_notes.empty() && m_notes.back().first == FTP_STATUS_REQUEST_COMPLETE; }, 15000));
+    EXPECT_TRUE(m_notes.back().second.bCommitted);
+    EXPECT_EQ(ReadAll(bigPath), big);
+    EXPECT_GT(server.Count(QStringLiteral("RETR")), nRetrBefore);
 }
 
 // A large file comes in pieces over every connection, each written at its

@@ -9,6 +9,8 @@
 
 namespace {
 
+using orvanta::RegularFileSize;
+
 constexpr std::size_t READ_BACK_BLOCK = 1 << 20;
 constexpr std::size_t MAX_RECORD_BYTES = 64 * 1024 + orvanta::MAX_RECORD_RANGES * 42;
 
@@ -16,16 +18,6 @@ void RemoveQuietly(const std::filesystem::path& path)
 {
     std::error_code ec;
     std::filesystem::remove(path, ec);
-}
-
-std::uint64_t RegularFileSize(const std::filesystem::path& path)
-{
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(path, ec);
-    if (ec || !std::filesystem::is_regular_file(status))
-        return 0;
-    const auto nSize = std::filesystem::file_size(path, ec);
-    return ec ? 0 : std::uint64_t(nSize);
 }
 
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& path)

@@ -12,6 +12,8 @@
 
 namespace {
 
+using orvanta::RegularFileSize;
+
 // Files this large are synced before they replace their target, so that
 // after a power cut the target is its old or its new self. Smaller ones are
 // left to the file system's sync that comes before the resume mark moves
@@ -32,17 +34,6 @@ bool SeekTo(std::FILE* pFile, std::uint64_t nOffset)
 #else
     return fseeko(pFile, static_cast<off_t>(nOffset), SEEK_SET) == 0;
 #endif
-}
-
-// How much a file holds; 0 when it is missing or not a regular file.
-std::uint64_t RegularFileSize(const std::filesystem::path& path)
-{
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(path, ec);
-    if (ec || !std::filesystem::is_regular_file(status))
-        return 0;
-    const auto nSize = std::filesystem::file_size(path, ec);
-    return ec ? 0 : std::uint64_t(nSize);
 }
 
 // Hashes the first nBytes of a file into hash. False when they cannot all

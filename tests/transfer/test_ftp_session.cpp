@@ -497,14 +497,17 @@ TEST_F(FtpSessionTest, HttpSourceFirstFtpFromTheBytesKept)
     CWebServer dying(web.path(), {QStringLiteral("--cut-after"), QStringLiteral("100000"), QStringLiteral("--match"),
                                   QStringLiteral("big.bin")});
     m_httpBase = dying.Base();
-    ASSERT_EQ(Login(), true);
     const QString bigPath = m_game.filePath(QStringLiteral("big.bin"));
-    m_notes.clear();
-    ASSERT_EQ(m_pSession->GetFile("d/big.bin", bigPath, 300000, DigestOf(big)), FTP_IO_PENDING);
-    ASSERT_TRUE(testing_support::WaitFor(
-        [this] { return !m_notes.empty() && m_notes.back().first == FTP_STATUS_REQUEST_COMPLETE; }, 15000));
-    EXPECT_TRUE(m_notes.back().second.bCommitted);
-    EXPECT_EQ(ReadAll(bigPath), big);
+    const auto fetchBig = [&] {
+        ASSERT_EQ(Login(), true);
+        m_notes.clear();
+        ASSERT_EQ(m_pSession->GetFile("d/big.bin", bigPath, 300000, DigestOf(big)), FTP_IO_PENDING);
+        ASSERT_TRUE(testing_support::WaitFor(
+            [this] { return !m_notes.empty() && m_notes.back().first == FTP_STATUS_REQUEST_COMPLETE; }, 15000));
+        EXPECT_TRUE(m_notes.back().second.bCommitted);
+        EXPECT_EQ(ReadAll(bigPath), big);
+    };
+    ASSERT_NO_FATAL_FAILURE(fetchBig());
     EXPECT_EQ(CountedBytes(), 300000u);
     EXPECT_EQ(server.Count(QStringLiteral("REST 100000")), 1) << server.Log().join(u'\n').toStdString();
 
@@ -522,13 +525,7 @@ TEST_F(FtpSessionTest, HttpSourceFirstFtpFromTheBytesKept)
     m_nConnections = 4;
     m_segments = SegmentPolicy{100000, 16384, 1 << 20, std::chrono::milliseconds(1000)};
     const int nRetrBefore = server.Count(QStringLiteral("RETR"));
-    ASSERT_EQ(Login(), true);
-    m_notes.clear();
-    ASSERT_EQ(m_pSession->GetFile("d/big.bin", bigPath, 300000, DigestOf(big)), FTP_IO_PENDING);
-    ASSERT_TRUE(testing_support::WaitFor(
-        [this] { return !m_notes.empty() && m_notes.back().first == FTP_STATUS_REQUEST_COMPLETE; }, 15000));
-    EXPECT_TRUE(m_notes.back().second.bCommitted);
-    EXPECT_EQ(ReadAll(bigPath), big);
+    ASSERT_NO_FATAL_FAILURE(fetchBig());
     EXPECT_GT(server.Count(QStringLiteral("RETR")), nRetrBefore);
 }
 

@@ -621,8 +621,10 @@ CurlResult CFtpWorker::FetchPiece(CSegmentedFile& file, const CSegmentedFile::Pi
         const CurlResult result = m_pConnection->Fetch(range, sink, onIdle);
         if (file.PieceDone(piece.nId) || (!bOwner && m_bYield))
             return CurlResult::Done;
-        if (IsCancelled() || file.Fault())
+        if (IsCancelled())
             return CurlResult::Lost;
+        if (file.Fault())
+            return CurlResult::Failed;  // the player's disk: no fault of the connection's
         // The server ended the piece short: not the file the list names.
         const CurlResult eFailed = result == CurlResult::Done ? CurlResult::Failed : result;
         if (!url)

@@ -3,8 +3,8 @@
 # default build (warnings as errors) and in the AddressSanitizer +
 # UndefinedBehaviorSanitizer build; the tests of the threaded code (label
 # threads) run a third time under ThreadSanitizer. With ORVANTA_WINDOWS=1,
-# and in CI, the Qt-free core is also built for Windows and tested under
-# Wine. ORVANTA_SKIP_ASAN=1 and ORVANTA_SKIP_TSAN=1 leave a sanitizer out.
+# in CI, and where the Windows libraries are built, the Qt-free core is
+# also built for Windows and tested under Wine (scripts/test-windows.sh). ORVANTA_SKIP_ASAN=1 and ORVANTA_SKIP_TSAN=1 leave a sanitizer out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -29,9 +29,12 @@ ctest --preset ci -j "$test_jobs"
 stage "packaging"
 bash scripts/package-check.sh build/ci
 
-# A couple of minutes from a fresh machine, so CI runs it too.
-if [ "${ORVANTA_WINDOWS:-0}" = 1 ] || [ "${CI:-}" = true ]; then
-  stage "Windows core (MinGW-w64, tests under Wine)"
+# A couple of minutes from a fresh machine, so CI runs it too. Where the
+# Windows libraries are built (or ORVANTA_WINDOWS_BUILD_DEPS=1 asks for
+# them), it also runs the real Updater.exe under Wine.
+if [ "${ORVANTA_WINDOWS:-0}" = 1 ] || [ "${CI:-}" = true ] || [ "${ORVANTA_WINDOWS_BUILD_DEPS:-0}" = 1 ] ||
+   [ -d "${ORVANTA_WINDOWS_CACHE:-$HOME/.cache/orvanta-windows}/current" ]; then
+  stage "Windows (MinGW-w64, tests under Wine)"
   bash scripts/test-windows.sh
 fi
 

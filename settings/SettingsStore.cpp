@@ -129,9 +129,24 @@ const ValueSpec* FindValue(const char* name)
     return nullptr;
 }
 
+namespace {
+QString& TestStoreLocation()
+{
+    static QString location;
+    return location;
+}
+} // namespace
+
+void SetStoreLocationForTests(const QString& location)
+{
+    TestStoreLocation() = location;
+}
+
 QString StoreLocation()
 {
 #ifdef _WIN32
+    if (!TestStoreLocation().isEmpty())
+        return TestStoreLocation();
     return QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\%1\\%2")
         .arg(QLatin1String(ORGANIZATION), QLatin1String(APPLICATION));
 #else

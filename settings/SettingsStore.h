@@ -57,6 +57,10 @@ const ValueSpec* FindValue(const char* name);
 
 // Where the store lives on this machine (a file path, or the registry path on Windows).
 QString StoreLocation();
+// On Windows the store is one key for the whole machine, so tests name a key
+// of their own here (a full registry path; empty: the real key again).
+// Elsewhere the store follows XDG_CONFIG_HOME and this is not needed.
+void SetStoreLocationForTests(const QString& location);
 // The file beside the store that holds the digests of the game folder's
 // files (CDigestCache): "<store's folder>/Orvanta Online.digests", on
 // Windows in the user's local application data.

@@ -9,21 +9,36 @@
 #include <QStringList>
 #include <QUrl>
 
+#ifdef _WIN32
+#include <memory>
+#include <string>
+#endif
+
 namespace orvanta {
 
 bool StartDetachedCommandLine(const QString& commandLine, const QString& workingDir)
 {
 #ifdef _WIN32
-    // Windows hands the whole line to the program, as it always did.
+    // The program gets the line exactly as built, its own name first, as
+    // the game client always did (WinExec). QProcess would put its full
+    // path and a second blank in front of the arguments.
     QProcess process;
     const int nSpace = commandLine.indexOf(QLatin1Char(' '));
     const QString program = nSpace < 0 ? commandLine : commandLine.left(nSpace);
     QString path = QDir(workingDir).filePath(program);
-    if (!QFileInfo::exists(path))
+    const bool bInFolder = QFileInfo::exists(path);
+    if (!bInFolder)
         path = program;
     process.setProgram(path);
-    process.setNativeArguments(nSpace < 0 ? QString() : commandLine.mid(nSpace + 1));
     process.setWorkingDirectory(workingDir);
+    // CreateProcessW may write into the line, so it gets a copy of its own.
+    auto line = std::make_shared<std::wstring>(commandLine.toStdWString());
+    auto application = std::make_shared<std::wstring>(QDir::toNativeSeparators(path).toStdWString());
+    process.setCreateProcessArgumentsModifier([line, application, bInFolder](QProcess::CreateProcessArguments* args) {
+        args->arguments = line->data();
+        if (bInFolder)
+            args->applicationName = application->c_str();
+    });
     return process.startDetached();
 #else
     // A plain command line: words separated by blanks, no quoting.

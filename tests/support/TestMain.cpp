@@ -4,9 +4,14 @@
 #include <QCoreApplication>
 #endif
 #include <QDir>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include "settings/SettingsStore.h"
+#endif
 
 // The tests' main(): a QApplication for those that build a window
 // (orvanta_test_gui), a bare QCoreApplication for the rest.
@@ -28,5 +33,16 @@ int main(int argc, char** argv)
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path()));
     ::testing::InitGoogleTest(&argc, argv);
     CApplication app(argc, argv);
+#ifdef _WIN32
+    // The registry has no temporary folder: the run's store is a key of its
+    // own under the user's, removed at the end.
+    const QString tests = QStringLiteral("HKEY_CURRENT_USER\\Software\\Orvanta Tests");
+    const QString run = QString::number(QCoreApplication::applicationPid());
+    orvanta::settings::SetStoreLocationForTests(tests + QLatin1Char('\\') + run);
+    const int nResult = RUN_ALL_TESTS();
+    QSettings(tests, QSettings::Registry32Format).remove(run);
+    return nResult;
+#else
     return RUN_ALL_TESTS();
+#endif
 }

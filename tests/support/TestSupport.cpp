@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSettings>
 #include <QTest>
 
 #include <algorithm>
@@ -17,10 +18,22 @@ CTempStore::CTempStore()
     : m_previous(qgetenv("XDG_CONFIG_HOME")), m_bHadPrevious(qEnvironmentVariableIsSet("XDG_CONFIG_HOME"))
 {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+#ifdef _WIN32
+    // A fresh key below the run's own (TestMain.cpp), not the machine's store.
+    static int nStores = 0;
+    m_previousKey = orvanta::settings::StoreLocation();
+    m_key = m_previousKey + QStringLiteral("\\%1").arg(++nStores);
+    orvanta::settings::SetStoreLocationForTests(m_key);
+#endif
 }
 
 CTempStore::~CTempStore()
 {
+#ifdef _WIN32
+    const int nSlash = m_key.lastIndexOf(QLatin1Char('\\'));
+    QSettings(m_key.left(nSlash), QSettings::Registry32Format).remove(m_key.mid(nSlash + 1));
+    orvanta::settings::SetStoreLocationForTests(m_previousKey);
+#endif
     if (m_bHadPrevious)
         qputenv("XDG_CONFIG_HOME", m_previous);
     else

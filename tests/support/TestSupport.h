@@ -27,6 +27,10 @@ private:
     QTemporaryDir m_dir;
     QByteArray m_previous;
     bool m_bHadPrevious;
+#ifdef _WIN32
+    QString m_previousKey;
+    QString m_key;
+#endif
 };
 
 // How many times longer than on a quick build the tests wait on the world

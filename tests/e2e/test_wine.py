@@ -1,0 +1,305 @@
+"""The real Updater.exe under Wine, against orvanta-patchd and the test FTP
+server on Linux loopback: the registry store, an update, a resume after a
+kill, the self-swap, the game start and the named mutex.
+
+One throw-away Wine prefix serves the whole file (booting one takes most of
+its time); each test has its own game folder inside the prefix's drive C
+and starts from an empty or freshly written store.
+"""
+
+import os
+import random
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+import e2e
+from e2e import BUTTON_EXIT, BUTTON_GAME, Ftpd, Patchd, Xvfb, scaled, tree, wait_until
+
+WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
+WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+WIN_BUILD = os.environ.get("ORVANTA_WINDOWS_BUILD", os.path.join(e2e.SOURCE_DIR, "build", "windows-mingw"))
+UPDATER_EXE = os.path.join(WIN_BUILD, "app", "Updater.exe")
+STAGE = os.path.join(e2e.SOURCE_DIR, "scripts", "windows-stage.sh")
+MINGW_CC = shutil.which("x86_64-w64-mingw32-gcc")
+# The game client is 32-bit and reads the 32-bit view; the updater opens it too.
+KEY = r"HKEY_LOCAL_MACHINE\Software\WOW6432Node\Kelto Interactive, Inc.\Orvanta Online"
+STORE_NAMES = ["ClientPath", "IP", "PORT", "ClientVersion", "Graphic", "EAX", "DownFolder", "DownFile",
+               "Whisper", "Community", "AutoHelp"]
+
+# Stands in for Client.exe: the command line exactly as Windows passed it, and
+# the folder it runs in.
+CLIENT_STUB = r"""
+#include <windows.h>
+#include <stdio.h>
+static void put(FILE* f, const char* name, const wchar_t* text)
+{
+    char utf8[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
+    fprintf(f, "%s=%s\n", name, n > 0 ? utf8 : "");
+}
+int main(void)
+{
+    wchar_t cwd[1024];
+    GetCurrentDirectoryW(1024, cwd);
+    FILE* f = _wfopen(L"client-started.txt", L"wb");
+    if (!f)
+        return 1;
+    put(f, "cmdline", GetCommandLineW());
+    put(f, "cwd", cwd);
+    fclose(f);
+    return 0;
+}
+"""
+
+
+def missing():
+    if not os.path.exists(WINE):
+        return "wine64 is not installed"
+    if not os.path.exists(UPDATER_EXE):
+        return "no windows-mingw build (%s)" % UPDATER_EXE
+    if not MINGW_CC:
+        return "no MinGW-w64 compiler for the Client.exe stand-in"
+    if not os.path.exists(e2e.PATCHD):
+        return "no Linux build of orvanta-patchd (%s)" % e2e.PATCHD
+    return None
+
+
+@unittest.skipIf(missing(), missing())
+class Wine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.base = tempfile.mkdtemp(prefix="orvanta-wine-e2e-")
+        cls.logs = os.path.join(cls.base, "logs")
+        os.makedirs(cls.logs)
+        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.base, "prefix"), WINEDEBUG="-all",
+                       # No Mono or Gecko: nothing needs them, and asking would reach the network.
+                       WINEDLLOVERRIDES="mscoree,mshtml=")
+        try:
+            # The display first: the prefix's desktop process starts with the
+            # boot and stays, and windows reach X only through a desktop that
+            # had a display.
+            cls.xvfb = Xvfb(cls.logs)
+            cls.env["DISPLAY"] = cls.xvfb.display
+            subprocess.run([WINE, "wineboot", "--init"], env=cls.env, check=True, timeout=scaled(180),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            source = os.path.join(cls.base, "client.c")
+            with open(source, "w") as f:
+                f.write(CLIENT_STUB)
+            cls.client = os.path.join(cls.base, "Client.exe")
+            subprocess.run([MINGW_CC, "-O1", "-o", cls.client, source], check=True, timeout=60)
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run([WINESERVER, "-k"], env=cls.env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=cls.env, stderr=subprocess.DEVNULL, timeout=30)
+        if getattr(cls, "xvfb", None):
+            cls.xvfb.stop()
+        if os.environ.get("ORVANTA_E2E_KEEP"):
+            print("kept", cls.base)
+        else:
+            shutil.rmtree(cls.base, ignore_errors=True)
+
+    def setUp(self):
+        name = self.id().rsplit(".", 1)[-1]
+        self.game = os.path.join(self.env["WINEPREFIX"], "drive_c", "orvanta", name)
+        self.game_win = "C:\\orvanta\\%s\\" % name
+        self.release = os.path.join(self.base, "release-" + name)
+        self.logs = os.path.join(self.base, name)
+        os.makedirs(self.logs)
+        self.status_log = os.path.join(self.logs, "status.log")
+        os.makedirs(self.release)
+        subprocess.run([STAGE, self.game], check=True)
+        shutil.copy(self.client, self.game)
+        self.servers, self.updaters = [], []
+        self.reg("delete", KEY, "/f")
+
+    def tearDown(self):
+        for proc in self.updaters:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        for server in self.servers:
+            server.stop()
+        # Whatever the test left running in the prefix, so the next one
+        # starts without a window or a held mutex.
+        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+
+    # --- Windows side ---
+
+    def reg(self, *args):
+        return subprocess.run([WINE, "reg", *args], env=self.env, capture_output=True, timeout=scaled(60))
+
+    def write_store(self, **values):
+        store = {"ClientPath": self.game_win, "IP": "localhost", "PORT": 7776, "ClientVersion": 1,
+                 "Graphic": 1, "EAX": 1, "DownFolder": "", "DownFile": "", "Whisper": 1, "Community": 1,
+                 "AutoHelp": 1}
+        store.update(values)
+        lines = ["Windows Registry Editor Version 5.00", "", "[%s]" % KEY]
+        for k, v in store.items():
+            if isinstance(v, int):
+                lines.append('"%s"=dword:%08x' % (k, v))
+            else:
+                lines.append('"%s"="%s"' % (k, v.replace("\\", "\\\\")))
+        path = os.path.join(self.base, "store.reg")
+        with open(path, "w", encoding="utf-16") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        r = subprocess.run([WINE, "regedit", "/S", "Z:" + path.replace("/", "\\")], env=self.env,
+                           capture_output=True, timeout=scaled(60))
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def read_store(self):
+        """Name -> text of the values under the key, as `reg query` prints them."""
+        r = self.reg("query", KEY)
+        out = {}
+        for line in r.stdout.decode("utf-8", "replace").splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[1].startswith("REG_"):
+                value = parts[2] if len(parts) > 2 else ""
+                out[parts[0]] = str(int(value, 16)) if parts[1] == "REG_DWORD" else value
+        return out
+
+    def start_updater(self, *args):
+        env = dict(self.env, ORVANTA_NOTICE="off",
+                   ORVANTA_STATUS_LOG="Z:" + self.status_log.replace("/", "\\"))
+        out = open(os.path.join(self.logs, "updater-%d.out" % len(self.updaters)), "w")
+        with out:
+            proc = subprocess.Popen([WINE, self.game_win + "Updater.exe", *args], cwd=self.game, env=env,
+                                    stdout=out, stderr=subprocess.STDOUT)
+        self.updaters.append(proc)
+        self.window = None
+        return proc
+
+    # --- what the window shows, as e2e.Case reads it ---
+
+    statuses = e2e.Case.statuses
+    wait_status = e2e.Case.wait_status
+    find_window = e2e.Case.find_window
+    click = e2e.Case.click
+    key = e2e.Case.key
+    wait_exit = e2e.Case.wait_exit
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.xvfb.display),
+                              capture_output=True, text=True, timeout=scaled(10))
+
+    def windows(self):
+        return [w for w in self.xdotool("search", "--onlyvisible", "--name", e2e.TITLE).stdout.split() if w]
+
+    def client_started(self):
+        path = os.path.join(self.game, "client-started.txt")
+        if not os.path.exists(path):
+            return None
+        with open(path, encoding="utf-8") as f:
+            return dict(line.split("=", 1) for line in f.read().splitlines())
+
+    def servers_for(self, version, *knobs):
+        ftpd = Ftpd(self.release, self.logs, *knobs)
+        self.servers.append(ftpd)
+        patchd = Patchd(self.logs, self.release, version, "127.0.0.1:%d" % ftpd.port,
+                        game_host="10.1.2.3", game_port=4242)
+        self.servers.append(patchd)
+        return ftpd, patchd
+
+    # --- the checks ---
+
+    def test_first_run_writes_the_store_and_a_second_updater_exits(self):
+        first = self.start_updater("127.0.0.1")
+        self.find_window(timeout=60)
+        # The eleven values the game client reads, in its own view.
+        store = wait_until(lambda: len(self.read_store()) >= 11 and self.read_store(), 20)
+        self.assertTrue(store, self.read_store())
+        self.assertEqual(sorted(store), sorted(STORE_NAMES))
+        self.assertEqual(store["ClientPath"], self.game_win)
+        self.assertEqual((store["IP"], store["PORT"]), ("localhost", "7776"))
+
+        started = time.monotonic()
+        second = self.start_updater("127.0.0.1")
+        self.assertEqual(self.wait_exit(second, 30), 0)
+        self.assertLess(time.monotonic() - started, scaled(15))
+        self.assertEqual(len(self.windows()), 1)
+        self.assertIsNone(first.poll())
+        self.click(BUTTON_EXIT)
+        self.assertEqual(self.wait_exit(first, 30), 0)
+
+    def test_update_with_korean_names_resumes_after_a_kill_then_starts_the_game(self):
+        rng = random.Random(23)
+        files = {
+            "readme.txt": "Orvanta Online 3\n".encode(),
+            "data/소리/겨울축제/눈.ogg": rng.randbytes(90_000),
+            "data/지도/깊은/곳/성.map": rng.randbytes(60_000),
+            "pack/big.pak": rng.randbytes(2_500_000),
+            "pack/more.pak": rng.randbytes(1_500_000),
+        }
+        for rel, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(self.release, rel)), exist_ok=True)
+            with open(os.path.join(self.release, rel), "wb") as f:
+                f.write(data)
+        ftpd, patchd = self.servers_for(3, "--throttle", "400000")
+        self.write_store(PORT=patchd.port, ClientVersion=2)
+        first = self.start_updater("127.0.0.1")
+        self.assertTrue(wait_until(lambda: "pack/big.pak" in " ".join(ftpd.retrieved()), 60), ftpd.retrieved())
+        time.sleep(2.0)
+        first.send_signal(signal.SIGKILL)
+        first.wait()
+        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+        self.assertTrue(self.read_store().get("DownFile"), self.read_store())
+        with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
+            before = len(f.read())
+
+        second = self.start_updater("127.0.0.1")
+        self.wait_status("업데이트를 완료했습니다.", 120)
+        self.find_window(timeout=60)
+        # The second run continues what the first left, not from its start.
+        with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
+            later = f.read()[before:]
+        self.assertRegex(later, r"REST [1-9]")
+        self.assertNotIn("RETR data/", later)
+        game = tree(self.game)
+        self.assertEqual({rel: game.get(rel) for rel in files}, tree(self.release))
+        done = lambda: (lambda s: (s.get("ClientVersion"), s.get("DownFile")) == ("3", "") and s)(self.read_store())
+        self.assertTrue(wait_until(done, 10), self.read_store())
+
+        self.click(BUTTON_GAME)
+        self.assertEqual(self.wait_exit(second, 30), 0)
+        started = wait_until(self.client_started, 15)
+        self.assertTrue(started)
+        # The line as built, nothing in front of it and one blank between words.
+        self.assertEqual(started["cmdline"], "Client.exe -start -ip:10.1.2.3 -port:4242")
+        self.assertEqual(started["cwd"], self.game_win.rstrip("\\"))
+
+    def test_downloaded_updater_is_swapped_in_and_the_old_one_kept(self):
+        with open(UPDATER_EXE, "rb") as f:
+            old = f.read()
+        new = old + b"\0next release"
+        with open(os.path.join(self.release, "_Updater.exe"), "wb") as f:
+            f.write(new)
+        ftpd, patchd = self.servers_for(4)
+        self.write_store(PORT=patchd.port, ClientVersion=3)
+        proc = self.start_updater("127.0.0.1")
+        self.wait_status("업데이트를 완료했습니다.", 60)
+        self.find_window(timeout=60)
+        self.click(BUTTON_GAME)
+        # The box asking to start the updater again, over the window.
+        self.assertTrue(wait_until(lambda: len(self.xdotool("search", "--onlyvisible", "--name", ".").stdout.split()) > 1,
+                                   15), "no restart box")
+        self.key("Return")
+        self.assertEqual(self.wait_exit(proc, 30), 0)
+        with open(os.path.join(self.game, "Updater.exe"), "rb") as f:
+            self.assertEqual(f.read(), new)
+        with open(os.path.join(self.game, "_tmp"), "rb") as f:
+            self.assertEqual(f.read(), old)
+        self.assertFalse(os.path.exists(os.path.join(self.game, "_Updater.exe")))
+        self.assertIsNone(self.client_started())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -279,13 +279,19 @@ class Wine(unittest.TestCase):
     def test_downloaded_updater_is_swapped_in_and_the_old_one_kept(self):
         with open(UPDATER_EXE, "rb") as f:
             old = f.read()
-        new = old + b"\0next release"
+        # Trailing bytes after the program's image, which Windows ignores:
+        # at least 17 MiB, so that it comes in pieces.
+        new = old + b"\0next release" + random.Random(5).randbytes(max(0, 17 * 1024 * 1024 - len(old)))
         with open(os.path.join(self.release, "_Updater.exe"), "wb") as f:
             f.write(new)
-        ftpd, patchd = self.servers_for(4)
+        # Each connection is paced, so the others join in time: the pieces'
+        # writes at their offsets on Windows.
+        ftpd, patchd = self.servers_for(4, "--rate-per-connection", "8000000")
         self.write_store(PORT=patchd.port, ClientVersion=3)
         proc = self.start_updater("127.0.0.1")
         self.wait_status("업데이트를 완료했습니다.", 60)
+        with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
+            self.assertRegex(f.read(), r"REST [1-9]")
         self.find_window(timeout=60)
         self.click(BUTTON_GAME)
         # The box asking to start the updater again, over the window.

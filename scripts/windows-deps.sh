@@ -102,12 +102,12 @@ step() {  # name command...
   echo "$((SECONDS - start))" >"$deps/.done-$name"
 }
 fetch() {  # package: the unpacked source folder, Debian's patches applied
-  local dir=$work/src-$1 spec
-  for spec in "$1" "$1/bookworm" ""; do
-    [ -n "$spec" ] || { echo "windows-deps: cannot fetch the source of $1" >&2; return 1; }
+  local dir=$work/src-$1 wanted
+  for wanted in "$1" "$1/bookworm" ""; do
+    [ -n "$wanted" ] || { echo "windows-deps: cannot fetch the source of $1" >&2; return 1; }
     rm -rf "$dir" && mkdir -p "$dir"
-    (cd "$dir" && apt-get source -qq "$spec") >&2 && break
-    echo "windows-deps: $spec unavailable, trying the point release" >&2
+    (cd "$dir" && apt-get source -qq "$wanted") >&2 && break
+    echo "windows-deps: $wanted unavailable, trying the point release" >&2
   done
   (cd "$dir" && ls -- *.dsc) >>"$deps/sources.txt"
   find "$dir" -mindepth 1 -maxdepth 1 -type d | head -1

@@ -146,6 +146,18 @@ def closed_port():
     return s
 
 
+
+def terminate(proc):
+    """SIGTERM, so that a server takes its children down; SIGKILL when it
+    does not end in time."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(scaled(5))
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
 class Xvfb:
     """A private display. The tests pick its number themselves, under a lock
     of their own: with -displayfd, two servers starting at once can both try
@@ -189,13 +201,8 @@ class Xvfb:
         return False
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(scaled(5))
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.proc:
+            terminate(self.proc)
         if self._lock:
             self._lock.close()
             self._lock = None

@@ -19,7 +19,7 @@ import threading
 import time
 import unittest
 
-from e2e import (BUILD_DIR, PATCHD, RELEASE_TOOL, SOURCE_DIR, STORE_DIR, STORE_FILE, UPDATE_CLI, Case, free_port,
+from e2e import (terminate, BUILD_DIR, PATCHD, RELEASE_TOOL, SOURCE_DIR, STORE_DIR, STORE_FILE, UPDATE_CLI, Case, free_port,
                  scaled, sha, wait_until)
 
 DEPLOY = os.path.join(SOURCE_DIR, "deploy")
@@ -96,13 +96,7 @@ class Proc:
             self.proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, env=env)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(scaled(5))
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        terminate(self.proc)
 
 
 class Player:

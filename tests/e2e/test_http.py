@@ -174,13 +174,7 @@ class Http(Case):
     def stop_nginx(proc):
         # SIGTERM, so that the master takes its workers down: killed, it
         # would leave them serving the port.
-        if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(e2e.scaled(5))
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        e2e.terminate(proc)
 
     @staticmethod
     def listening(port):

@@ -203,7 +203,7 @@ void CCurlConnection::NoteError(CURLcode rc)
         m_lastError = curl_easy_strerror(rc);
 }
 
-bool CCurlConnection::KeepLogin(const CurlLogin& login)
+bool CCurlConnection::SetAccount(const CurlLogin& login)
 {
     if (!orvanta::IsUrlHost(login.host))
         return false;
@@ -211,16 +211,21 @@ bool CCurlConnection::KeepLogin(const CurlLogin& login)
     m_hostPart = (bV6 ? "[" + login.host + "]" : login.host) + ":" + std::to_string(login.port);
     m_user = login.user;
     m_password = login.password;
+    return true;
+}
+
+bool CCurlConnection::KeepLogin(const CurlLogin& login)
+{
+    if (!SetAccount(login))
+        return false;
     m_bPassive = login.bPassive;
     return true;
 }
 
 bool CCurlConnection::LogIn(const CurlLogin& login)
 {
-    const bool bWasPassive = m_bPassive;
-    if (!KeepLogin(login))
+    if (!SetAccount(login))
         return false;
-    m_bPassive = bWasPassive;
     // No file: curl connects, logs in and keeps the connection for the
     // requests that follow.
     ResetOptions({}, login.bPassive);

@@ -115,6 +115,9 @@ private:
     };
 
     explicit CCurlConnection(const FtpTimeouts& timeouts);
+    // The server and account the FTP requests use; false for a host that
+    // cannot stand in a URL.
+    bool SetAccount(const CurlLogin& login);
     void ResetOptions(const std::string& remotePath, bool bPassive, const std::string& url = {});
     CURLcode Perform();
     void NoteError(CURLcode rc);

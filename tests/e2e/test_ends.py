@@ -324,10 +324,12 @@ class Ends(Case):
         self.assertEqual(self.ends(), [road.outcome])
 
     def boxes_shown(self):
-        """The visible top-level windows other than the main one."""
-        def ids(pattern):
-            return set(self.xdotool("search", "--onlyvisible", "--name", pattern).stdout.split())
-        return ids(".") - ids(e2e.TITLE)
+        """The visible top-level windows other than the main one. Each is named
+        on its own (a window gone meanwhile has no name): a second search by
+        title can miss the main window while another goes away under it."""
+        shown = self.xdotool("search", "--onlyvisible", "--name", ".").stdout.split()
+        names = {w: self.xdotool("getwindowname", w).stdout.strip() for w in shown}
+        return {w for w, name in names.items() if name and name != e2e.TITLE}
 
     def ends(self):
         return [s.split(" ", 1)[1] for s in self.statuses() if s.startswith("finished ")]

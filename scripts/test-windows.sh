@@ -59,7 +59,7 @@ if [ "${ORVANTA_WINDOWS_BUILD_DEPS:-0}" = 1 ] || [ -d "$cache/current" ]; then
   echo "== Updater.exe under Wine"
   deps=$(bash scripts/windows-deps.sh | tail -n 1)
   cmake --preset windows-mingw -DORVANTA_WINDOWS_DEPS="$deps" >/dev/null
-  cmake --build --preset windows-mingw -j2 --target Updater
+  cmake --build --preset windows-mingw -j2 --target Updater orvanta-update
   # orvanta-patchd is a Linux program: the one scripts/test.sh built, or
   # its own.
   linux=${ORVANTA_BUILD_DIR:-build/ci}

@@ -1,6 +1,6 @@
 """The real Updater.exe under Wine, against orvanta-patchd and the test FTP
 server on Linux loopback: the registry store, an update, a resume after a
-kill, the self-swap, the game start and the named mutex.
+kill, the self-swap, the game start, the named mutex, and the installer.
 
 One throw-away Wine prefix serves the whole file (booting one takes most of
 its time); each test has its own game folder inside the prefix's drive C
@@ -24,6 +24,7 @@ WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
 WIN_BUILD = os.environ.get("ORVANTA_WINDOWS_BUILD", os.path.join(e2e.SOURCE_DIR, "build", "windows-mingw"))
 UPDATER_EXE = os.path.join(WIN_BUILD, "app", "Updater.exe")
 STAGE = os.path.join(e2e.SOURCE_DIR, "scripts", "windows-stage.sh")
+MAKE_INSTALLER = os.path.join(e2e.SOURCE_DIR, "scripts", "windows-installer.sh")
 MINGW_CC = shutil.which("x86_64-w64-mingw32-gcc")
 # The game client is 32-bit and reads the 32-bit view; the updater opens it too.
 KEY = r"HKEY_LOCAL_MACHINE\Software\WOW6432Node\Kelto Interactive, Inc.\Orvanta Online"
@@ -51,6 +52,29 @@ int main(void)
     put(f, "cmdline", GetCommandLineW());
     put(f, "cwd", cwd);
     fclose(f);
+    return 0;
+}
+"""
+
+# The access rule of a key in the 32-bit view, in SDDL. Wine keeps a key's
+# rule only while its wineserver runs, so this is asked before it ends.
+KEY_RULE = r"""
+#include <windows.h>
+#include <sddl.h>
+#include <aclapi.h>
+#include <stdio.h>
+int wmain(int argc, wchar_t** argv)
+{
+    HKEY key;
+    PSECURITY_DESCRIPTOR sd;
+    LPWSTR text;
+    if (argc != 2 || RegOpenKeyExW(HKEY_LOCAL_MACHINE, argv[1], 0, READ_CONTROL | KEY_WOW64_32KEY, &key) != 0)
+        return 1;
+    if (GetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL, &sd) != 0 ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, NULL))
+        return 1;
+    printf("%ls\n", text);
     return 0;
 }
 """
@@ -136,6 +160,17 @@ class Wine(unittest.TestCase):
 
     def reg(self, *args):
         return subprocess.run([WINE, "reg", *args], env=self.env, capture_output=True, timeout=scaled(60))
+
+    def run_windows(self, *args):
+        """(exit status, output) of a Windows program. The output goes through
+        a file: the prefix's services, started with it, would hold a pipe
+        open for as long as the wineserver runs."""
+        path = os.path.join(self.logs, "program.out")
+        with open(path, "w") as out:
+            status = subprocess.run([WINE, *args], env=self.env, stdout=out, stderr=subprocess.STDOUT,
+                                    timeout=scaled(120)).returncode
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return status, f.read()
 
     def write_store(self, **values):
         store = {"ClientPath": self.game_win, "IP": "localhost", "PORT": 7776, "ClientVersion": 1,
@@ -305,6 +340,69 @@ class Wine(unittest.TestCase):
             self.assertEqual(f.read(), old)
         self.assertFalse(os.path.exists(os.path.join(self.game, "_Updater.exe")))
         self.assertIsNone(self.client_started())
+
+    @unittest.skipIf(not shutil.which("makensis"), "makensis (nsis) is not installed")
+    def test_installer_installs_the_updater_which_updates_then_uninstalls_without_a_trace(self):
+        drive = os.path.join(self.env["WINEPREFIX"], "drive_c")
+        folder_win = "C:\\Program Files\\Orvanta Online\\"
+        folder = os.path.join(drive, "Program Files", "Orvanta Online")
+        # What the prefix holds before, but for temporary files.
+        def files():
+            found = set()
+            for top, dirs, names in os.walk(drive):
+                found.update(os.path.relpath(os.path.join(top, n), drive) for n in dirs + names)
+            return {f for f in found if "/Temp/" not in f and f != "orvanta" and not f.startswith("orvanta/")}
+        before = files()
+        setup = os.path.join(self.base, "Orvanta-Setup.exe")
+        subprocess.run([MAKE_INSTALLER, setup], check=True, capture_output=True, timeout=scaled(180),
+                       env=dict(os.environ, ORVANTA_INSTALLER_COMPRESSOR="zlib"))
+        source = os.path.join(self.base, "key_rule.c")
+        with open(source, "w") as f:
+            f.write(KEY_RULE)
+        key_rule = os.path.join(self.base, "key_rule.exe")
+        subprocess.run([MINGW_CC, "-municode", "-O1", "-o", key_rule, source, "-ladvapi32"], check=True, timeout=60)
+
+        # One wineserver from the installation to the rule's check.
+        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        self.assertEqual(self.run_windows(setup, "/S")[0], 0)
+        rule = self.run_windows(key_rule, KEY.split("\\", 1)[1].replace("WOW6432Node\\", ""))
+        # Players (built-in Users) may do all on the store's key.
+        self.assertIn("(A;OICI;KA;;;BU)", rule[1], rule)
+        for rel in ("Updater.exe", "orvanta-update.exe", "Qt6Widgets.dll", "platforms/qwindows.dll",
+                    "Uninstall.exe"):
+            self.assertTrue(os.path.exists(os.path.join(folder, rel)), rel)
+        links = [f for f in files() - before if f.endswith(".lnk")]
+        self.assertEqual(len(links), 3, links)
+        self.assertEqual(self.read_store(), {"ClientPath": folder_win})
+        uninstall = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvanta Online"
+        self.assertEqual(self.reg("query", uninstall).returncode, 0)
+
+        # The installed updater, started as the shortcut starts it, fetches
+        # a release into its folder and records it.
+        with open(os.path.join(self.release, "readme.txt"), "wb") as f:
+            f.write(b"Orvanta Online 5\n")
+        os.makedirs(os.path.join(self.release, "data", "소리"))
+        with open(os.path.join(self.release, "data", "소리", "바람.ogg"), "wb") as f:
+            f.write(random.Random(9).randbytes(50_000))
+        _ftpd, patchd = self.servers_for(5)
+        self.write_store(ClientPath=folder_win, PORT=patchd.port, ClientVersion=0)
+        self.game, self.game_win = folder, folder_win
+        proc = self.start_updater("127.0.0.1")
+        self.wait_status("업데이트를 완료했습니다.", 60)
+        self.assertEqual({rel: tree(folder).get(rel) for rel in tree(self.release)}, tree(self.release))
+        self.assertTrue(wait_until(lambda: self.read_store().get("ClientVersion") == "5", 10), self.read_store())
+        self.find_window(timeout=60)
+        self.click(BUTTON_EXIT)
+        self.assertEqual(self.wait_exit(proc, 30), 0)
+        self.assertTrue([f for f in files() - before if f.endswith(".digests")])
+
+        # The uninstaller runs from a copy in the temporary folder and
+        # returns at once; it is done when the game folder is gone.
+        self.assertEqual(self.run_windows(folder_win + "Uninstall.exe", "/S")[0], 0)
+        self.assertTrue(wait_until(lambda: not os.path.exists(folder), 30), "the game folder stayed")
+        self.assertTrue(wait_until(lambda: files() == before, 10), sorted(files() ^ before))
+        self.assertNotEqual(self.reg("query", KEY.rsplit("\\", 1)[0]).returncode, 0)
+        self.assertNotEqual(self.reg("query", uninstall).returncode, 0)
 
 
 if __name__ == "__main__":

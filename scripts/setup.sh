@@ -17,9 +17,10 @@ PACKAGES=(
   dpkg-dev file ccache help2man
 )
 # The Windows build of the Qt-free core and Wine to run its tests
-# (scripts/test-windows.sh); GoogleTest's sources come with googletest.
+# (scripts/test-windows.sh), NSIS for the installer; GoogleTest's sources
+# come with googletest.
 if [ "${ORVANTA_WINDOWS:-0}" = 1 ]; then
-  PACKAGES+=(g++-mingw-w64-x86-64 wine64)
+  PACKAGES+=(g++-mingw-w64-x86-64 wine64 nsis)
 fi
 
 missing=()

@@ -96,6 +96,26 @@ Function FolderIsOurs
 done:
 FunctionEnd
 
+; Stops the (un)installer while the updater runs: its files would be in
+; use. The updater holds the named mutex "Orvanta Updater" while it runs.
+!macro RefuseWhileUpdaterRuns
+  System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "Orvanta Updater") p .r0'
+  ${If} $0 P<> 0
+    System::Call 'kernel32::CloseHandle(p r0)'
+    MessageBox MB_ICONSTOP|MB_OK "업데이터가 실행 중입니다. 업데이터를 종료한 뒤 다시 시도하세요." /SD IDOK
+    SetErrorLevel 3
+    Quit
+  ${EndIf}
+!macroend
+
+Function .onInit
+  !insertmacro RefuseWhileUpdaterRuns
+FunctionEnd
+
+Function un.onInit
+  !insertmacro RefuseWhileUpdaterRuns
+FunctionEnd
+
 Function .onVerifyInstDir
   Call FolderIsOurs
   ${If} $0 == 0
@@ -194,5 +214,7 @@ Section "Uninstall"
 
   ; The game folder with everything the updater fetched into it: the
   ; installer took it only when it was empty or already the game's.
-  RMDir /r "$INSTDIR"
+  ${If} ${FileExists} "$INSTDIR\Uninstall.exe"
+    RMDir /r "$INSTDIR"
+  ${EndIf}
 SectionEnd

@@ -7,9 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <optional>
+
 #ifdef _WIN32
 #include <windows.h>
-#include <tlhelp32.h>
 #else
 #include <signal.h>
 #endif
@@ -19,29 +20,26 @@ namespace {
 
 constexpr int START_TIMEOUT_MS = 10000;
 
-// Stops every thread of the process and leaves its sockets open. Windows
-// has no SIGSTOP: its threads are suspended one by one.
-void SuspendProcess(qint64 nPid)
-{
 #ifdef _WIN32
-    const HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
-        return;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL bMore = Thread32First(hSnapshot, &entry); bMore; bMore = Thread32Next(hSnapshot, &entry)) {
-        if (qint64(entry.th32OwnerProcessID) != nPid)
-            continue;
-        if (const HANDLE hThread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)) {
-            SuspendThread(hThread);
-            CloseHandle(hThread);
-        }
-    }
-    CloseHandle(hSnapshot);
-#else
-    ::kill(pid_t(nPid), SIGSTOP);
-#endif
+// The server is a Linux program: a Windows test reaches it only under Wine,
+// whose kernel32 names a path of its drives on the Linux side. Looked up
+// at run time, so that the test still loads on Windows itself (and says the
+// server did not start).
+std::optional<QString> LinuxPath(const QString& path)
+{
+    using Convert = char*(__cdecl*)(const wchar_t*);
+    static const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!convert)
+        return std::nullopt;
+    char* pName = convert(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()));
+    if (!pName)
+        return std::nullopt;
+    const QString name = QString::fromUtf8(pName);
+    HeapFree(GetProcessHeap(), 0, pName);
+    return name;
 }
+#endif
 
 } // namespace
 
@@ -60,8 +58,17 @@ CFtpServer::~CFtpServer()
 
 bool CFtpServer::Start()
 {
+#ifdef _WIN32
+    const auto root = LinuxPath(m_options.root);
+    const auto work = LinuxPath(m_workDir.path());
+    if (!root || !work)
+        return false;
+#else
+    const std::optional<QString> root = m_options.root;
+    const std::optional<QString> work = m_workDir.path();
+#endif
     QStringList args{QStringLiteral(ORVANTA_SOURCE_DIR "/tests/support/ftpd.py"),
-                     QStringLiteral("--root"), m_options.root,
+                     QStringLiteral("--root"), *root,
                      QStringLiteral("--user"), m_options.user,
                      QStringLiteral("--password"), m_options.password};
     const auto add = [&args](const char* name, qint64 value) {
@@ -88,8 +95,30 @@ bool CFtpServer::Start()
     if (m_options.bActiveOnly)
         args << QStringLiteral("--active-only");
     if (m_options.bLog)
-        args << QStringLiteral("--log") << m_workDir.filePath(QStringLiteral("commands.log"));
+        args << QStringLiteral("--log") << *work + QStringLiteral("/commands.log");
 
+#ifdef _WIN32
+    // Wine gives no handle to a Linux program and passes it no pipes: the
+    // server is driven through files in the work folder (ftpd.py's watch()).
+    // Its standard handles are its own: those it inherits the test loses.
+    args << QStringLiteral("--control") << *work;
+    m_process.setProgram(QStringLiteral("Z:\\usr\\bin\\python3"));
+    m_process.setArguments(args);
+    m_process.setStandardInputFile(QProcess::nullDevice());
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(m_workDir.filePath(QStringLiteral("stderr.log")));
+    if (!m_process.startDetached())
+        return false;
+    m_bRunning = true;
+    QFile port(m_workDir.filePath(QStringLiteral("port")));
+    if (WaitFor([&port] { return port.exists(); }, ScaledMs(START_TIMEOUT_MS)) && port.open(QIODevice::ReadOnly))
+        m_nPort = port.readAll().trimmed().toInt();
+    if (m_nPort <= 0) {
+        QFile error(m_workDir.filePath(QStringLiteral("stderr.log")));
+        qWarning("ftpd.py did not start: %s", error.open(QIODevice::ReadOnly) ? error.readAll().constData() : "");
+    }
+    return m_nPort > 0;
+#else
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);
     if (!m_process.waitForStarted(ScaledMs(START_TIMEOUT_MS)))
@@ -107,12 +136,34 @@ bool CFtpServer::Start()
         }
     }
     return false;
+#endif
+}
+
+#ifdef _WIN32
+bool CFtpServer::Ask(const char* request, const char* answer)
+{
+    if (!m_bRunning)
+        return false;
+    QFile(m_workDir.filePath(QLatin1String(request))).open(QIODevice::WriteOnly);
+    return WaitFor([this, answer] { return QFile::exists(m_workDir.filePath(QLatin1String(answer))); },
+                   ScaledMs(5000));
 }
 
 void CFtpServer::Kill()
 {
+    if (Ask("kill", "killed"))
+        m_bRunning = false;
+}
+
+void CFtpServer::Freeze()
+{
+    Ask("freeze", "frozen");
+}
+#else
+void CFtpServer::Kill()
+{
     if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();  // SIGKILL (TerminateProcess) ends a stopped process too
+        m_process.kill();  // SIGKILL ends a stopped process too
         m_process.waitForFinished(ScaledMs(5000));
     }
 }
@@ -120,8 +171,9 @@ void CFtpServer::Kill()
 void CFtpServer::Freeze()
 {
     if (m_process.state() != QProcess::NotRunning)
-        SuspendProcess(m_process.processId());
+        ::kill(pid_t(m_process.processId()), SIGSTOP);  // its sockets stay open
 }
+#endif
 
 QString CFtpServer::HostText() const
 {

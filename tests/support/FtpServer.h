@@ -60,6 +60,10 @@ public:
     int Count(const QString& prefix) const;
 
 private:
+#ifdef _WIN32
+    bool Ask(const char* request, const char* answer);  // of the server, through its work folder
+    bool m_bRunning = false;
+#endif
     Options m_options;
     std::unique_ptr<QTemporaryDir> m_pRootDir;
     QTemporaryDir m_workDir;

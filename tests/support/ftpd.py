@@ -12,7 +12,6 @@ the game's servers speak; on disk they are in the file system's encoding.
 import argparse
 import logging
 import os
-import signal
 import sys
 import time
 
@@ -21,6 +20,8 @@ from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import ActiveDTP, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.log import config_logging
 from pyftpdlib.servers import FTPServer
+
+import owner
 
 
 def parse_args():
@@ -49,8 +50,7 @@ def parse_args():
                         "connection when several clients send PORT (see HandedOverActiveDTP)")
     p.add_argument("--active-only", action="store_true",
                    help="the data knobs apply only to active-mode (PORT) data connections")
-    p.add_argument("--control", help="a folder through which an owner that cannot signal the server "
-                                     "(a Windows test under Wine) drives it: see watch()")
+    p.add_argument("--control", help="folder to report the port in and take orders from (owner.py)")
     return p.parse_args()
 
 
@@ -289,40 +289,6 @@ class KnobHandler(Latency, FTPHandler):
         super().log_transfer(cmd, filename, receive, completed, elapsed, bytes)
 
 
-def watch(control, server, owner):
-    """Run in a child of the server. Wine starts a Linux program from a
-    Windows one without a process handle, so its owner can neither kill nor
-    stop it, nor read its output: the port goes to the file "port", and a
-    file "kill" or "freeze" in the folder is answered with SIGKILL or SIGSTOP
-    and "killed" or "frozen". The server ends with its owner, which would
-    otherwise leave it listening after a crashed test."""
-    os.closerange(3, 1024)  # the listening socket would outlive a killed server
-
-    def exists(name):
-        return os.path.exists(os.path.join(control, name))
-
-    def touch(name):
-        open(os.path.join(control, name), "w").close()
-
-    frozen = False
-    while os.getppid() == server:
-        try:
-            os.kill(owner, 0)
-            gone = exists("kill")
-        except ProcessLookupError:
-            gone = True
-        if gone:
-            os.kill(server, signal.SIGKILL)
-            touch("killed")
-            break
-        if not frozen and exists("freeze"):
-            os.kill(server, signal.SIGSTOP)
-            touch("frozen")
-            frozen = True
-        time.sleep(0.02)
-    os._exit(0)
-
-
 def main():
     config_logging(level=logging.WARNING)
     authorizer = DummyAuthorizer()
@@ -336,16 +302,7 @@ def main():
         KnobHandler.dtp_handler = type("LatencyDTPHandler", (LatencyDTP, KnobHandler.dtp_handler), {})
     server = FTPServer((ARGS.host, 0), KnobHandler)
     server.max_cons_per_ip = ARGS.max_cons
-    if ARGS.control:
-        owner = os.getppid()
-        if os.fork() == 0:
-            watch(ARGS.control, os.getppid(), owner)
-        port = os.path.join(ARGS.control, "port")
-        with open(port + ".new", "w") as f:
-            f.write("%d\n" % server.address[1])
-        os.rename(port + ".new", port)
-    else:
-        print("PORT %d" % server.address[1], flush=True)
+    owner.announce(server.address[1], ARGS.control)
     try:
         server.serve_forever(handle_exit=True)
     finally:

@@ -85,7 +85,7 @@ bool CScriptServer::Ask(const char* request, const char* answer) const
 
 void CScriptServer::Kill()
 {
-    if (Ask("kill", "killed"))
+    if (Ask("kill", "ended"))
         m_bRunning = false;
 }
 

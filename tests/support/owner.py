@@ -6,9 +6,10 @@ it. Wine starts a Linux program from a Windows one without a process
 handle and without its pipes, so a Windows test can neither read the
 server's output nor signal it: with a control folder, the port goes to the
 file "port" there, and a child of the server answers a file "kill" or
-"freeze" in it with SIGKILL or SIGSTOP and "killed" or "frozen". That child
-also ends the server when the folder goes, as the owner's temporary folder
-does when the test ends (or the test run's Wine prefix is removed).
+"freeze" in it with SIGKILL or SIGSTOP, and writes "frozen", or "ended"
+once the server is gone, however it went. That child also ends the server
+when the folder goes, as the owner's temporary folder does when the test
+ends (or the test run's Wine prefix is removed).
 """
 
 import os
@@ -41,12 +42,12 @@ def _watch(control, server):
     while os.getppid() == server:
         if exists("kill") or not os.path.isdir(control):
             os.kill(server, signal.SIGKILL)
-            if os.path.isdir(control):
-                touch("killed")
             break
         if not frozen and exists("freeze"):
             os.kill(server, signal.SIGSTOP)
             touch("frozen")
             frozen = True
         time.sleep(0.02)
+    if os.path.isdir(control):
+        touch("ended")  # killed, or gone by itself (httpd.py --cut-after)
     os._exit(0)

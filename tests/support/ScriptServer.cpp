@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -69,8 +71,8 @@ bool CScriptServer::Start(const QString& script, QStringList args)
         m_nPort = port.readAll().trimmed().toInt();
     if (m_nPort <= 0) {
         QFile error(WorkFile(QStringLiteral("stderr.log")));
-        qWarning("%s did not start: %s", qPrintable(script),
-                 error.open(QIODevice::ReadOnly) ? error.readAll().constData() : "");
+        ADD_FAILURE() << script.toStdString() << " did not start: "
+                      << (error.open(QIODevice::ReadOnly) ? error.readAll().toStdString() : std::string());
     }
     return m_nPort > 0;
 }

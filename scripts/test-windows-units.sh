@@ -2,7 +2,7 @@
 # Runs the Qt side's unit tests of the windows-mingw build under Wine: the
 # test programs with their DLLs in one folder, a private Xvfb display, a
 # Wine prefix of their own that is removed afterwards. The servers the tests
-# start (tests/support/*.py) run on Linux loopback (support/ScriptServer.cpp).
+# start (tests/support/*.py) run on Linux loopback (tests/support/ScriptServer.cpp).
 # Prints each program's counts and the total; fails when any program fails.
 #   scripts/test-windows-units.sh [PROGRAM ...]   (default: every test_*.exe)
 # ORVANTA_WINDOWS_BUILD and ORVANTA_WINDOWS_DEPS as for windows-stage.sh.
@@ -21,8 +21,8 @@ declare -A exclude=(
 )
 # What measures text: run apart on the windows platform (on the Xvfb display),
 # as this Qt's offscreen platform has no fonts on Windows. The rest stays
-# offscreen, as on Linux: there a window opens at once and no pointer of
-# the display's gets in the way.
+# offscreen, as on Linux: there windows open at once and the display's
+# pointer cannot get in the way.
 declare -A native=(
   [test_options]=OptionDlgTest.TemplateIsLaidOutInDialogUnitsOfItsFont
 )

@@ -69,6 +69,9 @@ if [ "${ORVANTA_WINDOWS_BUILD_DEPS:-0}" = 1 ] || [ -d "$cache/current" ]; then
     cmake --build --preset default -j2 --target orvanta-patchd
   fi
   ORVANTA_BUILD_DIR=$(realpath "$linux") ORVANTA_WINDOWS_DEPS="$deps" timeout 600 python3 tests/e2e/test_wine.py -v
+  echo "== The Qt side's unit tests under Wine"
+  cmake --build --preset windows-mingw -j2 --target orvanta_unit_tests
+  ORVANTA_WINDOWS_DEPS="$deps" timeout 900 bash scripts/test-windows-units.sh
 else
   echo "== Updater.exe under Wine: skipped (no $cache/current; ORVANTA_WINDOWS_BUILD_DEPS=1 builds it)"
 fi

@@ -22,3 +22,12 @@ cp "$qt"/bin/Qt6{Core,Gui,Widgets,Network}.dll "$deps/bin/libcurl-4.dll" \
    /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$dest/"
 cp "$qt/plugins/platforms/qwindows.dll" "$dest/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$dest/styles/"
+# Test programs: QtTest, and the offscreen platform their main() asks for.
+for program in "${programs[@]}"; do
+  case $(basename "$program") in
+    test_*)
+      cp "$qt/bin/Qt6Test.dll" "$dest/"
+      cp "$qt/plugins/platforms/qoffscreen.dll" "$dest/platforms/"
+      break;;
+  esac
+done

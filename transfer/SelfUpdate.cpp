@@ -36,6 +36,15 @@ bool ProbeFile(const QString& path)
 #endif
 }
 
+// Windows refuses to delete a read-only file, and a read-only Updater.exe
+// (a folder copied from a disc) becomes a read-only _tmp when moved aside:
+// left there, it would block every later swap.
+void RemoveFile(const QString& path)
+{
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
+    QFile::remove(path);
+}
+
 } // namespace
 
 bool SwapUpdater(const QString& folder)
@@ -46,7 +55,7 @@ bool SwapUpdater(const QString& folder)
     const QString previous = dir.filePath(QString::fromLatin1(orvanta::OLD_UPDATER_FILE));
 
     if (ProbeFile(previous))
-        QFile::remove(previous);
+        RemoveFile(previous);
     if (!ProbeFile(incoming))
         return false;
 
@@ -61,7 +70,7 @@ bool SwapUpdater(const QString& folder)
         perms = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                 QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
     if (bHadRunning) {
-        QFile::remove(previous);
+        RemoveFile(previous);
         if (!QFile::rename(running, previous))
             return false;
     }

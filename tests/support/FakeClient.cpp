@@ -7,7 +7,7 @@ int main(int argc, char** argv)
     char cwd[4096] = {};
     if (!getcwd(cwd, sizeof cwd - 1))
         cwd[0] = '\0';
-    FILE* out = std::fopen("client-started.txt", "w");
+    FILE* out = std::fopen("client-started.txt", "wb");
     if (!out)
         return 1;
     std::fprintf(out, "cwd=%s\n", cwd);

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "support/ScriptServer.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -36,16 +37,15 @@ public:
     using Options = FtpServerOptions;
 
     explicit CFtpServer(Options options = Options());
-    ~CFtpServer();
     CFtpServer(const CFtpServer&) = delete;
     CFtpServer& operator=(const CFtpServer&) = delete;
 
     // Starts the server and waits until it listens. False when it did not.
     bool Start();
-    void Kill();  // at once, as a crash or a pulled cable would end it
-    void Freeze();  // the process stops answering, its sockets stay open
+    void Kill() { m_server.Kill(); }  // at once, as a crash or a pulled cable would end it
+    void Freeze() { m_server.Freeze(); }  // the process stops answering, its sockets stay open
 
-    int Port() const { return m_nPort; }
+    int Port() const { return m_server.Port(); }
     QString Root() const { return m_options.root; }
     QString HostText() const;  // "127.0.0.1:<port>", as the patch server names an FTP host
     const Options& GetOptions() const { return m_options; }
@@ -62,9 +62,7 @@ public:
 private:
     Options m_options;
     std::unique_ptr<QTemporaryDir> m_pRootDir;
-    QTemporaryDir m_workDir;
-    QProcess m_process;
-    int m_nPort = 0;
+    CScriptServer m_server;
 };
 
 } // namespace testing_support

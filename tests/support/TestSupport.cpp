@@ -89,7 +89,11 @@ bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
 
 QString BinaryPath(const QString& relative)
 {
+#ifdef _WIN32
+    return QStringLiteral(ORVANTA_BINARY_DIR "/") + relative + QStringLiteral(".exe");
+#else
     return QStringLiteral(ORVANTA_BINARY_DIR "/") + relative;
+#endif
 }
 
 QByteArray Pattern(qsizetype nSize, char seed)

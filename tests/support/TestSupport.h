@@ -46,7 +46,7 @@ int ScaledMs(int nMs);
 // returns pred().
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
 
-// The built executables.
+// The built executables, by their name without ".exe".
 QString BinaryPath(const QString& relative);
 
 // nSize bytes of a pattern that differs with seed: file contents for transfers.

@@ -21,6 +21,8 @@ from pyftpdlib.handlers import ActiveDTP, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.log import config_logging
 from pyftpdlib.servers import FTPServer
 
+import owner
+
 
 def parse_args():
     p = argparse.ArgumentParser()
@@ -48,6 +50,7 @@ def parse_args():
                         "connection when several clients send PORT (see HandedOverActiveDTP)")
     p.add_argument("--active-only", action="store_true",
                    help="the data knobs apply only to active-mode (PORT) data connections")
+    p.add_argument("--control", help="folder to report the port in and take orders from (owner.py)")
     return p.parse_args()
 
 
@@ -299,7 +302,7 @@ def main():
         KnobHandler.dtp_handler = type("LatencyDTPHandler", (LatencyDTP, KnobHandler.dtp_handler), {})
     server = FTPServer((ARGS.host, 0), KnobHandler)
     server.max_cons_per_ip = ARGS.max_cons
-    print("PORT %d" % server.address[1], flush=True)
+    owner.announce(server.address[1], ARGS.control)
     try:
         server.serve_forever(handle_exit=True)
     finally:

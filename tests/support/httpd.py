@@ -15,6 +15,8 @@ import sys
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+import owner
+
 
 def parse_args():
     p = argparse.ArgumentParser()
@@ -23,6 +25,7 @@ def parse_args():
     p.add_argument("--cut-after", type=int, default=-1,
                    help="the server exits after sending N bytes of a body whose path contains --match")
     p.add_argument("--match", default="")
+    p.add_argument("--control", help="folder to report the port in and take orders from (owner.py)")
     return p.parse_args()
 
 
@@ -99,7 +102,7 @@ class Handler(BaseHTTPRequestHandler):
 def main():
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
-    print("PORT %d" % server.server_address[1], flush=True)
+    owner.announce(server.server_address[1], ARGS.control)
     server.serve_forever()
 
 

@@ -12,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -26,7 +25,7 @@
 #include <vector>
 
 using testing_support::CFtpServer;
-
+using testing_support::CScriptServer;
 using testing_support::Pattern;
 using testing_support::ReadAll;
 
@@ -409,28 +408,20 @@ class CWebServer final {
 public:
     explicit CWebServer(const QString& root, const QStringList& knobs = {})
     {
-        const QStringList args{QStringLiteral(ORVANTA_SOURCE_DIR "/tests/support/httpd.py"), QStringLiteral("--root"),
-                               root, QStringLiteral("--log"), m_work.filePath(QStringLiteral("requests.log"))};
-        m_process.start(QStringLiteral("/usr/bin/python3"), args + knobs);
-        if (m_process.waitForReadyRead(testing_support::ScaledMs(10000)))
-            m_nPort = m_process.readLine().mid(5).trimmed().toInt();
+        m_server.Start(QStringLiteral("httpd.py"),
+                       QStringList{QStringLiteral("--root"), CScriptServer::LinuxPath(root).value_or(root),
+                                   QStringLiteral("--log"), m_server.ScriptWorkFile(QStringLiteral("requests.log"))} +
+                           knobs);
     }
-    ~CWebServer()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    std::string Base() const { return "http://127.0.0.1:" + std::to_string(m_nPort) + "/orvanta"; }
+    std::string Base() const { return "http://127.0.0.1:" + std::to_string(m_server.Port()) + "/orvanta"; }
     QString Log() const
     {
-        QFile file(m_work.filePath(QStringLiteral("requests.log")));
+        QFile file(m_server.WorkFile(QStringLiteral("requests.log")));
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
 private:
-    QTemporaryDir m_work;
-    QProcess m_process;
-    int m_nPort = 0;
+    CScriptServer m_server;
 };
 
 orvanta::Sha256Digest DigestOf(const QByteArray& bytes)

@@ -278,6 +278,9 @@ TEST(ProgressCtrl, HoldsThePositionToItsRangeAndScalesPastTwoGigabytes)
 
 TEST(CommandLine, KeepsEverythingAfterTheProgramName)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows reads the line as typed (GetCommandLineW), not argv";
+#endif
     char prog[] = "Updater";
     char one[] = "patch.example";
     char two[] = "second";
@@ -296,6 +299,9 @@ TEST(CommandLine, KeepsEverythingAfterTheProgramName)
 
 TEST(SingleInstance, SecondStartEndsAtOnceAndTheFirstKeepsRunning)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows holds a named mutex, not a lock file: app/test_windows.cpp and test_wine.py";
+#endif
     QTemporaryDir runtime;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_RUNTIME_DIR", runtime.path());
@@ -360,6 +366,7 @@ TEST_F(WindowTest, DraggingTheSurfaceOrATextMovesTheWindow)
     EXPECT_EQ(Button(dlg, IDC_BTN_HOMEPAGE)->CurrentBitmapId(), 142);
     Button(dlg, IDC_BTN_HOMEPAGE)->setDown(false);
     EXPECT_EQ(dlg.pos(), start);
+    QTest::mouseRelease(&dlg, Qt::LeftButton, Qt::NoModifier, QPoint(300, 60));  // no button held into the next test
 }
 
 TEST_F(WindowTest, TipsComeQuickerFromButtonToButtonAndNameTheButtons)

@@ -57,7 +57,8 @@ git ls-files 'app/*.cpp' 'engine/*.cpp' 'settings/*.cpp' 'patch/*.cpp' 'transfer
 cache=${ORVANTA_WINDOWS_CACHE:-$HOME/.cache/orvanta-windows}
 if [ "${ORVANTA_WINDOWS_BUILD_DEPS:-0}" = 1 ] || [ -d "$cache/current" ]; then
   echo "== Updater.exe under Wine"
-  deps=$(bash scripts/windows-deps.sh | tail -n 1)
+  # Its progress and times to the log, the folder it names last to us.
+  deps=$(bash scripts/windows-deps.sh | tee /dev/stderr | tail -n 1)
   cmake --preset windows-mingw -DORVANTA_WINDOWS_DEPS="$deps" >/dev/null
   cmake --build --preset windows-mingw -j2 --target Updater orvanta-update
   # orvanta-patchd is a Linux program: the one scripts/test.sh built, or

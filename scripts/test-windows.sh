@@ -58,7 +58,11 @@ cache=${ORVANTA_WINDOWS_CACHE:-$HOME/.cache/orvanta-windows}
 if [ "${ORVANTA_WINDOWS_BUILD_DEPS:-0}" = 1 ] || [ -d "$cache/current" ]; then
   echo "== Updater.exe under Wine"
   # Its progress and times to the log, the folder it names last to us.
-  deps=$(bash scripts/windows-deps.sh | tee /dev/stderr | tail -n 1)
+  # (Not `tee /dev/stderr`: reopening a log file truncates it.)
+  deps_out=$(mktemp)
+  bash scripts/windows-deps.sh | tee "$deps_out" >&2
+  deps=$(tail -n 1 "$deps_out")
+  rm -f "$deps_out"
   cmake --preset windows-mingw -DORVANTA_WINDOWS_DEPS="$deps" >/dev/null
   cmake --build --preset windows-mingw -j2 --target Updater orvanta-update
   # orvanta-patchd is a Linux program: the one scripts/test.sh built, or

@@ -18,6 +18,15 @@ std::error_code LastSystemError()
 {
     return {int(GetLastError()), std::system_category()};
 }
+
+// Where a ReadFile or WriteFile of a synchronous handle starts.
+OVERLAPPED At(std::uint64_t nOffset)
+{
+    OVERLAPPED at{};
+    at.Offset = DWORD(nOffset & 0xffffffffU);
+    at.OffsetHigh = DWORD(nOffset >> 32);
+    return at;
+}
 #else
 std::error_code LastSystemError()
 {
@@ -54,9 +63,7 @@ std::error_code CRandomAccessFile::WriteAt(std::uint64_t nOffset, const void* pD
 {
     const auto* p = static_cast<const char*>(pData);
     while (nBytes > 0) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(nOffset & 0xffffffffU);
-        at.OffsetHigh = DWORD(nOffset >> 32);
+        OVERLAPPED at = At(nOffset);
         DWORD nDone = 0;
         if (!WriteFile(m_hFile, p, DWORD(std::min(nBytes, MAX_STEP)), &nDone, &at))
             return LastSystemError();
@@ -71,9 +78,7 @@ std::error_code CRandomAccessFile::ReadAt(std::uint64_t nOffset, void* pData, st
 {
     auto* p = static_cast<char*>(pData);
     while (nBytes > 0) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(nOffset & 0xffffffffU);
-        at.OffsetHigh = DWORD(nOffset >> 32);
+        OVERLAPPED at = At(nOffset);
         DWORD nDone = 0;
         if (!ReadFile(m_hFile, p, DWORD(std::min(nBytes, MAX_STEP)), &nDone, &at))
             return LastSystemError();

@@ -146,6 +146,14 @@ def closed_port():
     return s
 
 
+def end_all(procs):
+    """Kills every process of the list still running: an updater a test
+    left open would hold the single-instance lock."""
+    for proc in procs:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
 
 def terminate(proc):
     """SIGTERM, so that a server takes its children down; SIGKILL when it
@@ -157,6 +165,7 @@ def terminate(proc):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
 
 class Xvfb:
     """A private display. The tests pick its number themselves, under a lock
@@ -295,10 +304,7 @@ class Case(unittest.TestCase):
         shutil.copy(os.path.join(BUILD_DIR, "tests", "fake_client"), os.path.join(self.game, "Client"))
 
     def tearDown(self):
-        for u in self.updaters:
-            if u.poll() is None:
-                u.kill()
-                u.wait()
+        end_all(self.updaters)
         for s in self.servers:
             s.stop()
         for s in self.held:

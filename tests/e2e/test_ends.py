@@ -119,10 +119,7 @@ class Ends(Case):
         finally:
             # A road that failed leaves nothing running into the next one
             # (a window still open would hold the single-instance lock).
-            for proc in self.updaters:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
+            e2e.end_all(self.updaters)
             for server in self.servers + self.peers:
                 server.stop()
             self.servers, self.peers = [], []

@@ -81,6 +81,12 @@ int wmain(int argc, wchar_t** argv)
 """
 
 
+def stop_wine(env):
+    """Ends every program of the prefix and its wineserver, and waits for them."""
+    subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=env, stderr=subprocess.DEVNULL, timeout=30)
+
+
 def missing():
     if not os.path.exists(WINE):
         return "wine64 is not installed"
@@ -122,8 +128,7 @@ class Wine(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        subprocess.run([WINESERVER, "-k"], env=cls.env, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=cls.env, stderr=subprocess.DEVNULL, timeout=30)
+        stop_wine(cls.env)
         if getattr(cls, "xvfb", None):
             cls.xvfb.stop()
         if os.environ.get("ORVANTA_E2E_KEEP"):
@@ -146,16 +151,12 @@ class Wine(unittest.TestCase):
         self.reg("delete", KEY, "/f")
 
     def tearDown(self):
-        for proc in self.updaters:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        e2e.end_all(self.updaters)
         for server in self.servers:
             server.stop()
         # Whatever the test left running in the prefix, so the next one
         # starts without a window or a held mutex.
-        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+        stop_wine(self.env)
 
     # --- Windows side ---
 
@@ -285,8 +286,7 @@ class Wine(unittest.TestCase):
         time.sleep(2.0)
         first.send_signal(signal.SIGKILL)
         first.wait()
-        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+        stop_wine(self.env)
         self.assertTrue(self.read_store().get("DownFile"), self.read_store())
         with open(ftpd.commands, encoding="utf-8", errors="replace") as f:
             before = len(f.read())
